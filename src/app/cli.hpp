@@ -1,0 +1,29 @@
+// The command line and the frame of a run: option scanning, the usage text,
+// the end-time checks, model loading and the one error handler.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace vesk {
+
+// Options as given on the command line; an empty path means "not given".
+struct CliOptions {
+    std::string model;
+    std::string output;
+    std::string instructions;
+    std::string bindings;
+    std::string output_inputs;
+    std::string output_row_map;
+    double t_end = -1.0;  // ms; -1 when not given
+    int n_steps = -1;     // -1 when not given
+};
+
+// Writes the usage text, naming the program `program_name`.
+void print_usage(std::ostream& err, const std::string& program_name);
+
+// The whole life of a run: scans argv, checks, loads, runs. Progress goes to
+// `out`, the usage text and every error to `err`. Returns the exit status.
+int run_main(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace vesk

@@ -1,0 +1,70 @@
+#include "model/sparse_matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace vesk {
+
+SparseMatrix::SparseMatrix(int n_rows, int n_cols)
+    : rows(n_rows), cols(n_cols), row_ptr(static_cast<std::size_t>(std::max(n_rows, 0)) + 1, 0) {}
+
+void SparseMatrix::build_from_triplets(int n_rows, const std::vector<Triplet>& triplets) {
+    std::vector<Triplet> sorted = triplets;
+    // Stable, so duplicates keep the order the loader met them in and the
+    // result does not depend on the standard library's sort.
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Triplet& a, const Triplet& b) {
+        return a.row < b.row || (a.row == b.row && a.col < b.col);
+    });
+
+    const std::size_t n = static_cast<std::size_t>(std::max(n_rows, 0));
+    row_ptr.assign(n + 1, 0);
+    col_idx.assign(sorted.size(), 0);
+    values.assign(sorted.size(), 0.0);
+
+    for (const Triplet& t : sorted) {
+        if (t.row < 0 || t.row >= n_rows) {
+            throw std::runtime_error("Triplet row out of bounds while building CSR");
+        }
+        ++row_ptr[static_cast<std::size_t>(t.row) + 1];
+    }
+    for (std::size_t i = 1; i <= n; ++i) row_ptr[i] += row_ptr[i - 1];
+
+    std::vector<std::int32_t> next(row_ptr.begin(), row_ptr.end() - 1);
+    for (const Triplet& t : sorted) {
+        const auto pos = static_cast<std::size_t>(next[static_cast<std::size_t>(t.row)]++);
+        col_idx[pos] = t.col;
+        values[pos] = t.value;
+    }
+}
+
+std::vector<double> SparseMatrix::multiply(const std::vector<double>& x) const {
+    if (x.size() != static_cast<std::size_t>(std::max(cols, 0)) || cols < 0) {
+        throw std::invalid_argument("Dimension mismatch in sparse matrix multiply");
+    }
+    std::vector<double> y(static_cast<std::size_t>(std::max(rows, 0)), 0.0);
+    multiply_add(x, y);
+    return y;
+}
+
+void SparseMatrix::multiply_add(const std::vector<double>& x, std::vector<double>& y) const {
+    for (std::int32_t i = 0; i < rows; ++i) {
+        double s = y[static_cast<std::size_t>(i)];
+        for (std::int32_t k = row_ptr[static_cast<std::size_t>(i)];
+             k < row_ptr[static_cast<std::size_t>(i) + 1]; ++k) {
+            s = std::fma(values[static_cast<std::size_t>(k)],
+                         x[static_cast<std::size_t>(col_idx[static_cast<std::size_t>(k)])], s);
+        }
+        y[static_cast<std::size_t>(i)] = s;
+    }
+}
+
+double SparseMatrix::get(int row, int col) const {
+    for (std::int32_t k = row_ptr[static_cast<std::size_t>(row)];
+         k < row_ptr[static_cast<std::size_t>(row) + 1]; ++k) {
+        if (col_idx[static_cast<std::size_t>(k)] == col) return values[static_cast<std::size_t>(k)];
+    }
+    return 0.0;
+}
+
+}  // namespace vesk

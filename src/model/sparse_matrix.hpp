@@ -1,0 +1,50 @@
+// Compressed-sparse-row matrix of doubles, built once from triplets and
+// read-only afterwards.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vesk {
+
+// One weight before the matrix is built.
+struct Triplet {
+    std::int32_t row = 0;  // receiving node
+    std::int32_t col = 0;  // source node or input
+    double value = 0.0;
+};
+
+class SparseMatrix {
+public:
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::vector<std::int32_t> row_ptr;  // rows + 1 entries
+    std::vector<std::int32_t> col_idx;  // one per stored entry
+    std::vector<double> values;         // one per stored entry
+
+    SparseMatrix() : row_ptr(1, 0) {}
+    // An empty matrix of the given shape (row_ptr all zero).
+    SparseMatrix(int n_rows, int n_cols);
+
+    // Replaces the stored entries by the triplets sorted by (row, col);
+    // duplicate (row, col) pairs are kept as separate, adjacent entries.
+    // Columns are not checked here. Throws std::runtime_error
+    // "Triplet row out of bounds while building CSR" when a row is outside
+    // [0, n_rows); every triplet is tested before any is placed.
+    void build_from_triplets(int n_rows, const std::vector<Triplet>& triplets);
+
+    // The product with x, accumulated exactly as multiply_add on zeros.
+    // Throws std::invalid_argument "Dimension mismatch in sparse matrix
+    // multiply" when x.size() != cols.
+    std::vector<double> multiply(const std::vector<double>& x) const;
+
+    // y[i] += sum over row i of values[k] * x[col_idx[k]], folded into the
+    // running y[i] one stored entry at a time with one fused multiply-add
+    // each, in stored order. Checks nothing, allocates nothing.
+    void multiply_add(const std::vector<double>& x, std::vector<double>& y) const;
+
+    // The first stored value at (row, col) or 0.0; row must be in range.
+    double get(int row, int col) const;
+};
+
+}  // namespace vesk

@@ -1,0 +1,85 @@
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vesk::test {
+
+TempDir::TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string();
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    const std::string full = file(name);
+    std::ofstream out(full, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + full);
+    return full;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::string sim_path() { return VESK_SIM_PATH; }
+
+std::string test_data(const std::string& name) { return std::string(VESK_TEST_DATA_DIR) + "/" + name; }
+
+CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::string& program_name) {
+    TempDir capture;
+    const std::string out_path = capture.file("stdout");
+    const std::string err_path = capture.file("stderr");
+
+    std::vector<std::string> words;
+    words.push_back(program_name);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(VESK_SIM_PATH, argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) < 0) throw std::runtime_error("waitpid failed");
+
+    CliResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+}  // namespace vesk::test

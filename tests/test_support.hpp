@@ -1,0 +1,60 @@
+// Helpers shared by the test files: temporary files, running the real
+// executable, and checking exception texts exactly.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vesk::test {
+
+// A fresh empty directory under the system temp dir, removed with its
+// contents when the object goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Writes `content` to `name` inside the directory; returns the full path.
+    std::string write(const std::string& name, const std::string& content) const;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+struct CliResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built vesk-sim with `args` (argv[0] is `program_name`) in the
+// working directory `cwd`, with standard input closed.
+CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",
+                  const std::string& program_name = "vesk-sim");
+
+std::string sim_path();
+std::string test_data(const std::string& name);
+
+}  // namespace vesk::test
+
+// Checks that `stmt` throws `type` whose what() is exactly `message`.
+#define EXPECT_THROW_MSG(stmt, type, message)                                        \
+    do {                                                                             \
+        try {                                                                        \
+            stmt;                                                                    \
+            ADD_FAILURE() << "expected " #type " with message: " << (message);     \
+        } catch (const type& e) {                                                    \
+            EXPECT_EQ(std::string(e.what()), std::string(message));                  \
+        } catch (const std::exception& e) {                                          \
+            ADD_FAILURE() << "wrong exception type, message: " << e.what();          \
+        }                                                                            \
+    } while (0)
