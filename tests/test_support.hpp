@@ -46,15 +46,16 @@ std::string test_data(const std::string& name);
 
 }  // namespace vesk::test
 
-// Checks that `stmt` throws `type` whose what() is exactly `message`.
-#define EXPECT_THROW_MSG(stmt, type, message)                                        \
-    do {                                                                             \
-        try {                                                                        \
-            stmt;                                                                    \
-            ADD_FAILURE() << "expected " #type " with message: " << (message);     \
-        } catch (const type& e) {                                                    \
-            EXPECT_EQ(std::string(e.what()), std::string(message));                  \
-        } catch (const std::exception& e) {                                          \
-            ADD_FAILURE() << "wrong exception type, message: " << e.what();          \
-        }                                                                            \
+// Checks that `stmt` throws an exception of `type` whose what() is exactly
+// `message`.
+#define EXPECT_THROW_MSG(stmt, type, message)                                          \
+    do {                                                                               \
+        try {                                                                          \
+            stmt;                                                                      \
+            ADD_FAILURE() << "expected " #type " with message: " << (message);       \
+        } catch (const std::exception& e) {                                            \
+            EXPECT_NE(dynamic_cast<const type*>(&e), nullptr)                          \
+                << "wrong exception type, message: " << e.what();                     \
+            EXPECT_EQ(std::string(e.what()), std::string(message));                    \
+        }                                                                              \
     } while (0)

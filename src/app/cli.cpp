@@ -1,16 +1,236 @@
 #include "app/cli.hpp"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <new>
 #include <ostream>
+#include <string_view>
+
+#include "app/run_sequence.hpp"
+#include "model/network.hpp"
 
 namespace vesk {
+namespace {
 
-void print_usage(std::ostream& err, const std::string& program_name) {
-    err << "Usage:\n  " << program_name << " --model FILE --output FILE --t-end MS [options]\n";
+// The sample grid of every run, in ms.
+constexpr double grid_step_ms = 0.1;
+
+bool is_value_option(std::string_view word) {
+    return word == "--model" || word == "--output" || word == "--t-end" || word == "--n-steps" ||
+           word == "--instructions" || word == "--bindings" || word == "--output-inputs" ||
+           word == "--output-row-map";
 }
 
-int run_main(int argc, char** argv, std::ostream&, std::ostream& err) {
-    print_usage(err, argc > 0 ? argv[0] : "vesk-sim");
-    return 1;
+// strtod semantics: leading blanks skipped, longest leading number taken,
+// trailing characters ignored. Returns false when there is no number or it
+// overflows a double.
+bool convert_t_end(const std::string& text, double& value) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(begin, &end);
+    if (end == begin) return false;
+    if (errno == ERANGE && std::isinf(v)) return false;
+    value = v;
+    return true;
+}
+
+// strtol semantics in base 10; the value must fit a signed 32-bit integer.
+bool convert_n_steps(const std::string& text, int& value) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(begin, &end, 10);
+    if (end == begin || errno == ERANGE || v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max()) {
+        return false;
+    }
+    value = static_cast<int>(v);
+    return true;
+}
+
+enum class ScanResult { proceed, help, error };
+
+ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err,
+                          const std::string& program) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help") {
+            print_usage(err, program);
+            return ScanResult::help;
+        }
+        if (is_value_option(word) && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (word == "--model") {
+                opts.model = value;
+            } else if (word == "--output") {
+                opts.output = value;
+            } else if (word == "--instructions") {
+                opts.instructions = value;
+            } else if (word == "--bindings") {
+                opts.bindings = value;
+            } else if (word == "--output-inputs") {
+                opts.output_inputs = value;
+            } else if (word == "--output-row-map") {
+                opts.output_row_map = value;
+            } else if (word == "--t-end") {
+                if (!convert_t_end(value, opts.t_end)) {
+                    err << "Error: --t-end needs a number of milliseconds within the range of a "
+                           "double, got '"
+                        << value << "'\n";
+                    return ScanResult::error;
+                }
+            } else if (!convert_n_steps(value, opts.n_steps)) {
+                err << "Error: --n-steps needs a whole number between -2147483648 and "
+                       "2147483647, got '"
+                    << value << "'\n";
+                return ScanResult::error;
+            }
+            continue;
+        }
+        if (word == "--reproducible") continue;
+        err << "Error: unrecognized or incomplete argument '" << word << "'\n\n";
+        print_usage(err, program);
+        return ScanResult::error;
+    }
+    return ScanResult::proceed;
+}
+
+// Derives the number of samples once the model has loaded. A count given by
+// --n-steps is taken as it is: t_end was computed from it, so checking it
+// against the grid again could only reject long runs by rounding. Returns 0
+// after writing an error.
+int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err) {
+    if (opts.n_steps > 0) {
+        if (opts.n_steps < 2) {
+            err << "Error: --t-end must correspond to at least 2 output samples\n";
+            return 0;
+        }
+        return opts.n_steps;
+    }
+    const double x = t_end / grid_step_ms;
+    const double rounded = std::round(x);
+    if (std::fabs(x - rounded) > 1e-9) {
+        err << "Error: --t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end="
+            << t_end << " (" << x << " steps).\n";
+        return 0;
+    }
+    // NaN compares false and lands here too.
+    if (!(rounded >= 2.0)) {
+        err << "Error: --t-end must correspond to at least 2 output samples\n";
+        return 0;
+    }
+    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        err << "Error: --t-end must correspond to at most 2147483647 output samples. Received "
+               "t_end="
+            << t_end << " (" << x << " steps).\n";
+        return 0;
+    }
+    return static_cast<int>(rounded);
+}
+
+}  // namespace
+
+void print_usage(std::ostream& err, const std::string& program_name) {
+    err << "Usage:\n"
+        << "  " << program_name << " --model FILE --output FILE --t-end MS [options]\n"
+        << "\n"
+           "Required arguments:\n"
+           "  --model FILE\n"
+           "      Path to an VESK simulation contract JSON file exported from Python.\n"
+           "  --output FILE\n"
+           "      Path to the output CSV file. The CSV contains one row per timestep\n"
+           "      with header: time_ms,<node_row_index_0>,<node_row_index_1>,...\n"
+           "\n"
+           "  --t-end MS\n"
+           "      Simulation end time in milliseconds (t_start is fixed at 0.0 ms).\n"
+           "      Mutually exclusive with --n-steps.\n"
+           "\n"
+           "  --n-steps N\n"
+           "      Number of output timesteps (each h=0.1 ms). Equivalent to\n"
+           "      --t-end N*0.1. Mutually exclusive with --t-end.\n"
+           "\n"
+           "Optional arguments:\n"
+           "  --instructions FILE\n"
+           "      Instruction file in the unified VESK text format (legacy QA and\n"
+           "      SGall files are valid subsets; parsed strictly). If provided,\n"
+           "      instruction windows are mapped onto model input populations.\n"
+           "  --bindings FILE\n"
+           "      WM bindings file in the existing VESK text format. If provided,\n"
+           "      listed node row indices are clamped using QA defaults\n"
+           "      (t_start=0.1 ms, t_end=4.9 ms, value=50.0).\n"
+           "  --output-inputs FILE\n"
+           "      Optional CSV path to write per-timestep input-channel traces\n"
+           "      (header: time_ms,<input_row_index_0>,...).\n"
+           "  --output-row-map FILE\n"
+           "      Optional CSV path to write row-index metadata mapping\n"
+           "      (row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id).\n"
+           "  --reproducible\n"
+           "      Reserved flag for future reproducibility controls. It is currently\n"
+           "      accepted but has no additional effect.\n"
+           "  --help\n"
+           "      Show this help message and exit.\n"
+           "\n"
+           "Examples:\n"
+           "  Success scenario:\n"
+        << "    " << program_name
+        << " --model data/kaldo_contract.json --t-end 180.0"
+           " --instructions ../tests/QA_3NVN_O_success.txt"
+           " --bindings ../tests/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"
+           " --output /tmp/qa_success_cpp.csv\n"
+        << "  Fail scenario:\n"
+        << "    " << program_name
+        << " --model data/kaldo_contract.json --t-end 180.0"
+           " --instructions ../tests/QA_3NVN_O_fail.txt"
+           " --bindings ../tests/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"
+           " --output /tmp/qa_fail_cpp.csv\n";
+}
+
+int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    const std::string program = argc > 0 && argv[0] ? argv[0] : "vesk-sim";
+    CliOptions opts;
+    switch (scan_arguments(argc, argv, opts, err, program)) {
+        case ScanResult::help: return 0;
+        case ScanResult::error: return 1;
+        case ScanResult::proceed: break;
+    }
+
+    if (opts.t_end > 0 && opts.n_steps > 0) {
+        err << "Error: --t-end and --n-steps are mutually exclusive\n";
+        print_usage(err, program);
+        return 1;
+    }
+    const double t_end =
+        opts.n_steps > 0 ? static_cast<double>(opts.n_steps) * grid_step_ms : opts.t_end;
+    if (opts.model.empty() || opts.output.empty() || t_end <= 0) {
+        err << "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
+        print_usage(err, program);
+        return 1;
+    }
+
+    try {
+        Network network;
+        out << "Loading network from " << opts.model << "...\n";
+        network.load_from_json(opts.model);
+        out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
+
+        const int n_samples = derive_sample_count(opts, t_end, err);
+        if (n_samples == 0) return 1;
+
+        run_sequence(opts, t_end, n_samples, network, out);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        err << "Error: out of memory: the model or the run needs more memory than this machine "
+               "can provide\n";
+        return 1;
+    } catch (const std::exception& e) {
+        err << "Error: " << e.what() << "\n";
+        return 1;
+    }
 }
 
 }  // namespace vesk

@@ -1,0 +1,150 @@
+#include "app/run_sequence.hpp"
+
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include "io/csv_writer.hpp"
+#include "stimulus/bindings_file.hpp"
+#include "stimulus/instruction_file.hpp"
+
+namespace vesk {
+namespace {
+
+// The stimulus conventions of a run: instruction times count 0.1 ms units,
+// an active window drives its input at 100.0, and a bound node is held at
+// 50.0 from 0.1 ms to 4.9 ms.
+constexpr double instruction_time_scale = 0.1;
+constexpr double instruction_window_value = 100.0;
+constexpr double clamp_t_start = 0.1;
+constexpr double clamp_t_end = 4.9;
+constexpr double clamp_value = 50.0;
+
+void apply_instructions(const std::string& path, const Network& network, Simulator& simulator,
+                        std::vector<ActivationFunction>& input_table, std::ostream& out) {
+    std::unordered_map<std::string, int> input_index;
+    for (int i = 0; i < network.n_inputs; ++i) {
+        input_index[network.input_names[static_cast<std::size_t>(i)]] = i;  // later index wins
+    }
+    out << "Parsing instruction file: " << path << "\n";
+    out << "  Instruction format: unified (strict parsing)\n";
+    const ScheduleMap schedules =
+        parse_instruction_file(path, instruction_time_scale, instruction_window_value);
+    int applied = 0;
+    for (const auto& [name, windows] : schedules) {
+        const auto it = input_index.find(name);
+        if (it == input_index.end()) {
+            throw std::runtime_error("Instruction target '" + name +
+                                     "' is not an external input in the loaded model");
+        }
+        const ActivationFunction f = make_piecewise_activation(windows);
+        simulator.input_functions[static_cast<std::size_t>(it->second)] = f;
+        input_table[static_cast<std::size_t>(it->second)] = f;
+        ++applied;
+    }
+    out << "  Applied schedules to " << applied << " inputs\n";
+}
+
+// Column k of the node-trace file carries node k, named by its row index.
+std::vector<std::string> node_column_names(const Network& network) {
+    const auto n = static_cast<std::size_t>(network.n_nodes);
+    std::vector<std::string> names(n);
+    for (const PopulationMetadata& md : network.node_metadata) {
+        if (md.node_id < 0 || md.node_id >= network.n_nodes) {
+            throw std::runtime_error("Invalid node_id while building CSV node names");
+        }
+        names[static_cast<std::size_t>(md.node_id)] = std::to_string(md.row_index);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (names[i].empty()) names[i] = std::to_string(i);
+    }
+    return names;
+}
+
+}  // namespace
+
+void install_clamps(const Network& network, Simulator& simulator,
+                    const std::vector<int>& binding_indices, std::ostream& out) {
+    std::unordered_map<int, int> row_to_node;
+    for (const PopulationMetadata& md : network.node_metadata) row_to_node[md.row_index] = md.node_id;
+
+    int applied = 0;
+    int not_found = 0;
+    for (const int index : binding_indices) {
+        const auto it = row_to_node.find(index);
+        if (it == row_to_node.end()) {
+            ++not_found;
+            continue;
+        }
+        const int node = it->second;
+        simulator.clamp_functions[static_cast<std::size_t>(node)] =
+            make_clamp_function({node}, clamp_t_start, clamp_t_end, clamp_value);
+        ++applied;
+    }
+    out << "  Applied clamps to " << applied << " nodes";
+    if (not_found > 0) out << " (" << not_found << " binding indices not found in model)";
+    out << "\n";
+}
+
+void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Network& network,
+                  std::ostream& out) {
+    out << "Creating simulator...\n";
+    Simulator simulator(&network, t_end / static_cast<double>(n_samples - 1));
+
+    // The driver keeps its own copy of the input functions for the input
+    // traces, so the simulator's table stays its own business.
+    std::vector<ActivationFunction> input_table(static_cast<std::size_t>(network.n_inputs),
+                                                make_piecewise_activation({}));
+
+    if (!opts.instructions.empty()) {
+        apply_instructions(opts.instructions, network, simulator, input_table, out);
+    }
+    if (!opts.bindings.empty()) {
+        out << "Parsing bindings file: " << opts.bindings << "\n";
+        install_clamps(network, simulator, parse_bindings_file(opts.bindings), out);
+    }
+
+    out << "Running simulation...\n";
+    const std::vector<double> initial_state(static_cast<std::size_t>(network.n_nodes), 0.0);
+
+    if (!opts.output_row_map.empty()) {
+        out << "Writing row-map to " << opts.output_row_map << "...\n";
+        std::vector<PopulationMetadata> records = network.node_metadata;
+        records.insert(records.end(), network.input_metadata.begin(), network.input_metadata.end());
+        write_row_map_csv(opts.output_row_map, records);
+    }
+
+    const std::vector<std::string> node_names = node_column_names(network);
+    out << "Writing output to " << opts.output << "...\n";
+    CsvStreamWriter node_writer(opts.output, node_names);
+
+    std::unique_ptr<CsvStreamWriter> input_writer;
+    std::vector<double> input_row;
+    if (!opts.output_inputs.empty()) {
+        std::vector<std::string> input_names;
+        input_names.reserve(network.input_row_index.size());
+        for (const int row : network.input_row_index) input_names.push_back(std::to_string(row));
+        out << "Writing input traces to " << opts.output_inputs << "...\n";
+        input_writer = std::make_unique<CsvStreamWriter>(opts.output_inputs, input_names);
+        input_row.assign(static_cast<std::size_t>(network.n_inputs), 0.0);
+    }
+
+    simulator.simulate_stream(0.0, t_end, initial_state,
+                              [&](double t, const std::vector<double>& row) {
+                                  node_writer.write_row(t, row);
+                                  if (!input_writer) return;
+                                  for (std::size_t i = 0; i < input_row.size(); ++i) {
+                                      input_row[i] = input_table[i](t);
+                                  }
+                                  input_writer->write_row(t, input_row);
+                              });
+
+    // A full disk must not pass for a completed run.
+    node_writer.finish();
+    if (input_writer) input_writer->finish();
+    out << "Done.\n";
+}
+
+}  // namespace vesk
