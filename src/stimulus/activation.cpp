@@ -1,0 +1,47 @@
+#include "stimulus/activation.hpp"
+
+#include <cmath>
+
+namespace vesk {
+namespace {
+
+// Edge tolerance, in ms, of clamps and of the legacy window margin.
+constexpr double kEdgeTolerance = 1e-12;
+
+}  // namespace
+
+ActivationFunction make_piecewise_activation(const std::vector<ScheduleWindow>& windows) {
+    return [windows](double t) {
+        for (const ScheduleWindow& w : windows) {
+            if (t >= w.start_ms && t <= w.end_ms) return w.value;
+        }
+        return 0.0;
+    };
+}
+
+ActivationFunction make_piecewise_activation_legacy_window(
+    const std::vector<ScheduleWindow>& windows, double margin_steps) {
+    const double product = 0.1 * margin_steps;
+    // std::max would pass a NaN product through; a NaN margin means "none".
+    const double margin =
+        (std::isnan(product) || product < kEdgeTolerance) ? kEdgeTolerance : product;
+    return [windows, margin](double t) {
+        for (const ScheduleWindow& w : windows) {
+            if ((t - w.start_ms) > margin && (w.end_ms - t) >= -margin) return w.value;
+        }
+        return 0.0;
+    };
+}
+
+ActivationFunction make_clamp_function(const std::vector<int>& /*node_indices*/, double t_start,
+                                       double t_end, double value) {
+    return [t_start, t_end, value](double t) {
+        // Both comparisons below are false for NaN, which would otherwise clamp.
+        if (std::isnan(t)) return 0.0;
+        if ((t + kEdgeTolerance) < t_start) return 0.0;
+        if (t > (t_end + kEdgeTolerance)) return 0.0;
+        return value;
+    };
+}
+
+}  // namespace vesk

@@ -1,0 +1,38 @@
+// Functions of time that drive the network from outside: the stimulus of an
+// input channel (a list of windows) and the time profile of a node clamp.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+namespace vesk {
+
+// One stimulus window, in ms; both edges belong to the window.
+struct ScheduleWindow {
+    double start_ms = 0.0;
+    double end_ms = 0.0;
+    double value = 0.0;
+};
+
+// Time in ms -> value. Every factory below returns a callable that owns a
+// private copy of its data, and whose evaluation allocates nothing.
+using ActivationFunction = std::function<double(double)>;
+
+// Value of the first window (in list order) with start_ms <= t <= end_ms,
+// or 0.0 when none matches. Overlapping windows are not combined: the
+// earliest in the list wins. A NaN time matches nothing.
+ActivationFunction make_piecewise_activation(const std::vector<ScheduleWindow>& windows);
+
+// Like make_piecewise_activation, but every window is shifted one margin
+// e = max(0.1 * margin_steps, 1e-12) ms later and opens exclusively:
+// it matches when (t - start_ms) > e and (end_ms - t) >= -e.
+ActivationFunction make_piecewise_activation_legacy_window(
+    const std::vector<ScheduleWindow>& windows, double margin_steps);
+
+// `value` for t_start - 1e-12 <= t <= t_end + 1e-12, else 0.0 (also for a
+// NaN time). `node_indices` is not read: which node the clamp acts on is
+// decided by where the caller installs it.
+ActivationFunction make_clamp_function(const std::vector<int>& node_indices, double t_start,
+                                       double t_end, double value);
+
+}  // namespace vesk

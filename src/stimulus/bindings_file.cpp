@@ -1,0 +1,52 @@
+#include "stimulus/bindings_file.hpp"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "stimulus/instruction_file.hpp"
+
+namespace vesk {
+namespace {
+
+// Reads to the end of the stream or the first read failure; the callers tell
+// the two apart by the stream's state.
+std::vector<int> parse_lines(std::istream& in) {
+    std::vector<int> indices;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::vector<std::string> tokens = split_tokens(line);
+        if (tokens.empty() || tokens[0].front() == '#') continue;
+        const LeadingInteger number = read_leading_integer(tokens[0]);
+        if (!number.found) continue;
+        if (!number.in_range) {
+            throw std::runtime_error("Binding index out of range in line: " + line);
+        }
+        if (number.value < 0) {
+            throw std::runtime_error("Negative binding index encountered: " +
+                                     std::to_string(number.value));
+        }
+        indices.push_back(number.value);
+    }
+    return indices;
+}
+
+}  // namespace
+
+// A failed read would otherwise pass for the end of the file and drop the
+// remaining bindings unnoticed (a directory, for one, opens without error).
+
+std::vector<int> parse_bindings_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("Failed to open bindings file: " + path);
+    std::vector<int> indices = parse_lines(in);
+    if (in.bad()) throw std::runtime_error("Failed to read bindings file: " + path);
+    return indices;
+}
+
+std::vector<int> parse_bindings_stream(std::istream& in) {
+    std::vector<int> indices = parse_lines(in);
+    if (in.bad()) throw std::runtime_error("Failed to read bindings input");
+    return indices;
+}
+
+}  // namespace vesk
