@@ -1,7 +1,10 @@
 #include "model/network.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -78,6 +81,37 @@ json parse_contract(const std::string& path) {
     return doc;
 }
 
+// Bytes a run holds per node and per input channel: the loader's arrays and
+// records plus the simulator's state, stage and scratch buffers and the
+// column name. Strings longer than the small-string buffer are not counted,
+// so this is a lower bound.
+constexpr double bytes_per_node =
+    sizeof(double) + sizeof(PopulationMetadata) + sizeof(std::int32_t) + 17 * sizeof(double) +
+    sizeof(std::string) + sizeof(std::function<double(double)>);
+constexpr double bytes_per_input = sizeof(std::string) + sizeof(std::int32_t) +
+                                   sizeof(PopulationMetadata) + 2 * sizeof(double) +
+                                   2 * sizeof(std::function<double(double)>);
+
+// Refuses sizes that cannot fit in this machine's memory before anything is
+// allocated: otherwise the arrays either fail with a bare allocation error or,
+// with overcommit, get the process killed while they are filled.
+void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs) {
+    const double needed = bytes_per_node * n_nodes + bytes_per_input * n_inputs;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return;
+    const double available = static_cast<double>(pages) * static_cast<double>(page_size);
+    if (needed <= available) return;
+    constexpr double gib = 1024.0 * 1024.0 * 1024.0;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Model too large for this machine: n_nodes=%d and n_inputs=%d need at least "
+                  "%.1f GiB of memory, this machine has %.1f GiB",
+                  static_cast<int>(n_nodes), static_cast<int>(n_inputs), needed / gib,
+                  available / gib);
+    throw std::runtime_error(text);
+}
+
 }  // namespace
 
 void Network::load_from_json(const std::string& path) {
@@ -110,6 +144,7 @@ void Network::load_from_json(const std::string& path) {
         tau_I = 1.25;
     }
 
+    check_fits_in_memory(n_nodes, n_inputs);
     const auto nn = static_cast<std::size_t>(n_nodes);
     const auto ni = static_cast<std::size_t>(n_inputs);
     tau.assign(nn, 0.0);
