@@ -1,0 +1,227 @@
+// End-to-end runs of vesk-sim. The expected CSV files under data/e2e were
+// produced by tests/reference/reference_sim.py, a separate implementation of
+// the run, never by vesk-sim itself.
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace vesk {
+namespace {
+
+std::string scenario_file(const std::string& scenario, const std::string& name) {
+    return test::test_data("e2e/" + scenario + "/" + name);
+}
+
+// Standard output echoes the paths it was given, so every run works in a
+// fresh directory holding copies of the scenario's inputs under fixed names.
+void copy_inputs(const std::string& scenario, const test::TempDir& dir) {
+    for (const char* name : {"contract.json", "instructions.txt", "bindings.txt"}) {
+        const std::string source = scenario_file(scenario, name);
+        if (test::file_exists(source)) dir.write(name, test::read_file(source));
+    }
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Byte comparison that points at the first differing line instead of
+// dumping two whole trace files.
+void expect_same_bytes(const std::string& actual, const std::string& expected,
+                       const std::string& what) {
+    if (actual == expected) return;
+    const auto a = split_lines(actual);
+    const auto e = split_lines(expected);
+    std::size_t i = 0;
+    while (i < a.size() && i < e.size() && a[i] == e[i]) ++i;
+    ADD_FAILURE() << what << " differs at line " << i + 1
+                  << "\n  actual:   " << (i < a.size() ? a[i] : "<end>")
+                  << "\n  expected: " << (i < e.size() ? e[i] : "<end>") << "\n  (" << a.size()
+                  << " lines vs " << e.size() << " expected)";
+}
+
+std::vector<std::string> time_column(const std::string& csv) {
+    std::vector<std::string> times;
+    const auto lines = split_lines(csv);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        times.push_back(lines[i].substr(0, lines[i].find(',')));
+    return times;
+}
+
+const std::vector<std::string> all_outputs = {"--output",   "nodes.csv",        "--output-inputs",
+                                              "inputs.csv", "--output-row-map", "row_map.csv"};
+
+std::vector<std::string> with_outputs(std::vector<std::string> args) {
+    args.insert(args.end(), all_outputs.begin(), all_outputs.end());
+    return args;
+}
+
+struct Scenario {
+    std::string name;
+    std::vector<std::string> args;  // the three outputs are appended
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) {
+    *os << s.name;
+}
+
+const std::vector<Scenario> scenarios = {
+    // Four mixed nodes, a duplicate weight pair, Word and table commands,
+    // one bound row index found and one not.
+    {"mixed_network",
+     {"--model", "contract.json", "--t-end", "6", "--instructions", "instructions.txt",
+      "--bindings", "bindings.txt"}},
+    // Metadata texts with commas and quotes, defaulted input metadata, a
+    // bound inhibitory node listed twice.
+    {"quoted_metadata",
+     {"--model", "contract.json", "--t-end", "5.5", "--instructions", "instructions.txt",
+      "--bindings", "bindings.txt"}},
+    // An instruction file with directives only; end time from --n-steps.
+    {"directives_only",
+     {"--model", "contract.json", "--n-steps", "60", "--instructions", "instructions.txt"}},
+    {"tiny_t180", {"--model", "contract.json", "--t-end", "180"}},
+    {"tiny_t1", {"--model", "contract.json", "--t-end", "1"}},
+};
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Scenarios, MatchReferenceOutputs) {
+    const Scenario& s = GetParam();
+    test::TempDir dir;
+    copy_inputs(s.name, dir);
+
+    const test::CliResult r = test::run_cli(with_outputs(s.args), dir.path());
+
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, test::read_file(scenario_file(s.name, "expected_stdout.txt")));
+    for (const char* name : {"nodes", "inputs", "row_map"}) {
+        const std::string file = std::string(name) + ".csv";
+        ASSERT_TRUE(test::file_exists(dir.file(file))) << file;
+        expect_same_bytes(test::read_file(dir.file(file)),
+                          test::read_file(scenario_file(s.name, "expected_" + file)), file);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, ::testing::ValuesIn(scenarios),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(EndToEndGrid, LongRunStretchesTheStepAndNStepsGivesTheSameFiles) {
+    test::TempDir by_t_end;
+    test::TempDir by_n_steps;
+    copy_inputs("tiny_t180", by_t_end);
+    copy_inputs("tiny_t180", by_n_steps);
+
+    const auto a = test::run_cli(with_outputs({"--model", "contract.json", "--t-end", "180"}),
+                                 by_t_end.path());
+    const auto b = test::run_cli(with_outputs({"--model", "contract.json", "--n-steps", "1800"}),
+                                 by_n_steps.path());
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+
+    const std::string nodes = test::read_file(by_t_end.file("nodes.csv"));
+    const auto times = time_column(nodes);
+    ASSERT_EQ(times.size(), 1800u);
+    EXPECT_EQ(times[0], "0");
+    EXPECT_EQ(times[1], "0.100056");
+    EXPECT_EQ(times[2], "0.200111");
+    EXPECT_EQ(times[1798], "179.9");
+    EXPECT_EQ(times[1799], "180");
+
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.err, b.err);
+    for (const char* file : {"nodes.csv", "inputs.csv", "row_map.csv"}) {
+        EXPECT_TRUE(test::read_file(by_t_end.file(file)) == test::read_file(by_n_steps.file(file)))
+            << file;
+    }
+}
+
+TEST(EndToEndGrid, OneMillisecondGivesTenSamplesAtNinthsOfAMillisecond) {
+    test::TempDir dir;
+    copy_inputs("tiny_t1", dir);
+    const auto r = test::run_cli({"--model", "contract.json", "--t-end", "1", "--output", "o.csv"},
+                                 dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(time_column(test::read_file(dir.file("o.csv"))),
+              (std::vector<std::string>{"0", "0.111111", "0.222222", "0.333333", "0.444444",
+                                        "0.555556", "0.666667", "0.777778", "0.888889", "1"}));
+}
+
+const std::string tiny_stdout_head =
+    "Loading network from contract.json...\n"
+    "  n_nodes=1, n_inputs=0\n"
+    "Creating simulator...\n";
+
+TEST(EndToEndErrors, MissingInstructionTargetsNameTheByteWiseFirst) {
+    test::TempDir dir;
+    copy_inputs("tiny_t1", dir);
+    // File order, and a case-folding order, would both name the other one.
+    dir.write("instructions.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n");
+
+    const auto r = test::run_cli(with_outputs({"--model", "contract.json", "--t-end", "1",
+                                               "--instructions", "instructions.txt"}),
+                                 dir.path());
+
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, tiny_stdout_head +
+                         "Parsing instruction file: instructions.txt\n"
+                         "  Instruction format: unified (strict parsing)\n");
+    EXPECT_EQ(r.err,
+              "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded "
+              "model\n");
+    for (const char* file : {"nodes.csv", "inputs.csv", "row_map.csv"}) {
+        EXPECT_FALSE(test::file_exists(dir.file(file))) << file;
+    }
+}
+
+TEST(EndToEndErrors, UnopenableOutputComesAfterTheRowMapIsWritten) {
+    test::TempDir dir;
+    copy_inputs("tiny_t1", dir);
+    const std::string bad = "/nonexistent-dir/x.csv";
+
+    const auto r =
+        test::run_cli({"--model", "contract.json", "--t-end", "1", "--output", bad,
+                       "--output-inputs", "inputs.csv", "--output-row-map", "row_map.csv"},
+                      dir.path());
+
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, tiny_stdout_head +
+                         "Running simulation...\n"
+                         "Writing row-map to row_map.csv...\n"
+                         "Writing output to " +
+                         bad + "...\n");
+    EXPECT_EQ(r.err, "Error: write_csv: failed to open output file: " + bad + "\n");
+    expect_same_bytes(test::read_file(dir.file("row_map.csv")),
+                      test::read_file(scenario_file("tiny_t1", "expected_row_map.csv")),
+                      "row_map.csv");
+    EXPECT_FALSE(test::file_exists(dir.file("inputs.csv")));
+}
+
+TEST(EndToEndErrors, FullDiskIsAFailureNotACompletedRun) {
+    if (!test::file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+    test::TempDir dir;
+    copy_inputs("tiny_t1", dir);
+
+    const auto r = test::run_cli({"--model", "contract.json", "--t-end", "1", "--output",
+                                  "/dev/full", "--output-inputs", "inputs.csv"},
+                                 dir.path());
+
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, tiny_stdout_head +
+                         "Running simulation...\n"
+                         "Writing output to /dev/full...\n"
+                         "Writing input traces to inputs.csv...\n");
+    EXPECT_EQ(r.err, "Error: write_csv: failed to write output file: /dev/full\n");
+    // The other writer still gets every row it was given.
+    expect_same_bytes(test::read_file(dir.file("inputs.csv")),
+                      test::read_file(scenario_file("tiny_t1", "expected_inputs.csv")),
+                      "inputs.csv");
+}
+
+}  // namespace
+}  // namespace vesk
