@@ -43,3 +43,6 @@ demo: build
 
 clean:
 	rm -rf $(BUILD_DIR) out
+
+# Further targets (benchmarks, fuzzing, sanitizers, packaging) live in mk/.
+include $(sort $(wildcard mk/*.mk))

@@ -53,10 +53,47 @@ bool convert_n_steps(const std::string& text, int& value) {
     return true;
 }
 
-enum class ScanResult { proceed, help, error };
+std::string program_name(int argc, char** argv) {
+    return argc > 0 && argv[0] ? argv[0] : "vesk-sim";
+}
 
-ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err,
-                          const std::string& program) {
+// Derives the number of samples once the model has loaded. A count given by
+// --n-steps is taken as it is: t_end was computed from it, so checking it
+// against the grid again could only reject long runs by rounding. Returns 0
+// after writing an error.
+int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err) {
+    if (opts.n_steps > 0) {
+        if (opts.n_steps < 2) {
+            err << "Error: --t-end must correspond to at least 2 output samples\n";
+            return 0;
+        }
+        return opts.n_steps;
+    }
+    const double x = t_end / grid_step_ms;
+    const double rounded = std::round(x);
+    if (std::fabs(x - rounded) > 1e-9) {
+        err << "Error: --t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end="
+            << t_end << " (" << x << " steps).\n";
+        return 0;
+    }
+    // NaN compares false and lands here too.
+    if (!(rounded >= 2.0)) {
+        err << "Error: --t-end must correspond to at least 2 output samples\n";
+        return 0;
+    }
+    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        err << "Error: --t-end must correspond to at most 2147483647 output samples. Received "
+               "t_end="
+            << t_end << " (" << x << " steps).\n";
+        return 0;
+    }
+    return static_cast<int>(rounded);
+}
+
+}  // namespace
+
+ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err) {
+    const std::string program = program_name(argc, argv);
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--help") {
@@ -99,41 +136,6 @@ ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream&
     }
     return ScanResult::proceed;
 }
-
-// Derives the number of samples once the model has loaded. A count given by
-// --n-steps is taken as it is: t_end was computed from it, so checking it
-// against the grid again could only reject long runs by rounding. Returns 0
-// after writing an error.
-int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err) {
-    if (opts.n_steps > 0) {
-        if (opts.n_steps < 2) {
-            err << "Error: --t-end must correspond to at least 2 output samples\n";
-            return 0;
-        }
-        return opts.n_steps;
-    }
-    const double x = t_end / grid_step_ms;
-    const double rounded = std::round(x);
-    if (std::fabs(x - rounded) > 1e-9) {
-        err << "Error: --t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end="
-            << t_end << " (" << x << " steps).\n";
-        return 0;
-    }
-    // NaN compares false and lands here too.
-    if (!(rounded >= 2.0)) {
-        err << "Error: --t-end must correspond to at least 2 output samples\n";
-        return 0;
-    }
-    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        err << "Error: --t-end must correspond to at most 2147483647 output samples. Received "
-               "t_end="
-            << t_end << " (" << x << " steps).\n";
-        return 0;
-    }
-    return static_cast<int>(rounded);
-}
-
-}  // namespace
 
 void print_usage(std::ostream& err, const std::string& program_name) {
     err << "Usage:\n"
@@ -191,9 +193,9 @@ void print_usage(std::ostream& err, const std::string& program_name) {
 }
 
 int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    const std::string program = argc > 0 && argv[0] ? argv[0] : "vesk-sim";
+    const std::string program = program_name(argc, argv);
     CliOptions opts;
-    switch (scan_arguments(argc, argv, opts, err, program)) {
+    switch (scan_arguments(argc, argv, opts, err)) {
         case ScanResult::help: return 0;
         case ScanResult::error: return 1;
         case ScanResult::proceed: break;

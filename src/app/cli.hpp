@@ -19,6 +19,14 @@ struct CliOptions {
     int n_steps = -1;     // -1 when not given
 };
 
+enum class ScanResult { proceed, help, error };
+
+// Reads argv[1..] into `opts`. For --help writes the usage text and returns
+// `help`; for an unrecognized word, an option without its value or a value
+// that is no number writes the error (and the usage text where it belongs)
+// to `err` and returns `error`.
+ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err);
+
 // Writes the usage text, naming the program `program_name`.
 void print_usage(std::ostream& err, const std::string& program_name);
 
