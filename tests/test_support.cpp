@@ -48,12 +48,17 @@ std::string test_data(const std::string& name) { return std::string(VESK_TEST_DA
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
                   const std::string& program_name) {
+    return run_program(VESK_SIM_PATH, args, cwd, program_name);
+}
+
+CliResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd, const std::string& program_name) {
     TempDir capture;
     const std::string out_path = capture.file("stdout");
     const std::string err_path = capture.file("stderr");
 
     std::vector<std::string> words;
-    words.push_back(program_name);
+    words.push_back(program_name.empty() ? program : program_name);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -69,7 +74,7 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(VESK_SIM_PATH, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     int wstatus = 0;

@@ -36,8 +36,13 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built vesk-sim with `args` (argv[0] is `program_name`) in the
-// working directory `cwd`, with standard input closed.
+// Runs the executable at `program` with `args` (argv[0] is `program_name`,
+// or `program` itself when empty) in the working directory `cwd`, with
+// standard input closed, and captures its status and both streams.
+CliResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& cwd = ".", const std::string& program_name = "");
+
+// run_program on the built vesk-sim, named "vesk-sim" unless told otherwise.
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",
                   const std::string& program_name = "vesk-sim");
 
