@@ -8,9 +8,13 @@ CTEST ?= ctest
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libgtest-dev
+# The plot and sweep scripts (used by `make demo`, tested by `make test`).
+TOOL_PACKAGES := python3 python3-matplotlib python3-numpy parallel
+# Debian's own python3, which sees the python3-* packages.
+PYTHON3 ?= /usr/bin/python3
 BENCH_PACKAGES := libbenchmark-dev time
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps tool-deps build test demo clean
 
 all: build
 
@@ -35,11 +39,41 @@ $(BUILD_DIR)/build.ninja: | deps
 build: deps $(BUILD_DIR)/build.ninja
 	$(CMAKE) --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+tool-deps:
+	$(call install_missing,$(TOOL_PACKAGES))
+
+test: tool-deps build
 	$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-demo: build
-	./$(BUILD_DIR)/vesk-sim --model data/kaldo_contract.json --t-end 180.0 --output out/demo.csv
+# The example model on its two question-answering scenarios, "success" and
+# "fail": each run's node traces, input traces and row map go to out/<scenario>/,
+# and out/demo.png shows word populations W0-W3 of both side by side.
+DEMO_SCENARIOS := success fail
+DEMO_BINDINGS := examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt
+
+demo: tool-deps build
+	@set -e; for s in $(DEMO_SCENARIOS); do \
+	  mkdir -p out/$$s; \
+	  echo "== $$s scenario"; \
+	  $(BUILD_DIR)/vesk-sim --model data/kaldo_contract.json --t-end 180 \
+	    --instructions examples/QA_3NVN_O_$$s.txt --bindings $(DEMO_BINDINGS) \
+	    --output out/$$s/nodes.csv --output-inputs out/$$s/inputs.csv \
+	    --output-row-map out/$$s/row_map.csv; \
+	done
+	@echo "== plot"
+	$(PYTHON3) tools/plot_traces.py out/success/nodes.csv out/fail/nodes.csv \
+	  --inputs out/success/inputs.csv out/fail/inputs.csv \
+	  --labels "success: whom does the cat chase?" "fail: whom does the cat see?" \
+	  --row-map out/success/row_map.csv --select 'pop_id=W[0-3]' \
+	  --title "Example model, word populations W0-W3 (cat, chases, mouse, sees)" \
+	  --out out/demo.png
+	@echo; echo "Demo files:"; \
+	for s in $(DEMO_SCENARIOS); do \
+	  printf '  %-24s %s\n' out/$$s/nodes.csv "node traces, $$s scenario" \
+	    out/$$s/inputs.csv "input traces, $$s scenario" \
+	    out/$$s/row_map.csv "row map, $$s scenario"; \
+	done; \
+	printf '  %-24s %s\n' out/demo.png "both scenarios side by side"
 
 clean:
 	rm -rf $(BUILD_DIR) out

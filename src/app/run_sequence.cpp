@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "app/progress.hpp"
 #include "io/csv_writer.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
@@ -89,7 +90,7 @@ void install_clamps(const Network& network, Simulator& simulator,
 }
 
 void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Network& network,
-                  std::ostream& out) {
+                  std::ostream& out, const ProgressTiming& progress_timing) {
     out << "Creating simulator...\n";
     Simulator simulator(&network, t_end / static_cast<double>(n_samples - 1));
 
@@ -131,8 +132,10 @@ void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Net
         input_row.assign(static_cast<std::size_t>(network.n_inputs), 0.0);
     }
 
+    ProgressDisplay progress(out, is_terminal_stdout(out), n_samples, t_end, progress_timing);
     simulator.simulate_stream(0.0, t_end, initial_state,
                               [&](double t, const std::vector<double>& row) {
+                                  progress.sample(t);
                                   node_writer.write_row(t, row);
                                   if (!input_writer) return;
                                   for (std::size_t i = 0; i < input_row.size(); ++i) {
@@ -140,6 +143,7 @@ void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Net
                                   }
                                   input_writer->write_row(t, input_row);
                               });
+    progress.clear();
 
     // A full disk must not pass for a completed run.
     node_writer.finish();

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Tests of tools/sweep on the example scenarios, plus one scenario that
+# fails: per-run folders, exit statuses, the summary, job-array tasks and
+# option errors.
+#
+# Usage: sweep_test.sh SOURCE_DIR PATH/vesk-sim
+set -uo pipefail
+
+source_dir=$1
+sim=$2
+# Every call names the vesk-sim under test.
+sweep() { "$source_dir/tools/sweep" --sim "$sim" "$@"; }
+model="$source_dir/data/kaldo_contract.json"
+bindings="$source_dir/examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+expect_eq() {  # what, actual, expected
+    [ "$2" == "$3" ] || fail "$1: got '$2', expected '$3'"
+}
+
+expect_contains() {  # what, file, text
+    grep -qF -- "$3" "$2" || { fail "$1: '$3' not in $2:"; sed 's/^/    /' "$2" >&2; }
+}
+
+# The examples folder (its bindings file must not be taken for a scenario)
+# and a scenario that does not parse.
+scenarios="$tmp/scenarios"
+mkdir "$scenarios"
+cp "$source_dir"/examples/* "$scenarios/"
+printf 'Word 10 0\n' >"$scenarios/broken.txt"
+cp "$bindings" "$tmp/bindings.txt"
+
+# ---- the list, and which files make it ---------------------------------------
+sweep --model "$model" --t-end 20 --bindings "$scenarios/$(basename "$bindings")" \
+    --print-list "$scenarios" >"$tmp/list.txt"
+expect_eq "scenario list" "$(cat "$tmp/list.txt")" \
+    "$scenarios/QA_3NVN_O_fail.txt
+$scenarios/QA_3NVN_O_success.txt
+$scenarios/broken.txt"
+
+# ---- a local sweep with one failing run --------------------------------------
+out="$tmp/out"
+sweep --model "$model" --t-end 20 --bindings "$scenarios/$(basename "$bindings")" \
+    --inputs --row-map --jobs 2 --out "$out" "$scenarios" >"$tmp/sweep.out" 2>"$tmp/sweep.err"
+expect_eq "sweep exit status with a failed run" "$?" 1
+
+for name in QA_3NVN_O_fail QA_3NVN_O_success; do
+    dir="$out/$name"
+    expect_eq "$name status" "$(cat "$dir/status" 2>/dev/null)" 0
+    for f in nodes.csv inputs.csv row_map.csv stdout.txt stderr.txt command.txt; do
+        [ -f "$dir/$f" ] || fail "$name: no $f"
+    done
+    expect_eq "$name stderr" "$(cat "$dir/stderr.txt")" ""
+    expect_eq "$name last progress line" "$(tail -n 1 "$dir/stdout.txt")" "Done."
+    # 20 ms: 200 samples and the header.
+    expect_eq "$name trace rows" "$(wc -l <"$dir/nodes.csv")" 201
+done
+# Each run had its own scenario and the common bindings.
+expect_contains "scenario of a run" "$out/QA_3NVN_O_fail/stdout.txt" \
+    "Parsing instruction file: $scenarios/QA_3NVN_O_fail.txt"
+expect_contains "clamps applied" "$out/QA_3NVN_O_success/stdout.txt" "  Applied clamps to 3 nodes"
+
+expect_eq "broken status" "$(cat "$out/broken/status")" 1
+broken_error="Error: $scenarios/broken.txt:1: 'Word' encountered before Num_of_words"
+expect_eq "broken stderr" "$(cat "$out/broken/stderr.txt")" "$broken_error"
+[ -f "$out/broken/nodes.csv" ] && fail "broken: a trace file was written"
+
+expect_contains "summary" "$tmp/sweep.out" "Summary of 3 runs in $out:"
+expect_contains "summary" "$tmp/sweep.out" "  ok          QA_3NVN_O_success"
+expect_contains "summary" "$tmp/sweep.out" "  FAILED      broken (exit 1): $broken_error"
+expect_contains "summary" "$tmp/sweep.out" "2 ok, 1 failed, 0 unfinished"
+expect_eq "summary.tsv" "$(cut -f1,2 "$out/summary.tsv")" "name	status
+QA_3NVN_O_fail	0
+QA_3NVN_O_success	0
+broken	1"
+expect_eq "joblog lines" "$(wc -l <"$out/joblog.tsv")" 4
+
+# The command of a run, as recorded, repeats the run.
+(cd "$tmp" && bash -c "$(cat "$out/QA_3NVN_O_success/command.txt")" >/dev/null) ||
+    fail "command.txt does not run"
+
+# ---- summary of an existing folder -------------------------------------------
+rm "$out/QA_3NVN_O_fail/status"  # as if the run had been killed
+sweep --summary --out "$out" >"$tmp/summary.out"
+expect_eq "summary exit status with an unfinished run" "$?" 1
+expect_contains "unfinished run" "$tmp/summary.out" \
+    "  UNFINISHED  QA_3NVN_O_fail (no exit status: the run did not end)"
+expect_contains "summary totals" "$tmp/summary.out" "1 ok, 1 failed, 1 unfinished"
+
+# ---- one task of a job array, from a list file --------------------------------
+printf '# the two examples\n%s\n\n%s\n' "$scenarios/QA_3NVN_O_success.txt" \
+    "$scenarios/QA_3NVN_O_fail.txt" >"$tmp/scenarios.list"
+sweep --model "$model" --t-end 20 --bindings "$tmp/bindings.txt" --out "$tmp/array" \
+    --list "$tmp/scenarios.list" --task 1 >/dev/null
+expect_eq "array task exit status" "$?" 0
+expect_eq "array task ran the second scenario" "$(ls "$tmp/array")" "QA_3NVN_O_fail"
+sweep --model "$model" --t-end 20 --out "$tmp/array" --list "$tmp/scenarios.list" --task 0 \
+    -- --reproducible >/dev/null
+expect_eq "array task 0" "$(cat "$tmp/array/QA_3NVN_O_success/status")" 0
+expect_contains "extra arguments" "$tmp/array/QA_3NVN_O_success/command.txt" " --reproducible"
+sweep --summary --out "$tmp/array" >"$tmp/array.out"
+expect_eq "summary of the array" "$?" 0
+expect_contains "summary of the array" "$tmp/array.out" "2 ok, 0 failed, 0 unfinished"
+
+# ---- option errors: status 2, nothing run ------------------------------------
+check_usage_error() {  # message, sweep arguments...
+    local message=$1
+    shift
+    sweep "$@" >"$tmp/err.out" 2>"$tmp/err.txt"
+    expect_eq "exit status for '$message'" "$?" 2
+    expect_contains "usage error" "$tmp/err.txt" "sweep: $message"
+}
+mkdir "$tmp/twins" "$tmp/twins/a"
+cp "$scenarios/broken.txt" "$tmp/twins/x.txt"
+cp "$scenarios/broken.txt" "$tmp/twins/a/x.txt"
+check_usage_error "--model is required" --t-end 20 "$scenarios"
+check_usage_error "one of --t-end or --n-steps is required" --model "$model" "$scenarios"
+check_usage_error "no scenarios given" --model "$model" --t-end 20
+check_usage_error "no such scenario file or folder: $tmp/none" --model "$model" --t-end 20 "$tmp/none"
+check_usage_error "unknown option --frobnicate" --frobnicate
+check_usage_error "option --out needs a value" --model "$model" --out
+check_usage_error "--task 5: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
+    --task 5 "$scenarios"
+check_usage_error "--jobs needs a positive number, got 0" --model "$model" --t-end 20 --jobs 0 "$scenarios"
+check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
+    --model "$model" --t-end 20 --out "$tmp/twins-out" "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
+[ -e "$tmp/twins-out" ] && fail "a usage error created the output folder"
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "sweep: all checks passed"
