@@ -22,34 +22,99 @@ std::string printf_g(double v) {
     return text;
 }
 
-TEST(FormatG, MatchesPrintf) {
+TEST(FormatG, MatchesPrintfOnKnownValuesAndEdges) {
     const std::vector<std::pair<double, const char*>> known = {
         {0.0, "0"},          {-0.0, "-0"},           {0.5, "0.5"},
         {50.0, "50"},        {12.3456789, "12.3457"}, {0.00001, "1e-05"},
         {1234567.0, "1.23457e+06"}, {123456.7, "123457"}, {999999.5, "1e+06"},
         {9.999995e-05, "0.0001"}, {INFINITY, "inf"},     {-INFINITY, "-inf"},
+        {std::nan(""), "nan"},    {-std::nan(""), "-nan"}, {0.0001, "0.0001"},
+        {-0.000123456789, "-0.000123457"}, {100000.0, "100000"}, {1e100, "1e+100"},
+        {1.5e-300, "1.5e-300"},   {99999.95, "99999.9"}, {99999.96, "100000"},
     };
-    for (const auto& [v, text] : known) EXPECT_EQ(g(v), text);
+    for (const auto& [v, text] : known) EXPECT_EQ(g(v), text) << printf_g(v);
 
-    const double edges[] = {std::numeric_limits<double>::min(),
-                            std::numeric_limits<double>::max(),
-                            std::numeric_limits<double>::denorm_min(),
-                            -std::numeric_limits<double>::denorm_min(),
-                            std::nan(""),
-                            -std::nan(""),
-                            0.0001,
-                            0.000099999949999999,
-                            999999.49999999,
-                            100000.0};
-    for (double v : edges) EXPECT_EQ(g(v), printf_g(v)) << v;
+    using limits = std::numeric_limits<double>;
+    std::vector<double> edges = {limits::min(),        limits::max(),
+                                 limits::denorm_min(), limits::min() / 3.0,
+                                 limits::epsilon(),    std::nextafter(limits::min(), 0.0),
+                                 0.000099999949999999, 999999.49999999,
+                                 1234565.0,            1234575.0,
+                                 0.5e-5,               2.5,
+                                 std::nan("0x12345"),  limits::signaling_NaN()};
+    // Every power of ten a double can hold and the values next to it, and
+    // the values that round up to one.
+    for (int e = -324; e <= 308; ++e) {
+        for (const char* mantissa : {"1", "9.999995", "9.9999949999999", "9.99999500000001"}) {
+            const double v = std::strtod((std::string(mantissa) + "e" + std::to_string(e)).c_str(),
+                                         nullptr);
+            edges.insert(edges.end(), {v, std::nextafter(v, 0.0), std::nextafter(v, INFINITY)});
+        }
+    }
+    for (double v : edges) {
+        EXPECT_EQ(g(v), printf_g(v)) << v;
+        EXPECT_EQ(g(-v), printf_g(-v)) << -v;
+    }
+}
 
+// Checks n values drawn by next(); stops at the first difference.
+template <typename Next>
+void expect_matches_printf(int n, Next next) {
+    for (int i = 0; i < n; ++i) {
+        const double v = next();
+        const std::string got = g(v);
+        const std::string want = printf_g(v);
+        if (got != want) {
+            ADD_FAILURE() << std::hexfloat << v << ": got " << got << ", printf gives " << want;
+            return;
+        }
+    }
+}
+
+TEST(FormatG, MatchesPrintfOnRandomDoubles) {
     std::mt19937_64 rng(12345);
-    for (int i = 0; i < 200000; ++i) {
+    expect_matches_printf(2'000'000, [&] {
         const std::uint64_t bits = rng();
         double v;
         std::memcpy(&v, &bits, sizeof v);
-        ASSERT_EQ(g(v), printf_g(v)) << bits;
+        return v;
+    });
+    // The magnitudes a run writes, evenly spread over their decades.
+    std::uniform_real_distribution<double> decade(-6.0, 6.0);
+    std::bernoulli_distribution negative(0.5);
+    expect_matches_printf(1'000'000, [&] {
+        const double v = std::pow(10.0, decade(rng));
+        return negative(rng) ? -v : v;
+    });
+    std::uniform_real_distribution<double> rate(0.0, 100.0);
+    expect_matches_printf(500'000, [&] { return rate(rng); });
+}
+
+TEST(FormatG, MatchesPrintfNearRoundingTies) {
+    // The doubles nearest to d.ddddd5 x 10^k and their neighbours, where the
+    // sixth digit is decided by the last bits; ties that a double holds
+    // exactly round to even.
+    std::mt19937_64 rng(99);
+    std::uniform_int_distribution<int> digits(100000, 999999);
+    std::uniform_int_distribution<int> exponent(-30, 30);
+    std::vector<double> near;
+    for (int i = 0; i < 60'000; ++i) {
+        const std::string tie =
+            std::to_string(digits(rng)) + ".5e" + std::to_string(exponent(rng));
+        double v = std::strtod(tie.c_str(), nullptr);
+        near.push_back(v);
+        double up = v;
+        double down = v;
+        for (int k = 0; k < 3; ++k) {
+            up = std::nextafter(up, INFINITY);
+            down = std::nextafter(down, 0.0);
+            near.insert(near.end(), {up, down});
+        }
+        const double exact = std::strtod((std::to_string(digits(rng)) + ".5").c_str(), nullptr);
+        near.insert(near.end(), {exact, exact / 4.0, exact * 8.0});
     }
+    std::size_t i = 0;
+    expect_matches_printf(static_cast<int>(near.size()), [&] { return near[i++]; });
 }
 
 TEST(CsvStreamWriter, WritesHeaderAndRows) {
@@ -77,6 +142,40 @@ TEST(CsvStreamWriter, WritesHeaderAndRows) {
                      "write_csv: failed to open output file: " + bad);
 }
 
+TEST(CsvStreamWriter, LongRowsAndManyRowsMatchPrintf) {
+    // Rows far wider than the writer's formatting chunk, and enough of them
+    // to pass through the stream's 4 MiB buffer several times.
+    test::TempDir dir;
+    const std::string path = dir.file("wide.csv");
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> rate(-1.0, 100.0);
+    std::vector<std::string> names;
+    for (int i = 0; i < 20000; ++i) names.push_back(std::to_string(i));
+    std::string expected = "time_ms";
+    for (const auto& name : names) expected.append(",").append(name);
+    expected += "\n";
+    {
+        CsvStreamWriter w(path, names);
+        std::vector<double> row(names.size());
+        for (int r = 0; r < 60; ++r) {
+            for (double& v : row) v = r % 7 == 3 ? 0.0 : rate(rng) * std::pow(10.0, r % 13 - 6);
+            const double t = r * (180.0 / 1799.0);
+            w.write_row(t, row);
+            expected += printf_g(t);
+            for (double v : row) expected.append(",").append(printf_g(v));
+            expected += "\n";
+            if (r == 30) {
+                EXPECT_THROW_MSG(w.write_row(t, {}), std::runtime_error,
+                                 "write_csv: solution row width does not match node_names");
+                // flush() hands over everything written so far.
+                w.flush();
+                EXPECT_EQ(test::read_file(path), expected);
+            }
+        }
+    }
+    EXPECT_EQ(test::read_file(path), expected);
+}
+
 TEST(CsvStreamWriter, ReportsAFullDisk) {
     CsvStreamWriter w("/dev/full", {"0"});
     w.write_row(0.0, {1.0});
@@ -97,16 +196,7 @@ TEST(WriteCsv, ChecksShapesBeforeCreatingTheFile) {
 }
 
 PopulationMetadata record(int row, std::string pop_id) {
-    PopulationMetadata md;
-    md.row_index = row;
-    md.pop_id = std::move(pop_id);
-    md.pop_typ = "E";
-    md.con_typ = "c";
-    md.circ_id = "k";
-    md.h_row = "h";
-    md.d_row = "d";
-    md.mat_id = "m";
-    return md;
+    return {0, row, std::move(pop_id), "E", "c", "k", "h", "d", "m"};
 }
 
 TEST(WriteRowMapCsv, SortsByRowIndexAndQuotesFieldsThatWouldBreakTheRow) {

@@ -1,5 +1,10 @@
 #include "model/network.hpp"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <functional>
 
 #include <nlohmann/json.hpp>
@@ -13,8 +18,9 @@ using json = nlohmann::json;
 
 json node(int id, bool excitatory = true) {
     return {{"node_id", id}, {"tau", 10.0 + id}, {"is_excitatory", excitatory},
-            {"pop_id", "P" + std::to_string(id)}, {"pop_typ", "E"}, {"con_typ", "exc"},
-            {"circ_id", "c"}, {"h_row", "h"}, {"d_row", "d"}, {"mat_id", "m"}};
+            {"pop_id", std::string("P").append(std::to_string(id))}, {"pop_typ", "E"},
+            {"con_typ", "exc"}, {"circ_id", "c"}, {"h_row", "h"}, {"d_row", "d"},
+            {"mat_id", "m"}};
 }
 
 json edge(const std::string& kind, int source, int target, double w) {
@@ -239,6 +245,13 @@ TEST_F(NetworkLoad, ReportsUnreadableAndMalformedFiles) {
     EXPECT_THROW_MSG(net.load_from_json(missing), std::runtime_error,
                      "Failed to open model file: " + missing);
 
+    // Both open without error and fail at the first read (even for root);
+    // neither may pass for an empty file.
+    for (const std::string& unreadable : {dir.path(), std::string("/proc/self/mem")}) {
+        EXPECT_THROW_MSG(net.load_from_json(unreadable), std::runtime_error,
+                         "Failed to read model file: " + unreadable);
+    }
+
     const std::string empty = dir.write("empty.json", "");
     EXPECT_THROW_MSG(net.load_from_json(empty), std::runtime_error,
                      "JSON parse error in " + empty +
@@ -262,6 +275,54 @@ TEST_F(NetworkLoad, ReportsUnreadableAndMalformedFiles) {
             EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix) << e.what();
         }
     }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VESK_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VESK_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+TEST_F(NetworkLoad, RefusesSizesBeyondTheProcessMemoryLimit) {
+#ifdef VESK_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+    // 10 million nodes need some 4 GiB; under a 1 GiB address-space limit
+    // (as a container's memory limit would be) that is refused up front
+    // instead of ending in an allocation failure or the OOM killer.
+    json doc = base_contract();
+    doc["counts"]["n_nodes"] = 10000000;
+    const std::string path = write(doc);
+    const std::string prefix =
+        "Model too large for this machine: n_nodes=10000000 and n_inputs=1 need at least ";
+    const std::string suffix = " GiB of memory, this machine has 1.0 GiB";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit limit{1UL << 30, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+        try {
+            Network net;
+            net.load_from_json(path);
+            _exit(11);
+        } catch (const std::runtime_error& e) {
+            const std::string message = e.what();
+            const bool expected =
+                message.rfind(prefix, 0) == 0 && message.size() > prefix.size() + suffix.size() &&
+                message.compare(message.size() - suffix.size(), suffix.size(), suffix) == 0;
+            if (!expected) std::fprintf(stderr, "unexpected message: %s\n", e.what());
+            _exit(expected ? 0 : 12);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "unexpected exception: %s\n", e.what());
+            _exit(13);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

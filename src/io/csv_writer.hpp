@@ -39,10 +39,15 @@ public:
     void finish();
 
 private:
-    std::unique_ptr<char[]> buffer_;
+    // Passes the formatted text of the chunk to the stream.
+    void hand_over_chunk();
+
+    std::unique_ptr<char[]> buffer_;  // the stream's 4 MiB buffer
     std::FILE* file_ = nullptr;
     std::size_t column_count_ = 0;
     std::string path_;
+    std::unique_ptr<char[]> chunk_;  // rows formatted here, then fwritten in one piece
+    std::size_t chunk_used_ = 0;
 };
 
 // Writes a whole trace file from memory. Checks the row count against the

@@ -24,6 +24,14 @@ struct PopulationMetadata {
     std::string mat_id;
 };
 
+// How load_from_json reads the contract file. `streamed` (the default) takes
+// the elements of the top-level "edges" array apart as they are parsed, so
+// that memory stays a fraction of the file size; `whole_document` parses the
+// file into one JSON document first and walks it, at several times the file
+// size in memory. Both give the same Network and the same errors; the second
+// is kept as the plain form the first is checked against.
+enum class ContractReading { streamed, whole_document };
+
 struct Network {
     std::int32_t n_nodes = 0;
     std::int32_t n_inputs = 0;
@@ -51,7 +59,8 @@ struct Network {
     // negative sizes, out-of-range ids and unknown edge kinds. The JSON
     // library's own type_error / out_of_range exceptions (missing keys, wrong
     // types, number overflow) pass through unchanged.
-    void load_from_json(const std::string& path);
+    void load_from_json(const std::string& path,
+                        ContractReading reading = ContractReading::streamed);
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;
