@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "stimulus/instruction_file.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -48,10 +49,21 @@ TEST(BindingsFile, RejectsOutOfRangeAndNegativeIndices) {
         {"  2147483648  x", "Binding index out of range in line:   2147483648  x"},
         {"-99999999999", "Binding index out of range in line: -99999999999"},
         {huge + "abc", "Binding index out of range in line: " + huge + "abc"},
+        // Control characters are quoted as escapes; a NUL would cut the text short.
+        {std::string("99999999999\0x\x1b\r\n", 16),
+         "Binding index out of range in line: 99999999999\\x00x\\x1b\\r"},
     };
     for (const auto& c : cases) {
         EXPECT_THROW_MSG(parse_text(c.text), std::runtime_error, c.message);
     }
+}
+
+TEST(BindingsFile, RejectsLinesBeyondTheLengthLimit) {
+    // An endless line (such as /dev/zero) must not take all memory.
+    const std::string longest = "7 " + std::string(max_line_length - 2, 'x');
+    EXPECT_EQ(parse_text(longest + "\n" + longest), (std::vector<int>{7, 7}));
+    EXPECT_THROW_MSG(parse_text("1\n" + longest + "x\n"), std::runtime_error,
+                     "Line 2 of the bindings file is longer than 16777216 bytes");
 }
 
 TEST(BindingsFile, ReadsFromDiskAndReportsUnreadableFiles) {

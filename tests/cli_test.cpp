@@ -1,5 +1,7 @@
 // End-to-end checks of the command line: every run here starts the real
 // executable and compares status, stdout and stderr byte for byte.
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "test_support.hpp"
@@ -190,6 +192,84 @@ TEST(Cli, LongStepCountsAreNotRejectedByGridRounding) {
         {"--model", "m.json", "--output", "no-such-dir/o.csv", "--n-steps", "10485762"}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: write_csv: failed to open output file: no-such-dir/o.csv\n");
+}
+
+TEST(Cli, ControlCharactersFromInputsAreEscapedInErrors) {
+    // A source_kind with a line break and a terminal escape, and a CRLF
+    // bindings line: the error stays one plain line.
+    nlohmann::json doc = nlohmann::json::parse(kModel);
+    doc["edges"] = {{{"source_kind", std::string("no\nError: forged\x1b[2J\x7f\t\0!", 24)},
+                     {"source_id", 0},
+                     {"target_node_id", 0},
+                     {"weight_final", 1.0}}};
+    test::TempDir dir;
+    dir.write("m.json", kModel);
+    dir.write("edges.json", doc.dump());
+    dir.write("b.txt", "99999999999\r\n");
+    auto r =
+        test::run_cli({"--model", "edges.json", "--output", "o.csv", "--t-end", "1"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(
+        r.err,
+        "Error: Unknown source_kind in edges array: no\\nError: forged\\x1b[2J\\x7f\\t\\x00!\n");
+    r = test::run_cli(
+        {"--model", "m.json", "--output", "o.csv", "--t-end", "1", "--bindings", "b.txt"},
+        dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Binding index out of range in line: 99999999999\\r\n");
+    EXPECT_FALSE(test::file_exists(dir.file("o.csv")));
+}
+
+TEST(Cli, RefusesOutputsThatWouldOverwriteAnInputOrEachOther) {
+    const struct {
+        std::vector<std::string> outputs;
+        std::string message;
+    } cases[] = {
+        {{"--output", "m.json"}, "--output would overwrite the file given as --model: m.json"},
+        {{"--output", "o.csv", "--output-inputs", "./sub/../m.json"},
+         "--output-inputs would overwrite the file given as --model: ./sub/../m.json"},
+        {{"--output", "link.json"},
+         "--output would overwrite the file given as --model: link.json"},
+        {{"--output", "hard.json"},
+         "--output would overwrite the file given as --model: hard.json"},
+        {{"--output", "i.txt"}, "--output would overwrite the file given as --instructions: i.txt"},
+        {{"--output", "o.csv", "--output-row-map", "b.txt"},
+         "--output-row-map would overwrite the file given as --bindings: b.txt"},
+        {{"--output", "o.csv", "--output-inputs", "sub/../o.csv"},
+         "--output-inputs would overwrite the file given as --output: sub/../o.csv"},
+        {{"--output", "o.csv", "--output-row-map", "o.csv"},
+         "--output would overwrite the file given as --output-row-map: o.csv"},
+    };
+    const std::string model = kModel;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        test::TempDir dir;
+        dir.write("m.json", model);
+        dir.write("i.txt", "# no stimulus\n");
+        dir.write("b.txt", "# no bindings\n");
+        std::filesystem::create_directory(dir.file("sub"));
+        std::filesystem::create_symlink("m.json", dir.file("link.json"));
+        std::filesystem::create_hard_link(dir.file("m.json"), dir.file("hard.json"));
+        std::vector<std::string> args = {"--model",    "m.json", "--instructions", "i.txt",
+                                         "--bindings", "b.txt",  "--t-end",        "1"};
+        args.insert(args.end(), c.outputs.begin(), c.outputs.end());
+        const auto r = test::run_cli(args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error: " + c.message + "\n");
+        EXPECT_EQ(test::read_file(dir.file("m.json")), model);
+        EXPECT_EQ(test::read_file(dir.file("i.txt")), "# no stimulus\n");
+        EXPECT_EQ(test::read_file(dir.file("b.txt")), "# no bindings\n");
+        EXPECT_FALSE(test::file_exists(dir.file("o.csv")));
+    }
+
+    // Devices are no files to protect: both traces may be discarded at once.
+    test::TempDir dir;
+    dir.write("m.json", model);
+    const auto r = test::run_cli({"--model", "m.json", "--t-end", "1", "--output", "/dev/null",
+                                  "--output-inputs", "/dev/null"},
+                                 dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace

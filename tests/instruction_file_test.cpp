@@ -211,6 +211,51 @@ TEST(InstructionFile, ParseIntFieldReadsWholeDecimalTokens) {
                      "p:9: f must be an integer, got ' 1'");
 }
 
+TEST(InstructionFile, QuotesControlCharactersAsEscapes) {
+    // A NUL would cut the message short; a line break or an escape sequence
+    // would forge lines or drive the terminal.
+    EXPECT_THROW_MSG(parse_text(std::string("Noun\0\x1b[2J 5\n", 12), "f.txt"), std::runtime_error,
+                     "f.txt:1: unknown command 'Noun\\x00\\x1b[2J'");
+    EXPECT_THROW_MSG(parse_text("fixed_time 2\x7f\n", "f.txt"), std::runtime_error,
+                     "f.txt:1: fixed_time must be an integer, got '2\\x7f'");
+    EXPECT_EQ(escape_control_characters(std::string("a\n\r\t\0\x01\x1f \x7f~\xc3\xa9\\", 13)),
+              "a\\n\\r\\t\\x00\\x01\\x1f \\x7f~\xc3\xa9\\");
+}
+
+TEST(ReadLine, SplitsAtNewlinesLikeGetlineUpToTheLimit) {
+    const struct {
+        std::string text;
+        std::vector<std::string> lines;  // then the end, or "too long" when `too_long`
+        bool too_long;
+    } cases[] = {
+        {"", {}, false},
+        {"\n", {""}, false},
+        {"ab\n\ncd", {"ab", "", "cd"}, false},
+        {"abcd\nx\n", {"abcd", "x"}, false},
+        {std::string("a\0\r\n", 4), {std::string("a\0\r", 3)}, false},
+        {"ab\nabcde\n", {"ab"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::istringstream in(c.text);
+        std::string line;
+        for (const std::string& expected : c.lines) {
+            ASSERT_EQ(read_line(in, line, 4), LineRead::line);
+            EXPECT_EQ(line, expected);
+        }
+        EXPECT_EQ(read_line(in, line, 4), c.too_long ? LineRead::too_long : LineRead::end);
+        EXPECT_FALSE(in.bad());
+    }
+}
+
+TEST(InstructionFile, RejectsLinesBeyondTheLengthLimit) {
+    // An endless line (such as /dev/zero) must not take all memory.
+    const std::string longest = "#" + std::string(max_line_length - 1, 'x') + "\n";
+    EXPECT_TRUE(parse_text(longest + "fixed_time 5\n" + longest).empty());
+    EXPECT_THROW_MSG(parse_text("fixed_time 5\n" + longest + "#" + longest, "f.txt"),
+                     std::runtime_error, "f.txt:3: line is longer than 16777216 bytes");
+}
+
 TEST(InstructionFile, ReadsFromDiskAndReportsUnreadableFiles) {
     test::TempDir dir;
     const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n");

@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <ostream>
+#include <stdexcept>
 #include <string_view>
 
 #include "app/run_sequence.hpp"
 #include "model/network.hpp"
+#include "stimulus/instruction_file.hpp"
 
 namespace vesk {
 namespace {
@@ -88,6 +92,57 @@ int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err)
         return 0;
     }
     return static_cast<int>(rounded);
+}
+
+// Whether two paths name one regular file, or one file still to be created.
+// Existing files are compared by identity, so links and other spellings of
+// the path are caught; devices such as /dev/null never count as the same.
+bool same_regular_file(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(a, ec);
+    if (fs::exists(status)) {
+        if (!fs::is_regular_file(status)) return false;
+        const bool same = fs::equivalent(a, b, ec);
+        return !ec && same;
+    }
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
+    if (ec) return false;
+    const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+    return !ec && ca == cb;
+}
+
+// A run must neither overwrite one of its own inputs nor write two outputs
+// into one file, where the later would truncate or garble the earlier.
+// Outputs are listed in the order the run opens them.
+void check_output_paths(const CliOptions& opts) {
+    struct Named {
+        const char* option;
+        const std::string& path;
+    };
+    const Named inputs[] = {{"--model", opts.model},
+                            {"--instructions", opts.instructions},
+                            {"--bindings", opts.bindings}};
+    const Named outputs[] = {{"--output-row-map", opts.output_row_map},
+                             {"--output", opts.output},
+                             {"--output-inputs", opts.output_inputs}};
+    auto refuse = [](const Named& output, const Named& other) {
+        throw std::runtime_error(std::string(output.option) + " would overwrite the file given as " +
+                                 other.option + ": " + output.path);
+    };
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+        if (outputs[i].path.empty()) continue;
+        for (const Named& input : inputs) {
+            if (!input.path.empty() && same_regular_file(outputs[i].path, input.path)) {
+                refuse(outputs[i], input);
+            }
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (!outputs[j].path.empty() && same_regular_file(outputs[i].path, outputs[j].path)) {
+                refuse(outputs[i], outputs[j]);
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -215,6 +270,7 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
 
     try {
+        check_output_paths(opts);
         Network network;
         out << "Loading network from " << opts.model << "...\n";
         network.load_from_json(opts.model);
@@ -230,7 +286,9 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
                "can provide\n";
         return 1;
     } catch (const std::exception& e) {
-        err << "Error: " << e.what() << "\n";
+        // Messages quote text from the input files and the command line;
+        // none may break the line or drive the terminal.
+        err << "Error: " << escape_control_characters(e.what()) << "\n";
         return 1;
     }
 }

@@ -12,21 +12,28 @@
 namespace vesk {
 
 class Simulator {
-public:
+  public:
     // Receives each sample: its time and one output value per node. The row
     // is the simulator's own buffer, overwritten at the next sample.
     using Observer = std::function<void(double t, const std::vector<double>& row)>;
 
-    const Network* network = nullptr;  // not owned; must outlive the simulator
-    double h = 0.0;                    // step, ms
+    const Network* network = nullptr;                 // not owned; must outlive the simulator
+    double h = 0.0;                                   // step, ms
     std::vector<ActivationFunction> input_functions;  // one per input channel
     std::vector<ActivationFunction> clamp_functions;  // one per node; 0.0 = not clamped
-    std::vector<double> input_values;  // inputs held for the step after each sample
+    std::vector<double> input_values;                 // inputs held for the step after each sample
     std::vector<double> y_stage2, y_stage3, y_stage4;
     std::vector<double> k1, k2, k3, k4;
     mutable std::vector<double> node_rates;  // scratch of rhs
     mutable std::vector<double> node_input;  // scratch of rhs
     std::vector<double> output_row;
+    // Copy of network->is_excitatory as bytes, for loops that vectorise.
+    std::vector<unsigned char> node_is_excitatory;
+    // network->weights and network->input_weights regrouped for the
+    // products of rhs on the fma path (same bits). Built only when the
+    // processor has that path, and empty when the network lacks the matrix.
+    SlicedMatrix sliced_weights;
+    SlicedMatrix sliced_input_weights;
 
     // Sizes every table from the network (all functions zero, all values
     // 0.0); with a null network everything stays empty. h is not checked.

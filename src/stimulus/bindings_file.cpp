@@ -1,7 +1,9 @@
 #include "stimulus/bindings_file.hpp"
 
+#include <cstddef>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 
 #include "stimulus/instruction_file.hpp"
 
@@ -13,13 +15,23 @@ namespace {
 std::vector<int> parse_lines(std::istream& in) {
     std::vector<int> indices;
     std::string line;
-    while (std::getline(in, line)) {
+    std::size_t line_number = 0;
+    for (;;) {
+        const LineRead read = read_line(in, line);
+        if (read == LineRead::end) break;
+        ++line_number;
+        if (read == LineRead::too_long) {
+            throw std::runtime_error("Line " + std::to_string(line_number) +
+                                     " of the bindings file is longer than " +
+                                     std::to_string(max_line_length) + " bytes");
+        }
         const std::vector<std::string> tokens = split_tokens(line);
         if (tokens.empty() || tokens[0].front() == '#') continue;
         const LeadingInteger number = read_leading_integer(tokens[0]);
         if (!number.found) continue;
         if (!number.in_range) {
-            throw std::runtime_error("Binding index out of range in line: " + line);
+            throw std::runtime_error("Binding index out of range in line: " +
+                                     escape_control_characters(line));
         }
         if (number.value < 0) {
             throw std::runtime_error("Negative binding index encountered: " +

@@ -23,7 +23,8 @@ bool is_space(char c) {
 // the public int entry points forward here.
 [[noreturn]] void throw_at_line(const std::string& path, std::int64_t line_number,
                                 const std::string& message) {
-    throw std::runtime_error(path + ":" + std::to_string(line_number) + ": " + message);
+    throw std::runtime_error(
+        escape_control_characters(path + ":" + std::to_string(line_number) + ": " + message));
 }
 
 int parse_int_at_line(const std::string& token, const std::string& path, std::int64_t line_number,
@@ -49,8 +50,13 @@ class InstructionParser {
 
     ScheduleMap parse(std::istream& in) {
         std::string line;
-        while (std::getline(in, line)) {
+        for (;;) {
+            const LineRead read = read_line(in, line);
+            if (read == LineRead::end) break;
             ++line_number_;
+            if (read == LineRead::too_long) {
+                fail("line is longer than " + std::to_string(max_line_length) + " bytes");
+            }
             const std::vector<std::string> tokens = split_tokens(line);
             if (tokens.empty() || tokens[0].front() == '#') continue;
             const std::string& name = tokens[0];
@@ -206,6 +212,32 @@ class InstructionParser {
 
 }  // namespace
 
+LineRead read_line(std::istream& in, std::string& line, std::size_t max_length) {
+    line.clear();
+    if (!in.good()) {
+        in.setstate(std::ios::failbit);
+        return LineRead::end;
+    }
+    // istream::getline reads a chunk at a time, stopping at '\n' (extracted
+    // and counted, not stored), at the end of the input, or when the chunk is
+    // full (failbit without eofbit). NUL bytes are stored like any other.
+    char chunk[4096];
+    bool extracted = false;
+    for (;;) {
+        in.getline(chunk, sizeof chunk);
+        const auto count = static_cast<std::size_t>(in.gcount());
+        if (in.bad()) return LineRead::end;  // a read error (EISDIR, EIO)
+        extracted = extracted || count > 0;
+        const bool chunk_full = in.fail() && !in.eof() && count == sizeof chunk - 1;
+        if (in.fail() && !chunk_full) return extracted ? LineRead::line : LineRead::end;
+        const std::size_t stored = chunk_full || in.eof() ? count : count - 1;
+        if (line.size() + stored > max_length) return LineRead::too_long;
+        line.append(chunk, stored);
+        if (!chunk_full) return LineRead::line;
+        in.clear(in.rdstate() & ~std::ios::failbit);
+    }
+}
+
 std::vector<std::string> split_tokens(const std::string& line) {
     std::vector<std::string> tokens;
     std::size_t i = 0;
@@ -218,6 +250,29 @@ std::vector<std::string> split_tokens(const std::string& line) {
         tokens.emplace_back(line, begin, i - begin);
     }
     return tokens;
+}
+
+std::string escape_control_characters(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            result += c;
+        } else if (c == '\n') {
+            result += "\\n";
+        } else if (c == '\r') {
+            result += "\\r";
+        } else if (c == '\t') {
+            result += "\\t";
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            result += "\\x";
+            result += hex[byte >> 4];
+            result += hex[byte & 0xf];
+        }
+    }
+    return result;
 }
 
 LeadingInteger read_leading_integer(std::string_view text) {

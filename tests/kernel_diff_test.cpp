@@ -1,0 +1,313 @@
+// The fast kernels (interleaved and sliced sparse products, vectorised
+// right-hand side and RK4 stages, on both the fma and the baseline path)
+// against the plain arithmetic of reference_kernel.hpp, bit for bit, on
+// random networks.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/network.hpp"
+#include "model/sparse_matrix.hpp"
+#include "reference_kernel.hpp"
+#include "sim/simulator.hpp"
+#include "stimulus/activation.hpp"
+#include "test_support.hpp"
+
+namespace vesk {
+namespace {
+
+// Selects a kernel path for the lifetime of the object.
+class PathScope {
+  public:
+    explicit PathScope(KernelPath path) : saved_(kernel_path()) {
+        selected_ = set_kernel_path(path);
+    }
+    ~PathScope() { set_kernel_path(saved_); }
+    KernelPath selected() const { return selected_; }
+
+  private:
+    KernelPath saved_;
+    KernelPath selected_;
+};
+
+std::vector<KernelPath> paths() {
+    return {KernelPath::baseline, KernelPath::fma};
+}
+const char* name(KernelPath p) {
+    return p == KernelPath::fma ? "fma" : "baseline";
+}
+
+// Equal as bit patterns (so -0.0 differs from 0.0); names the first mismatch.
+::testing::AssertionResult same_bits(const std::vector<double>& expected,
+                                     const std::vector<double>& actual) {
+    if (expected.size() != actual.size()) {
+        return ::testing::AssertionFailure()
+               << "sizes " << expected.size() << " and " << actual.size();
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (std::memcmp(&expected[i], &actual[i], sizeof(double)) != 0) {
+            return ::testing::AssertionFailure()
+                   << "element " << i << ": expected " << testing::PrintToString(expected[i])
+                   << ", got " << testing::PrintToString(actual[i]);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct Shape {
+    int nodes;
+    int inputs;
+    int max_degree;     // incoming node edges of a node: 0 .. max_degree (duplicates kept)
+    bool with_weights;  // network has a node weight matrix
+    bool with_inputs;   // network has an input weight matrix
+};
+
+class RandomNetworks {
+  public:
+    explicit RandomNetworks(std::uint64_t seed) : rng_(seed) {}
+
+    double uniform(double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(rng_);
+    }
+    int below(int n) { return static_cast<int>(rng_() % static_cast<std::uint64_t>(n)); }
+
+    // A weight: mostly mixed-sign values of varied magnitude, some exact
+    // zeros of both signs.
+    double weight() {
+        switch (below(10)) {
+            case 0:
+                return 0.0;
+            case 1:
+                return -0.0;
+            default:
+                return uniform(-3.0, 3.0) * std::ldexp(1.0, below(9) - 4);
+        }
+    }
+
+    // A matrix with empty rows, one long row, adjacent duplicates and
+    // triplets in random order.
+    SparseMatrix matrix(int rows, int cols, int max_degree) {
+        std::vector<Triplet> t;
+        const int hub = rows > 0 ? below(rows) : 0;
+        for (int r = 0; r < rows && cols > 0; ++r) {
+            const int degree = r == hub ? 3 * max_degree + 5 : below(max_degree + 1);
+            for (int k = 0; k < degree; ++k) {
+                const int c = below(cols);
+                t.push_back({r, c, weight()});
+                if (below(8) == 0) t.push_back({r, c, weight()});
+            }
+        }
+        std::shuffle(t.begin(), t.end(), rng_);
+        SparseMatrix m(rows, cols);
+        m.build_from_triplets(rows, t);
+        return m;
+    }
+
+    Network network(const Shape& s) {
+        Network net;
+        net.n_nodes = s.nodes;
+        net.n_inputs = s.inputs;
+        for (int i = 0; i < s.nodes; ++i) net.is_excitatory.push_back(below(3) != 0);
+        net.alfa = uniform(0.0, 2.0);
+        net.epsilon = uniform(0.0, 2.0);
+        net.gamma = uniform(0.0, 2.0);
+        net.delta = uniform(0.0, 2.0);
+        net.tau_E = uniform(0.5, 5.0);
+        net.tau_I = uniform(0.5, 5.0);
+        net.theta = uniform(-5.0, 20.0);
+        net.beta = uniform(0.05, 1.5);
+        net.f_max = uniform(1.0, 100.0);
+        if (s.with_weights) net.weights = matrix(s.nodes, s.nodes, s.max_degree);
+        if (s.with_inputs) net.input_weights = matrix(s.nodes, s.inputs, 3);
+        return net;
+    }
+
+    std::vector<double> values(std::size_t n, double lo, double hi) {
+        std::vector<double> v(n);
+        for (double& x : v) x = below(16) == 0 ? -0.0 : uniform(lo, hi);
+        return v;
+    }
+
+  private:
+    std::mt19937_64 rng_;
+};
+
+// Sizes around the interleave widths (4 lanes, 4-wide vectors, slices of
+// SlicedMatrix::slice_rows), and both matrices present or absent.
+const std::vector<Shape> shapes = {
+    {0, 0, 0, true, true},    {0, 2, 3, false, false},  {1, 1, 0, true, true},
+    {1, 0, 4, true, false},   {2, 3, 5, true, true},    {3, 1, 2, false, true},
+    {5, 2, 7, true, true},    {7, 0, 6, true, false},   {13, 4, 1, true, true},
+    {127, 5, 9, true, true},  {128, 3, 20, true, true}, {129, 6, 12, true, false},
+    {300, 8, 40, true, true}, {301, 2, 0, true, true},  {1000, 9, 30, true, true},
+};
+
+std::string label(const Shape& s, KernelPath p) {
+    return std::to_string(s.nodes) + " nodes, degree <= " + std::to_string(s.max_degree) +
+           (s.with_weights ? ", weights" : "") + (s.with_inputs ? ", input weights" : "") + ", " +
+           name(p) + " path";
+}
+
+TEST(KernelPaths, BothPathsRunOnThisMachine) {
+#if VESK_HAVE_FMA_PATH
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        EXPECT_EQ(default_kernel_path(), KernelPath::fma);
+    }
+#endif
+    const PathScope base(KernelPath::baseline);
+    EXPECT_EQ(base.selected(), KernelPath::baseline);
+    EXPECT_EQ(kernel_path(), KernelPath::baseline);
+    {
+        const PathScope fast(KernelPath::fma);
+        EXPECT_EQ(fast.selected(), default_kernel_path());
+        EXPECT_EQ(kernel_path(), default_kernel_path());
+    }
+    EXPECT_EQ(kernel_path(), KernelPath::baseline);
+}
+
+TEST(KernelDiff, SparseProductsMatchThePlainFold) {
+    RandomNetworks gen(1);
+    for (const KernelPath path : paths()) {
+        const PathScope scope(path);
+        for (const Shape& s : shapes) {
+            for (const int cols : {s.nodes, s.inputs + 1}) {
+                const SparseMatrix m = gen.matrix(s.nodes, cols, s.max_degree);
+                const SlicedMatrix sliced(m);
+                const std::vector<double> x =
+                    gen.values(static_cast<std::size_t>(cols), -50.0, 50.0);
+                const std::vector<double> y0 =
+                    gen.values(static_cast<std::size_t>(s.nodes), -1.0, 1.0);
+                std::vector<double> expected = y0;
+                reference::multiply_add(m, x, expected);
+                std::vector<double> csr = y0;
+                m.multiply_add(x, csr);
+                EXPECT_TRUE(same_bits(expected, csr))
+                    << "CSR, " << cols << " columns, " << label(s, path);
+                std::vector<double> packed = y0;
+                sliced.multiply_add(x, packed);
+                if (cols == s.nodes) {
+                    // In place: later rows see what earlier rows wrote.
+                    std::vector<double> plain_in_place = x, in_place = x;
+                    reference::multiply_add(m, plain_in_place, plain_in_place);
+                    m.multiply_add(in_place, in_place);
+                    EXPECT_TRUE(same_bits(plain_in_place, in_place))
+                        << "in place, " << label(s, path);
+                }
+                EXPECT_TRUE(same_bits(expected, packed))
+                    << "sliced, " << cols << " columns, " << label(s, path);
+            }
+        }
+    }
+}
+
+TEST(KernelDiff, EveryProductIsOneFusedOperation) {
+    // (-1.0) * 1.0 + 0.1 * 10.0 with one rounding per fma is 2^-54, not 0.
+    SparseMatrix m(1, 2);
+    m.build_from_triplets(1, {{0, 0, -1.0}, {0, 1, 0.1}});
+    const SlicedMatrix sliced(m);
+    for (const KernelPath path : paths()) {
+        const PathScope scope(path);
+        std::vector<double> a{0.0}, b{0.0};
+        m.multiply_add({1.0, 10.0}, a);
+        sliced.multiply_add({1.0, 10.0}, b);
+        EXPECT_EQ(a[0], std::ldexp(1.0, -54)) << name(path);
+        EXPECT_EQ(b[0], std::ldexp(1.0, -54)) << name(path);
+    }
+}
+
+TEST(KernelDiff, RightHandSideAndStepsMatchThePlainKernel) {
+    RandomNetworks gen(2);
+    for (const KernelPath path : paths()) {
+        const PathScope scope(path);
+        for (const Shape& s : shapes) {
+            const Network net = gen.network(s);
+            const double h = gen.uniform(0.01, 0.2);
+            Simulator sim(&net, h);
+            reference::Kernel ref(net, h);
+            const auto n = static_cast<std::size_t>(s.nodes);
+            sim.input_values = gen.values(static_cast<std::size_t>(s.inputs), 0.0, 100.0);
+            ref.input_values = sim.input_values;
+
+            std::vector<double> y = gen.values(2 * n, 0.0, net.f_max);
+            std::vector<double> fast(2 * n), plain(2 * n);
+            sim.rhs(y, 0.0, fast);
+            ref.rhs(y, plain);
+            ASSERT_TRUE(same_bits(plain, fast)) << "rhs, " << label(s, path);
+
+            std::vector<double> y_ref = y;
+            for (int step = 0; step < 5; ++step) {
+                sim.step_rk4(y, step * h);
+                ref.step_rk4(y_ref, step * h);
+                ASSERT_TRUE(same_bits(y_ref, y)) << "step " << step << ", " << label(s, path);
+            }
+        }
+    }
+}
+
+TEST(KernelDiff, RunsWithClampsAndInputsMatchThePlainLoop) {
+    RandomNetworks gen(3);
+    for (const KernelPath path : paths()) {
+        const PathScope scope(path);
+        for (const Shape& s : shapes) {
+            const Network net = gen.network(s);
+            const double h = 0.1;
+            const auto n = static_cast<std::size_t>(s.nodes);
+            std::vector<ActivationFunction> clamps(n, [](double) { return 0.0; });
+            for (std::size_t j = 0; j < n; j += 3) {
+                clamps[j] = make_clamp_function({}, 0.1 * static_cast<double>(j % 4),
+                                                0.1 * static_cast<double>(j % 4) + 0.25,
+                                                j % 2 ? 50.0 : -0.5);
+            }
+            std::vector<ActivationFunction> inputs;
+            for (int k = 0; k < s.inputs; ++k) {
+                inputs.push_back(make_piecewise_activation(
+                    {{0.05 * k, 0.05 * k + 0.3, 100.0}, {0.6, 0.7, gen.uniform(1.0, 50.0)}}));
+            }
+            const std::vector<double> y0 = gen.values(n, 0.0, 10.0);
+
+            std::vector<std::vector<double>> expected;
+            reference::Kernel ref(net, h);
+            ref.run(0.0, 8, y0, clamps, inputs, [&](double, const std::vector<double>& y) {
+                std::vector<double> row(n);
+                for (std::size_t j = 0; j < n; ++j) row[j] = net.is_excitatory[j] ? y[j] : y[n + j];
+                expected.push_back(row);
+            });
+
+            Simulator sim(&net, h);
+            sim.clamp_functions = clamps;
+            sim.input_functions = inputs;
+            const auto rows = sim.simulate(0.0, 0.8, y0);
+            ASSERT_EQ(rows.size(), expected.size()) << label(s, path);
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                ASSERT_TRUE(same_bits(expected[i], rows[i]))
+                    << "sample " << i << ", " << label(s, path);
+            }
+        }
+    }
+}
+
+TEST(KernelDiff, WorkedExampleOnBothPaths) {
+    Network net;
+    net.n_nodes = 2;
+    net.is_excitatory = {true, false};
+    net.beta = 1.0;
+    net.f_max = 1.0;
+    for (const KernelPath path : paths()) {
+        const PathScope scope(path);
+        Simulator sim(&net, 0.1);
+        const auto rows = sim.simulate(0.0, 0.2, {0.0, 0.0});
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[2], (std::vector<double>{0.038441825992243203, 0.073928080641956981}))
+            << name(path);
+    }
+}
+
+}  // namespace
+}  // namespace vesk
