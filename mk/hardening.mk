@@ -60,6 +60,6 @@ $(ASAN_BUILD_DIR)/build.ninja: | hardening-deps
 	  -DCMAKE_CXX_COMPILER=$(HARDENING_CXX) -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
 
-test-sanitize: hardening-deps $(ASAN_BUILD_DIR)/build.ninja
+test-sanitize: hardening-deps tool-deps $(ASAN_BUILD_DIR)/build.ninja
 	$(CMAKE) --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	$(SANITIZER_ENV) $(CTEST) --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j $(JOBS)
