@@ -64,11 +64,6 @@ inline std::string contract_label(Contract c) {
     return contract_size(c).label;
 }
 
-// Former name of contract_size; load_bench.cpp still calls it.
-inline ContractSize contract_spec(Contract c) {
-    return contract_size(c);
-}
-
 // Path of the contract, written by make_contract if needed.
 inline std::string contract_path(Contract c) {
     namespace fs = std::filesystem;

@@ -39,7 +39,7 @@ const int registered = [] {
         {"whole_document", ContractReading::whole_document}};
     for (Contract c : all_contracts) {
         for (const auto& [form, reading] : forms) {
-            const std::string name = std::string("load/") + form + "/" + contract_spec(c).label;
+            const std::string name = std::string("load/") + form + "/" + contract_label(c);
             auto* b = benchmark::RegisterBenchmark(name.c_str(), bm_load, c, reading);
             b->Unit(benchmark::kMillisecond);
             // A load of the largest contract takes seconds (and the whole

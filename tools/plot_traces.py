@@ -93,10 +93,10 @@ def read_row_map(path):
         raise PlotError(f"cannot open {path}: {e.strerror}") from None
 
 
-def parse_rows(spec):
+def parse_rows(text):
     """'697,604,160-175' -> list of (first, last) inclusive ranges."""
     ranges = []
-    for token in spec.split(","):
+    for token in text.split(","):
         token = token.strip()
         m = re.fullmatch(r"(-?\d+)(?:-(-?\d+))?", token)
         if not m:
@@ -107,12 +107,12 @@ def parse_rows(spec):
     return ranges
 
 
-def parse_select(specs, row_map_header):
+def parse_select(selections, row_map_header):
     selectors = []
-    for spec in specs:
-        column, sep, pattern = spec.partition("=")
+    for selection in selections:
+        column, sep, pattern = selection.partition("=")
         if not sep:
-            raise PlotError(f"--select needs COLUMN=PATTERN, got {spec!r}")
+            raise PlotError(f"--select needs COLUMN=PATTERN, got {selection!r}")
         if column not in row_map_header or column == "row_index":
             names = ", ".join(c for c in row_map_header if c != "row_index")
             raise PlotError(f"--select: no row-map column {column!r} (columns: {names})")
@@ -236,15 +236,15 @@ def input_name(label, row_map):
         return label
 
 
-def parse_range(spec):
-    m = re.fullmatch(r"\s*([-+0-9.eE]*)\s*:\s*([-+0-9.eE]*)\s*", spec)
+def parse_range(text):
+    m = re.fullmatch(r"\s*([-+0-9.eE]*)\s*:\s*([-+0-9.eE]*)\s*", text)
     try:
         if not m:
             raise ValueError
         return (float(m.group(1)) if m.group(1) else None,
                 float(m.group(2)) if m.group(2) else None)
     except ValueError:
-        raise PlotError(f"--t-range: expected START:END in ms, got {spec!r}") from None
+        raise PlotError(f"--t-range: expected START:END in ms, got {text!r}") from None
 
 
 def plot(args):

@@ -20,9 +20,9 @@ ARGS = None
 
 def load_plot_module():
     path = os.path.join(ARGS.source, "tools", "plot_traces.py")
-    spec = importlib.util.spec_from_file_location("plot_traces", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_source = importlib.util.spec_from_file_location("plot_traces", path)
+    module = importlib.util.module_from_spec(module_source)
+    module_source.loader.exec_module(module)
     return module
 
 
