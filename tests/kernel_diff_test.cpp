@@ -36,9 +36,7 @@ class PathScope {
     KernelPath selected_;
 };
 
-std::vector<KernelPath> paths() {
-    return {KernelPath::baseline, KernelPath::fma};
-}
+constexpr KernelPath paths[] = {KernelPath::baseline, KernelPath::fma};
 const char* name(KernelPath p) {
     return p == KernelPath::fma ? "fma" : "baseline";
 }
@@ -80,14 +78,8 @@ class RandomNetworks {
     // A weight: mostly mixed-sign values of varied magnitude, some exact
     // zeros of both signs.
     double weight() {
-        switch (below(10)) {
-            case 0:
-                return 0.0;
-            case 1:
-                return -0.0;
-            default:
-                return uniform(-3.0, 3.0) * std::ldexp(1.0, below(9) - 4);
-        }
+        const int kind = below(10);
+        return kind < 2 ? (kind ? -0.0 : 0.0) : uniform(-3.0, 3.0) * std::ldexp(1.0, below(9) - 4);
     }
 
     // A matrix with empty rows, one long row, adjacent duplicates and
@@ -114,12 +106,8 @@ class RandomNetworks {
         net.n_nodes = s.nodes;
         net.n_inputs = s.inputs;
         for (int i = 0; i < s.nodes; ++i) net.is_excitatory.push_back(below(3) != 0);
-        net.alfa = uniform(0.0, 2.0);
-        net.epsilon = uniform(0.0, 2.0);
-        net.gamma = uniform(0.0, 2.0);
-        net.delta = uniform(0.0, 2.0);
-        net.tau_E = uniform(0.5, 5.0);
-        net.tau_I = uniform(0.5, 5.0);
+        for (double* p : {&net.alfa, &net.epsilon, &net.gamma, &net.delta}) *p = uniform(0.0, 2.0);
+        for (double* p : {&net.tau_E, &net.tau_I}) *p = uniform(0.5, 5.0);
         net.theta = uniform(-5.0, 20.0);
         net.beta = uniform(0.05, 1.5);
         net.f_max = uniform(1.0, 100.0);
@@ -148,12 +136,8 @@ const std::vector<Shape> shapes = {
     {300, 8, 40, true, true}, {301, 2, 0, true, true},  {1000, 9, 30, true, true},
 };
 
-std::string label(const Shape& s, KernelPath p) {
-    return std::to_string(s.nodes) + " nodes, degree <= " + std::to_string(s.max_degree) +
-           (s.with_weights ? ", weights" : "") + (s.with_inputs ? ", input weights" : "") + ", " +
-           name(p) + " path";
-}
-
+// The fma path is taken where the processor has it, and a scope restores
+// the path it replaced.
 TEST(KernelPaths, BothPathsRunOnThisMachine) {
 #if VESK_HAVE_FMA_PATH
     __builtin_cpu_init();
@@ -162,108 +146,63 @@ TEST(KernelPaths, BothPathsRunOnThisMachine) {
     }
 #endif
     const PathScope base(KernelPath::baseline);
-    EXPECT_EQ(base.selected(), KernelPath::baseline);
     EXPECT_EQ(kernel_path(), KernelPath::baseline);
-    {
-        const PathScope fast(KernelPath::fma);
-        EXPECT_EQ(fast.selected(), default_kernel_path());
-        EXPECT_EQ(kernel_path(), default_kernel_path());
-    }
+    EXPECT_EQ(PathScope(KernelPath::fma).selected(), default_kernel_path());
     EXPECT_EQ(kernel_path(), KernelPath::baseline);
 }
 
-TEST(KernelDiff, SparseProductsMatchThePlainFold) {
+// On each path and shape: the sparse products (CSR, sliced, in place), the
+// right-hand side, bare RK4 steps, and whole runs with clamps and inputs.
+TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
     RandomNetworks gen(1);
-    for (const KernelPath path : paths()) {
+    for (const KernelPath path : paths) {
         const PathScope scope(path);
         for (const Shape& s : shapes) {
+            SCOPED_TRACE(std::to_string(s.nodes) + " nodes, degree <= " +
+                         std::to_string(s.max_degree) + (s.with_weights ? ", weights" : "") +
+                         (s.with_inputs ? ", input weights" : "") + ", " + name(path) + " path");
+            const auto n = static_cast<std::size_t>(s.nodes);
             for (const int cols : {s.nodes, s.inputs + 1}) {
                 const SparseMatrix m = gen.matrix(s.nodes, cols, s.max_degree);
-                const SlicedMatrix sliced(m);
-                const std::vector<double> x =
-                    gen.values(static_cast<std::size_t>(cols), -50.0, 50.0);
-                const std::vector<double> y0 =
-                    gen.values(static_cast<std::size_t>(s.nodes), -1.0, 1.0);
-                std::vector<double> expected = y0;
+                const std::vector<double> x = gen.values(static_cast<std::size_t>(cols), -50, 50);
+                const std::vector<double> y0 = gen.values(n, -1.0, 1.0);
+                std::vector<double> expected = y0, csr = y0, sliced = y0;
                 reference::multiply_add(m, x, expected);
-                std::vector<double> csr = y0;
                 m.multiply_add(x, csr);
-                EXPECT_TRUE(same_bits(expected, csr))
-                    << "CSR, " << cols << " columns, " << label(s, path);
-                std::vector<double> packed = y0;
-                sliced.multiply_add(x, packed);
+                SlicedMatrix(m).multiply_add(x, sliced);
+                EXPECT_TRUE(same_bits(expected, csr)) << "CSR, " << cols << " columns";
+                EXPECT_TRUE(same_bits(expected, sliced)) << "sliced, " << cols << " columns";
                 if (cols == s.nodes) {
                     // In place: later rows see what earlier rows wrote.
                     std::vector<double> plain_in_place = x, in_place = x;
                     reference::multiply_add(m, plain_in_place, plain_in_place);
                     m.multiply_add(in_place, in_place);
-                    EXPECT_TRUE(same_bits(plain_in_place, in_place))
-                        << "in place, " << label(s, path);
+                    EXPECT_TRUE(same_bits(plain_in_place, in_place)) << "in place";
                 }
-                EXPECT_TRUE(same_bits(expected, packed))
-                    << "sliced, " << cols << " columns, " << label(s, path);
             }
-        }
-    }
-}
 
-TEST(KernelDiff, EveryProductIsOneFusedOperation) {
-    // (-1.0) * 1.0 + 0.1 * 10.0 with one rounding per fma is 2^-54, not 0.
-    SparseMatrix m(1, 2);
-    m.build_from_triplets(1, {{0, 0, -1.0}, {0, 1, 0.1}});
-    const SlicedMatrix sliced(m);
-    for (const KernelPath path : paths()) {
-        const PathScope scope(path);
-        std::vector<double> a{0.0}, b{0.0};
-        m.multiply_add({1.0, 10.0}, a);
-        sliced.multiply_add({1.0, 10.0}, b);
-        EXPECT_EQ(a[0], std::ldexp(1.0, -54)) << name(path);
-        EXPECT_EQ(b[0], std::ldexp(1.0, -54)) << name(path);
-    }
-}
-
-TEST(KernelDiff, RightHandSideAndStepsMatchThePlainKernel) {
-    RandomNetworks gen(2);
-    for (const KernelPath path : paths()) {
-        const PathScope scope(path);
-        for (const Shape& s : shapes) {
-            const Network net = gen.network(s);
-            const double h = gen.uniform(0.01, 0.2);
-            Simulator sim(&net, h);
-            reference::Kernel ref(net, h);
-            const auto n = static_cast<std::size_t>(s.nodes);
-            sim.input_values = gen.values(static_cast<std::size_t>(s.inputs), 0.0, 100.0);
-            ref.input_values = sim.input_values;
-
-            std::vector<double> y = gen.values(2 * n, 0.0, net.f_max);
-            std::vector<double> fast(2 * n), plain(2 * n);
-            sim.rhs(y, 0.0, fast);
-            ref.rhs(y, plain);
-            ASSERT_TRUE(same_bits(plain, fast)) << "rhs, " << label(s, path);
-
-            std::vector<double> y_ref = y;
-            for (int step = 0; step < 5; ++step) {
-                sim.step_rk4(y, step * h);
-                ref.step_rk4(y_ref, step * h);
-                ASSERT_TRUE(same_bits(y_ref, y)) << "step " << step << ", " << label(s, path);
-            }
-        }
-    }
-}
-
-TEST(KernelDiff, RunsWithClampsAndInputsMatchThePlainLoop) {
-    RandomNetworks gen(3);
-    for (const KernelPath path : paths()) {
-        const PathScope scope(path);
-        for (const Shape& s : shapes) {
             const Network net = gen.network(s);
             const double h = 0.1;
-            const auto n = static_cast<std::size_t>(s.nodes);
+            {
+                Simulator sim(&net, h);
+                reference::Kernel ref(net, h);
+                sim.input_values = gen.values(static_cast<std::size_t>(s.inputs), 0.0, 100.0);
+                ref.input_values = sim.input_values;
+                std::vector<double> y = gen.values(2 * n, 0.0, net.f_max);
+                std::vector<double> fast(2 * n), plain(2 * n), y_ref = y;
+                sim.rhs(y, 0.0, fast);
+                ref.rhs(y, plain);
+                ASSERT_TRUE(same_bits(plain, fast)) << "rhs";
+                for (int step = 0; step < 5; ++step) {
+                    sim.step_rk4(y, step * h);
+                    ref.step_rk4(y_ref, step * h);
+                    ASSERT_TRUE(same_bits(y_ref, y)) << "step " << step;
+                }
+            }
             std::vector<ActivationFunction> clamps(n, [](double) { return 0.0; });
             for (std::size_t j = 0; j < n; j += 3) {
-                clamps[j] = make_clamp_function({}, 0.1 * static_cast<double>(j % 4),
-                                                0.1 * static_cast<double>(j % 4) + 0.25,
-                                                j % 2 ? 50.0 : -0.5);
+                const double from = 0.1 * static_cast<double>(j % 4);
+                clamps[j] = make_clamp_function({}, from, from + 0.25, j % 2 ? 50.0 : -0.5);
             }
             std::vector<ActivationFunction> inputs;
             for (int k = 0; k < s.inputs; ++k) {
@@ -271,7 +210,6 @@ TEST(KernelDiff, RunsWithClampsAndInputsMatchThePlainLoop) {
                     {{0.05 * k, 0.05 * k + 0.3, 100.0}, {0.6, 0.7, gen.uniform(1.0, 50.0)}}));
             }
             const std::vector<double> y0 = gen.values(n, 0.0, 10.0);
-
             std::vector<std::vector<double>> expected;
             reference::Kernel ref(net, h);
             ref.run(0.0, 8, y0, clamps, inputs, [&](double, const std::vector<double>& y) {
@@ -279,28 +217,36 @@ TEST(KernelDiff, RunsWithClampsAndInputsMatchThePlainLoop) {
                 for (std::size_t j = 0; j < n; ++j) row[j] = net.is_excitatory[j] ? y[j] : y[n + j];
                 expected.push_back(row);
             });
-
             Simulator sim(&net, h);
             sim.clamp_functions = clamps;
             sim.input_functions = inputs;
             const auto rows = sim.simulate(0.0, 0.8, y0);
-            ASSERT_EQ(rows.size(), expected.size()) << label(s, path);
+            ASSERT_EQ(rows.size(), expected.size());
             for (std::size_t i = 0; i < rows.size(); ++i) {
-                ASSERT_TRUE(same_bits(expected[i], rows[i]))
-                    << "sample " << i << ", " << label(s, path);
+                ASSERT_TRUE(same_bits(expected[i], rows[i])) << "sample " << i;
             }
         }
     }
 }
 
-TEST(KernelDiff, WorkedExampleOnBothPaths) {
+// Fixed values on both paths: each product is one fma ((-1.0) * 1.0 + 0.1 * 10.0
+// with one rounding per fma is 2^-54, not 0), and a worked two-node example.
+TEST(KernelDiff, FixedValuesOnBothPaths) {
+    SparseMatrix m(1, 2);
+    m.build_from_triplets(1, {{0, 0, -1.0}, {0, 1, 0.1}});
+    const SlicedMatrix sliced(m);
     Network net;
     net.n_nodes = 2;
     net.is_excitatory = {true, false};
     net.beta = 1.0;
     net.f_max = 1.0;
-    for (const KernelPath path : paths()) {
+    for (const KernelPath path : paths) {
         const PathScope scope(path);
+        std::vector<double> a{0.0}, b{0.0};
+        m.multiply_add({1.0, 10.0}, a);
+        sliced.multiply_add({1.0, 10.0}, b);
+        EXPECT_EQ(a[0], std::ldexp(1.0, -54)) << name(path);
+        EXPECT_EQ(b[0], std::ldexp(1.0, -54)) << name(path);
         Simulator sim(&net, 0.1);
         const auto rows = sim.simulate(0.0, 0.2, {0.0, 0.0});
         ASSERT_EQ(rows.size(), 3u);

@@ -111,37 +111,29 @@ TEST_P(Scenarios, MatchReferenceOutputs) {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, ::testing::ValuesIn(scenarios),
                          [](const auto& info) { return info.param.name; });
 
-TEST(EndToEndGrid, LongRunStretchesTheStepAndNStepsGivesTheSameFiles) {
-    test::TempDir by_t_end;
-    test::TempDir by_n_steps;
+// The sample grid: 1800 samples stretch the step over 180 ms, --n-steps gives
+// the same files, and 1 ms gives ten samples at ninths of a millisecond.
+TEST(EndToEndGrid, SampleTimesAndNSteps) {
+    test::TempDir by_t_end, by_n_steps;
     copy_inputs("tiny_t180", by_t_end);
     copy_inputs("tiny_t180", by_n_steps);
-
     const auto a = test::run_cli(with_outputs({"--model", "contract.json", "--t-end", "180"}),
                                  by_t_end.path());
     const auto b = test::run_cli(with_outputs({"--model", "contract.json", "--n-steps", "1800"}),
                                  by_n_steps.path());
     ASSERT_EQ(a.status, 0) << a.err;
     ASSERT_EQ(b.status, 0) << b.err;
-
-    const std::string nodes = test::read_file(by_t_end.file("nodes.csv"));
-    const auto times = time_column(nodes);
+    const auto times = time_column(test::read_file(by_t_end.file("nodes.csv")));
     ASSERT_EQ(times.size(), 1800u);
-    EXPECT_EQ(times[0], "0");
-    EXPECT_EQ(times[1], "0.100056");
-    EXPECT_EQ(times[2], "0.200111");
-    EXPECT_EQ(times[1798], "179.9");
-    EXPECT_EQ(times[1799], "180");
-
+    EXPECT_EQ((std::vector<std::string>{times[0], times[1], times[2], times[1798], times[1799]}),
+              (std::vector<std::string>{"0", "0.100056", "0.200111", "179.9", "180"}));
     EXPECT_EQ(a.out, b.out);
     EXPECT_EQ(a.err, b.err);
     for (const char* file : {"nodes.csv", "inputs.csv", "row_map.csv"}) {
         EXPECT_TRUE(test::read_file(by_t_end.file(file)) == test::read_file(by_n_steps.file(file)))
             << file;
     }
-}
 
-TEST(EndToEndGrid, OneMillisecondGivesTenSamplesAtNinthsOfAMillisecond) {
     test::TempDir dir;
     copy_inputs("tiny_t1", dir);
     const auto r = test::run_cli({"--model", "contract.json", "--t-end", "1", "--output", "o.csv"},
@@ -152,75 +144,61 @@ TEST(EndToEndGrid, OneMillisecondGivesTenSamplesAtNinthsOfAMillisecond) {
                                         "0.555556", "0.666667", "0.777778", "0.888889", "1"}));
 }
 
-const std::string tiny_stdout_head =
-    "Loading network from contract.json...\n"
-    "  n_nodes=1, n_inputs=0\n"
-    "Creating simulator...\n";
-
-TEST(EndToEndErrors, MissingInstructionTargetsNameTheByteWiseFirst) {
-    test::TempDir dir;
-    copy_inputs("tiny_t1", dir);
-    // File order, and a case-folding order, would both name the other one.
-    dir.write("instructions.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n");
-
-    const auto r = test::run_cli(with_outputs({"--model", "contract.json", "--t-end", "1",
-                                               "--instructions", "instructions.txt"}),
-                                 dir.path());
-
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, tiny_stdout_head +
-                         "Parsing instruction file: instructions.txt\n"
-                         "  Instruction format: unified (strict parsing)\n");
-    EXPECT_EQ(r.err,
-              "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded "
-              "model\n");
-    for (const char* file : {"nodes.csv", "inputs.csv", "row_map.csv"}) {
-        EXPECT_FALSE(test::file_exists(dir.file(file))) << file;
-    }
-}
-
-TEST(EndToEndErrors, UnopenableOutputComesAfterTheRowMapIsWritten) {
-    test::TempDir dir;
-    copy_inputs("tiny_t1", dir);
+// Failing runs of the one-node model: exit status, both streams, and which
+// output files exist afterwards (those named in `complete` hold every row).
+TEST(EndToEndErrors, FailuresReportAndLeaveFilesAsExpected) {
+    const std::string head =
+        "Loading network from contract.json...\n"
+        "  n_nodes=1, n_inputs=0\n"
+        "Creating simulator...\n";
     const std::string bad = "/nonexistent-dir/x.csv";
-
-    const auto r =
-        test::run_cli({"--model", "contract.json", "--t-end", "1", "--output", bad,
-                       "--output-inputs", "inputs.csv", "--output-row-map", "row_map.csv"},
-                      dir.path());
-
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, tiny_stdout_head +
-                         "Running simulation...\n"
-                         "Writing row-map to row_map.csv...\n"
-                         "Writing output to " +
-                         bad + "...\n");
-    EXPECT_EQ(r.err, "Error: write_csv: failed to open output file: " + bad + "\n");
-    expect_same_bytes(test::read_file(dir.file("row_map.csv")),
-                      test::read_file(scenario_file("tiny_t1", "expected_row_map.csv")),
-                      "row_map.csv");
-    EXPECT_FALSE(test::file_exists(dir.file("inputs.csv")));
-}
-
-TEST(EndToEndErrors, FullDiskIsAFailureNotACompletedRun) {
-    if (!test::file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-    test::TempDir dir;
-    copy_inputs("tiny_t1", dir);
-
-    const auto r = test::run_cli({"--model", "contract.json", "--t-end", "1", "--output",
-                                  "/dev/full", "--output-inputs", "inputs.csv"},
-                                 dir.path());
-
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, tiny_stdout_head +
-                         "Running simulation...\n"
-                         "Writing output to /dev/full...\n"
-                         "Writing input traces to inputs.csv...\n");
-    EXPECT_EQ(r.err, "Error: write_csv: failed to write output file: /dev/full\n");
-    // The other writer still gets every row it was given.
-    expect_same_bytes(test::read_file(dir.file("inputs.csv")),
-                      test::read_file(scenario_file("tiny_t1", "expected_inputs.csv")),
-                      "inputs.csv");
+    struct Case {
+        std::vector<std::string> args;  // after --model contract.json --t-end 1
+        std::string out, err;
+        std::vector<std::string> complete, absent;
+    };
+    const std::vector<Case> cases = {
+        // Missing targets name the byte-wise first: file order, and a
+        // case-folding order, would both name the other one.
+        {with_outputs({"--instructions", "instructions.txt"}),
+         head + "Parsing instruction file: instructions.txt\n"
+                "  Instruction format: unified (strict parsing)\n",
+         "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded model\n",
+         {},
+         {"nodes.csv", "inputs.csv", "row_map.csv"}},
+        // An unopenable output comes after the row map is written.
+        {{"--output", bad, "--output-inputs", "inputs.csv", "--output-row-map", "row_map.csv"},
+         head + "Running simulation...\nWriting row-map to row_map.csv...\nWriting output to " +
+             bad + "...\n",
+         "Error: write_csv: failed to open output file: " + bad + "\n",
+         {"row_map.csv"},
+         {"inputs.csv"}},
+        // A full disk is a failure, not a completed run; the other writer
+        // still gets every row it was given.
+        {{"--output", "/dev/full", "--output-inputs", "inputs.csv"},
+         head + "Running simulation...\nWriting output to /dev/full...\n"
+                "Writing input traces to inputs.csv...\n",
+         "Error: write_csv: failed to write output file: /dev/full\n",
+         {"inputs.csv"},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        test::TempDir dir;
+        copy_inputs("tiny_t1", dir);
+        dir.write("instructions.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n");
+        std::vector<std::string> args = {"--model", "contract.json", "--t-end", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = test::run_cli(args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        for (const auto& file : c.complete) {
+            expect_same_bytes(test::read_file(dir.file(file)),
+                              test::read_file(scenario_file("tiny_t1", "expected_" + file)), file);
+        }
+        for (const auto& file : c.absent) EXPECT_FALSE(test::file_exists(dir.file(file))) << file;
+    }
 }
 
 }  // namespace
