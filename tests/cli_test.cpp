@@ -1,7 +1,7 @@
 // End-to-end checks of the command line: every run here starts the real
 // executable and compares status, stdout and stderr byte for byte.
 #include <filesystem>
-
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "test_support.hpp"
@@ -9,25 +9,22 @@
 namespace vesk {
 namespace {
 
+// clang-format off
 std::string usage(const std::string& prog) {
     return "Usage:\n"
-           "  " + prog + " --model FILE --output FILE --t-end MS [options]\n"
-           "\n"
+           "  " + prog + " --model FILE --output FILE --t-end MS [options]\n\n"
            "Required arguments:\n"
            "  --model FILE\n"
            "      Path to an VESK simulation contract JSON file exported from Python.\n"
            "  --output FILE\n"
            "      Path to the output CSV file. The CSV contains one row per timestep\n"
-           "      with header: time_ms,<node_row_index_0>,<node_row_index_1>,...\n"
-           "\n"
+           "      with header: time_ms,<node_row_index_0>,<node_row_index_1>,...\n\n"
            "  --t-end MS\n"
            "      Simulation end time in milliseconds (t_start is fixed at 0.0 ms).\n"
-           "      Mutually exclusive with --n-steps.\n"
-           "\n"
+           "      Mutually exclusive with --n-steps.\n\n"
            "  --n-steps N\n"
            "      Number of output timesteps (each h=0.1 ms). Equivalent to\n"
-           "      --t-end N*0.1. Mutually exclusive with --t-end.\n"
-           "\n"
+           "      --t-end N*0.1. Mutually exclusive with --t-end.\n\n"
            "Optional arguments:\n"
            "  --instructions FILE\n"
            "      Instruction file in the unified VESK text format (legacy QA and\n"
@@ -47,8 +44,7 @@ std::string usage(const std::string& prog) {
            "      Reserved flag for future reproducibility controls. It is currently\n"
            "      accepted but has no additional effect.\n"
            "  --help\n"
-           "      Show this help message and exit.\n"
-           "\n"
+           "      Show this help message and exit.\n\n"
            "Examples:\n"
            "  Success scenario:\n"
            "    " + prog + " --model data/kaldo_contract.json --t-end 180.0 --instructions "
@@ -61,12 +57,14 @@ std::string usage(const std::string& prog) {
            "../tests/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt --output "
            "/tmp/qa_fail_cpp.csv\n";
 }
+// clang-format on
 
 const std::string kUsage = usage("vesk-sim");
 const std::string kRequired =
     "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
 const std::string kLoaded = "Loading network from m.json...\n  n_nodes=1, n_inputs=0\n";
 const std::string kTooFew = "Error: --t-end must correspond to at least 2 output samples\n";
+const std::string kRan = "Creating simulator...\nRunning simulation...\nWriting output to ";
 
 // One excitatory node, no inputs: enough for every command-line path.
 const char* kModel = R"({"counts": {"n_nodes": 1, "n_inputs": 0},
@@ -75,65 +73,140 @@ const char* kModel = R"({"counts": {"n_nodes": 1, "n_inputs": 0},
              "circ_id": "c", "h_row": "h", "d_row": "d", "mat_id": "m"}],
   "inputs": []})";
 
-struct CliCase {
-    std::vector<std::string> args;
-    int status;
-    std::string out;
-    std::string err;
-};
+std::string unrecognized(const std::string& word) {
+    return "Error: unrecognized or incomplete argument '" + word + "'\n\n" + kUsage;
+}
+std::string bad_t_end(const std::string& value) {
+    return "Error: --t-end needs a number of milliseconds within the range of a double, got '" +
+           value + "'\n";
+}
+std::string bad_n_steps(const std::string& value) {
+    return "Error: --n-steps needs a whole number between -2147483648 and 2147483647, got '" +
+           value + "'\n";
+}
+std::string too_many(const std::string& t_end, const std::string& steps) {
+    return "Error: --t-end must correspond to at most 2147483647 output samples. Received t_end=" +
+           t_end + " (" + steps + " steps).\n";
+}
+std::string overwrites(const std::string& option, const std::string& input,
+                       const std::string& path) {
+    return "Error: " + option + " would overwrite the file given as " + input + ": " + path + "\n";
+}
 
+// Every run has m.json, i.txt and b.txt beside it, and the links link.json
+// and hard.json to m.json; none of them may change, and no o.csv may appear.
 TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
     const std::vector<std::string> valid = {"--model", "m.json", "--output", "o.csv"};
     auto with = [&valid](std::vector<std::string> extra) {
-        std::vector<std::string> args = valid;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
+        extra.insert(extra.begin(), valid.begin(), valid.end());
+        return extra;
     };
-    const std::vector<CliCase> cases = {
+    // Outputs checked against the inputs, here all given.
+    auto outputs = [](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"--model", "m.json", "--instructions", "i.txt", "--bindings",
+                                     "b.txt", "--t-end", "1"});
+        return extra;
+    };
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+        std::string file = {}, csv = {};  // an output written, and all it holds
+    } cases[] = {
         {{}, 1, "", kRequired + kUsage},
         {{"--help"}, 0, "", kUsage},
         {with({"--t-end", "5", "--help"}), 0, "", kUsage},
-        {{"--bogus", "--help"}, 1, "", "Error: unrecognized or incomplete argument '--bogus'\n\n" + kUsage},
-        {{"--t-end", "5", "--model"}, 1, "",
-         "Error: unrecognized or incomplete argument '--model'\n\n" + kUsage},
-        {{"--model=m.json"}, 1, "",
-         "Error: unrecognized or incomplete argument '--model=m.json'\n\n" + kUsage},
+        {{"--bogus", "--help"}, 1, "", unrecognized("--bogus")},
+        {{"--model=m.json"}, 1, "", unrecognized("--model=m.json")},
         {with({"--t-end", "5", "--n-steps", "3"}), 1, "",
          "Error: --t-end and --n-steps are mutually exclusive\n" + kUsage},
         {with({"--n-steps", "0"}), 1, "", kRequired + kUsage},
-        {with({"--t-end", "-2"}), 1, "", kRequired + kUsage},
         {{"--model", "m.json", "--t-end", "5"}, 1, "", kRequired + kUsage},
         {{"--model", "m.json", "--output", "", "--t-end", "5"}, 1, "", kRequired + kUsage},
         {with({"--t-end", "0.15"}), 1, kLoaded,
          "Error: --t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=0.15 (1.5 "
          "steps).\n"},
-        {{"--model", "missing.json", "--output", "o.csv", "--t-end", "0.15"}, 1,
-         "Loading network from missing.json...\n", "Error: Failed to open model file: missing.json\n"},
+        {{"--model", "missing.json", "--output", "o.csv", "--t-end", "0.15"},
+         1,
+         "Loading network from missing.json...\n",
+         "Error: Failed to open model file: missing.json\n"},
         {with({"--t-end", "0.1"}), 1, kLoaded, kTooFew},
-        {with({"--n-steps", "1"}), 1, kLoaded, kTooFew},
         {with({"--n-steps", "1.5"}), 1, kLoaded, kTooFew},
         {with({"--t-end", "nan"}), 1, kLoaded, kTooFew},
-        {with({"--t-end", "inf"}), 1, kLoaded,
-         "Error: --t-end must correspond to at most 2147483647 output samples. Received "
-         "t_end=inf (inf steps).\n"},
-        {with({"--t-end", "1e300"}), 1, kLoaded,
-         "Error: --t-end must correspond to at most 2147483647 output samples. Received "
-         "t_end=1e+300 (1e+301 steps).\n"},
-        {with({"--t-end", "abc"}), 1, "",
-         "Error: --t-end needs a number of milliseconds within the range of a double, got "
-         "'abc'\n"},
-        {with({"--t-end", "1e400"}), 1, "",
-         "Error: --t-end needs a number of milliseconds within the range of a double, got "
-         "'1e400'\n"},
-        {with({"--n-steps", "x3"}), 1, "",
-         "Error: --n-steps needs a whole number between -2147483648 and 2147483647, got 'x3'\n"},
-        {with({"--n-steps", "2147483648"}), 1, "",
-         "Error: --n-steps needs a whole number between -2147483648 and 2147483647, got "
-         "'2147483648'\n"},
+        {with({"--t-end", "inf"}), 1, kLoaded, too_many("inf", "inf")},
+        {with({"--t-end", "1e300"}), 1, kLoaded, too_many("1e+300", "1e+301")},
+        {with({"--t-end", "abc"}), 1, "", bad_t_end("abc")},
+        {with({"--t-end", "1e400"}), 1, "", bad_t_end("1e400")},
+        {with({"--n-steps", "x3"}), 1, "", bad_n_steps("x3")},
+        {with({"--n-steps", "2147483648"}), 1, "", bad_n_steps("2147483648")},
+        // 10485762 * 0.1 / 0.1 is one ulp off the count; the count itself is
+        // exact, so the run proceeds to the output file, which cannot be created.
+        {{"--model", "m.json", "--output", "no-such-dir/o.csv", "--n-steps", "10485762"},
+         1,
+         kLoaded + kRan + "no-such-dir/o.csv...\n",
+         "Error: write_csv: failed to open output file: no-such-dir/o.csv\n"},
+        // Control characters from inputs are escaped: the error stays one plain line.
+        {{"--model", "edges.json", "--output", "o.csv", "--t-end", "1"},
+         1,
+         "Loading network from edges.json...\n",
+         "Error: Unknown source_kind in edges array: no\\nError: forged\\x1b[2J\\x7f\\t\\x00!\n"},
+        {with({"--t-end", "1", "--bindings", "b.txt"}), 1,
+         kLoaded + "Creating simulator...\nParsing bindings file: b.txt\n",
+         "Error: Binding index out of range in line: 99999999999\\r\n"},
+        {outputs({"--output", "m.json"}), 1, "", overwrites("--output", "--model", "m.json")},
+        {outputs({"--output", "o.csv", "--output-inputs", "./sub/../m.json"}), 1, "",
+         overwrites("--output-inputs", "--model", "./sub/../m.json")},
+        {outputs({"--output", "link.json"}), 1, "", overwrites("--output", "--model", "link.json")},
+        {outputs({"--output", "hard.json"}), 1, "", overwrites("--output", "--model", "hard.json")},
+        {outputs({"--output", "i.txt"}), 1, "", overwrites("--output", "--instructions", "i.txt")},
+        {outputs({"--output", "o.csv", "--output-row-map", "b.txt"}), 1, "",
+         overwrites("--output-row-map", "--bindings", "b.txt")},
+        {outputs({"--output", "o.csv", "--output-inputs", "sub/../o.csv"}), 1, "",
+         overwrites("--output-inputs", "--output", "sub/../o.csv")},
+        {outputs({"--output", "o.csv", "--output-row-map", "o.csv"}), 1, "",
+         overwrites("--output", "--output-row-map", "o.csv")},
+        // Option values are taken verbatim ("--t-end" after --output is the
+        // output path) and the last one wins; --reproducible takes no value;
+        // an empty --output-inputs writes no input traces. The single node
+        // relaxes as 0.5 * (1 - exp(-t / 2.5)); RK4 agrees to the six digits written.
+        {{"--reproducible", "--model", "m.json", "--output", "first.csv", "--output", "--t-end",
+          "--t-end", "0.2ms", "--output-inputs", "", "--reproducible"},
+         0,
+         kLoaded + kRan + "--t-end...\nDone.\n",
+         "",
+         "--t-end",
+         "time_ms,0\n0,0\n0.2,0.0384418\n"},
+        // --n-steps 3 gives t_end = 0.30000000000000004 and 3 samples; a
+        // non-positive --t-end beside it is no conflict.
+        {{"--model", "m.json", "--output", "a.csv", "--t-end", "-5", "--n-steps", "3"},
+         0,
+         kLoaded + kRan + "a.csv...\nDone.\n",
+         "",
+         "a.csv",
+         "time_ms,0\n0,0\n0.15,0.0291177\n0.3,0.0565398\n"},
+        // Devices are no files to protect: both traces may be discarded at once.
+        {{"--model", "m.json", "--t-end", "1", "--output", "/dev/null", "--output-inputs",
+          "/dev/null"},
+         0,
+         kLoaded + kRan + "/dev/null...\nWriting input traces to /dev/null...\nDone.\n",
+         ""},
     };
+    nlohmann::json edges = nlohmann::json::parse(kModel);
+    edges["edges"] = {{{"source_kind", std::string("no\nError: forged\x1b[2J\x7f\t\0!", 24)},
+                       {"source_id", 0},
+                       {"target_node_id", 0},
+                       {"weight_final", 1.0}}};
+    const std::map<std::string, std::string> inputs = {{"m.json", kModel},
+                                                       {"edges.json", edges.dump()},
+                                                       {"i.txt", "# no stimulus\n"},
+                                                       {"b.txt", "99999999999\r\n"}};
     for (const auto& c : cases) {
         test::TempDir dir;
-        dir.write("m.json", kModel);
+        for (const auto& [name, text] : inputs) dir.write(name, text);
+        std::filesystem::create_directory(dir.file("sub"));
+        std::filesystem::create_symlink("m.json", dir.file("link.json"));
+        std::filesystem::create_hard_link(dir.file("m.json"), dir.file("hard.json"));
         const auto r = test::run_cli(c.args, dir.path());
         std::string joined;
         for (const auto& a : c.args) joined += " '" + a + "'";
@@ -141,7 +214,12 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_FALSE(test::file_exists(dir.file("o.csv")));
+        for (const auto& [name, text] : inputs) EXPECT_EQ(test::read_file(dir.file(name)), text);
+        if (!c.file.empty()) {
+            EXPECT_EQ(test::read_file(dir.file(c.file)), c.csv);
+        }
+        EXPECT_FALSE(test::file_exists(dir.file("o.csv")) ||
+                     test::file_exists(dir.file("first.csv")));
     }
 }
 
@@ -149,127 +227,6 @@ TEST(Cli, UsageNamesTheProgramAsInvoked) {
     const auto r = test::run_cli({"--help"}, ".", "./bin/my-sim");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, usage("./bin/my-sim"));
-}
-
-std::string completed_run(const std::string& csv) {
-    return kLoaded + "Creating simulator...\nRunning simulation...\nWriting output to " + csv +
-           "...\nDone.\n";
-}
-
-TEST(Cli, OptionValuesAreTakenVerbatimAndTheLastOneWins) {
-    test::TempDir dir;
-    dir.write("m.json", kModel);
-    // "--t-end" after --output is the output path; --reproducible takes no
-    // value; an empty --output-inputs writes no input traces.
-    auto r = test::run_cli({"--reproducible", "--model", "m.json", "--output", "first.csv",
-                            "--output", "--t-end", "--t-end", "0.2ms", "--output-inputs", "",
-                            "--reproducible"},
-                           dir.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, completed_run("--t-end"));
-    EXPECT_EQ(r.err, "");
-    // The single node relaxes as 0.5 * (1 - exp(-t / 2.5)); RK4 agrees with
-    // that to the six digits written.
-    EXPECT_EQ(test::read_file(dir.file("--t-end")), "time_ms,0\n0,0\n0.2,0.0384418\n");
-    EXPECT_FALSE(test::file_exists(dir.file("first.csv")));
-
-    // --n-steps 3 gives t_end = 0.30000000000000004 and 3 samples; a
-    // non-positive --t-end beside it is no conflict.
-    r = test::run_cli({"--model", "m.json", "--output", "a.csv", "--t-end", "-5", "--n-steps", "3"},
-                      dir.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(test::read_file(dir.file("a.csv")),
-              "time_ms,0\n0,0\n0.15,0.0291177\n0.3,0.0565398\n");
-}
-
-TEST(Cli, LongStepCountsAreNotRejectedByGridRounding) {
-    // 10485762 * 0.1 / 0.1 is one ulp off the count; the count itself is
-    // exact, so the run proceeds (here to the output file, which cannot be
-    // created).
-    test::TempDir dir;
-    dir.write("m.json", kModel);
-    const auto r = test::run_cli(
-        {"--model", "m.json", "--output", "no-such-dir/o.csv", "--n-steps", "10485762"}, dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: write_csv: failed to open output file: no-such-dir/o.csv\n");
-}
-
-TEST(Cli, ControlCharactersFromInputsAreEscapedInErrors) {
-    // A source_kind with a line break and a terminal escape, and a CRLF
-    // bindings line: the error stays one plain line.
-    nlohmann::json doc = nlohmann::json::parse(kModel);
-    doc["edges"] = {{{"source_kind", std::string("no\nError: forged\x1b[2J\x7f\t\0!", 24)},
-                     {"source_id", 0},
-                     {"target_node_id", 0},
-                     {"weight_final", 1.0}}};
-    test::TempDir dir;
-    dir.write("m.json", kModel);
-    dir.write("edges.json", doc.dump());
-    dir.write("b.txt", "99999999999\r\n");
-    auto r =
-        test::run_cli({"--model", "edges.json", "--output", "o.csv", "--t-end", "1"}, dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(
-        r.err,
-        "Error: Unknown source_kind in edges array: no\\nError: forged\\x1b[2J\\x7f\\t\\x00!\n");
-    r = test::run_cli(
-        {"--model", "m.json", "--output", "o.csv", "--t-end", "1", "--bindings", "b.txt"},
-        dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Binding index out of range in line: 99999999999\\r\n");
-    EXPECT_FALSE(test::file_exists(dir.file("o.csv")));
-}
-
-TEST(Cli, RefusesOutputsThatWouldOverwriteAnInputOrEachOther) {
-    const struct {
-        std::vector<std::string> outputs;
-        std::string message;
-    } cases[] = {
-        {{"--output", "m.json"}, "--output would overwrite the file given as --model: m.json"},
-        {{"--output", "o.csv", "--output-inputs", "./sub/../m.json"},
-         "--output-inputs would overwrite the file given as --model: ./sub/../m.json"},
-        {{"--output", "link.json"},
-         "--output would overwrite the file given as --model: link.json"},
-        {{"--output", "hard.json"},
-         "--output would overwrite the file given as --model: hard.json"},
-        {{"--output", "i.txt"}, "--output would overwrite the file given as --instructions: i.txt"},
-        {{"--output", "o.csv", "--output-row-map", "b.txt"},
-         "--output-row-map would overwrite the file given as --bindings: b.txt"},
-        {{"--output", "o.csv", "--output-inputs", "sub/../o.csv"},
-         "--output-inputs would overwrite the file given as --output: sub/../o.csv"},
-        {{"--output", "o.csv", "--output-row-map", "o.csv"},
-         "--output would overwrite the file given as --output-row-map: o.csv"},
-    };
-    const std::string model = kModel;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        test::TempDir dir;
-        dir.write("m.json", model);
-        dir.write("i.txt", "# no stimulus\n");
-        dir.write("b.txt", "# no bindings\n");
-        std::filesystem::create_directory(dir.file("sub"));
-        std::filesystem::create_symlink("m.json", dir.file("link.json"));
-        std::filesystem::create_hard_link(dir.file("m.json"), dir.file("hard.json"));
-        std::vector<std::string> args = {"--model",    "m.json", "--instructions", "i.txt",
-                                         "--bindings", "b.txt",  "--t-end",        "1"};
-        args.insert(args.end(), c.outputs.begin(), c.outputs.end());
-        const auto r = test::run_cli(args, dir.path());
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "Error: " + c.message + "\n");
-        EXPECT_EQ(test::read_file(dir.file("m.json")), model);
-        EXPECT_EQ(test::read_file(dir.file("i.txt")), "# no stimulus\n");
-        EXPECT_EQ(test::read_file(dir.file("b.txt")), "# no bindings\n");
-        EXPECT_FALSE(test::file_exists(dir.file("o.csv")));
-    }
-
-    // Devices are no files to protect: both traces may be discarded at once.
-    test::TempDir dir;
-    dir.write("m.json", model);
-    const auto r = test::run_cli({"--model", "m.json", "--t-end", "1", "--output", "/dev/null",
-                                  "--output-inputs", "/dev/null"},
-                                 dir.path());
-    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace
