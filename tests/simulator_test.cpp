@@ -51,11 +51,14 @@ TEST(Simulator, SampleTimesAndStepCounts) {
         std::vector<double> times;
     };
     const std::vector<Case> cases = {
-        {0.0, 0.0, 1.0, {0.0}},                  // tf = t0: one sample, no step
-        {0.0, 2.5, 1.0, {0.0, 1.0, 2.0, 3.0}},   // 2.5 steps round away from zero
+        {0.0, 0.0, 1.0, {0.0}},                 // tf = t0: one sample, no step
+        {0.0, 2.5, 1.0, {0.0, 1.0, 2.0, 3.0}},  // 2.5 steps round away from zero
         {0.0, 2.49, 1.0, {0.0, 1.0, 2.0}},
-        {1.0, 1.3, 0.1, {1.0, std::fma(1.0, 0.1, 1.0), std::fma(2.0, 0.1, 1.0),
-                         std::fma(3.0, 0.1, 1.0)}},  // from the index, not a running sum
+        {1.0,
+         1.3,
+         0.1,
+         {1.0, std::fma(1.0, 0.1, 1.0), std::fma(2.0, 0.1, 1.0),
+          std::fma(3.0, 0.1, 1.0)}},  // from the index, not a running sum
     };
     for (const auto& c : cases) {
         Simulator sim(&net, c.h);

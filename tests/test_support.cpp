@@ -40,11 +40,17 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+bool file_exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
-std::string sim_path() { return VESK_SIM_PATH; }
+std::string sim_path() {
+    return VESK_SIM_PATH;
+}
 
-std::string test_data(const std::string& name) { return std::string(VESK_TEST_DATA_DIR) + "/" + name; }
+std::string test_data(const std::string& name) {
+    return std::string(VESK_TEST_DATA_DIR) + "/" + name;
+}
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
                   const std::string& program_name) {

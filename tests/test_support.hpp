@@ -12,7 +12,7 @@ namespace vesk::test {
 // A fresh empty directory under the system temp dir, removed with its
 // contents when the object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -23,7 +23,7 @@ public:
     std::string write(const std::string& name, const std::string& content) const;
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -53,14 +53,14 @@ std::string test_data(const std::string& name);
 
 // Checks that `stmt` throws an exception of `type` whose what() is exactly
 // `message`.
-#define EXPECT_THROW_MSG(stmt, type, message)                                          \
-    do {                                                                               \
-        try {                                                                          \
-            stmt;                                                                      \
-            ADD_FAILURE() << "expected " #type " with message: " << (message);       \
-        } catch (const std::exception& e) {                                            \
-            EXPECT_NE(dynamic_cast<const type*>(&e), nullptr)                          \
-                << "wrong exception type, message: " << e.what();                     \
-            EXPECT_EQ(std::string(e.what()), std::string(message));                    \
-        }                                                                              \
+#define EXPECT_THROW_MSG(stmt, type, message)                                  \
+    do {                                                                       \
+        try {                                                                  \
+            stmt;                                                              \
+            ADD_FAILURE() << "expected " #type " with message: " << (message); \
+        } catch (const std::exception& e) {                                    \
+            EXPECT_NE(dynamic_cast<const type*>(&e), nullptr)                  \
+                << "wrong exception type, message: " << e.what();              \
+            EXPECT_EQ(std::string(e.what()), std::string(message));            \
+        }                                                                      \
     } while (0)

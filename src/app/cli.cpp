@@ -127,8 +127,9 @@ void check_output_paths(const CliOptions& opts) {
                              {"--output", opts.output},
                              {"--output-inputs", opts.output_inputs}};
     auto refuse = [](const Named& output, const Named& other) {
-        throw std::runtime_error(std::string(output.option) + " would overwrite the file given as " +
-                                 other.option + ": " + output.path);
+        throw std::runtime_error(std::string(output.option) +
+                                 " would overwrite the file given as " + other.option + ": " +
+                                 output.path);
     };
     for (std::size_t i = 0; i < std::size(outputs); ++i) {
         if (outputs[i].path.empty()) continue;
@@ -251,9 +252,12 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const std::string program = program_name(argc, argv);
     CliOptions opts;
     switch (scan_arguments(argc, argv, opts, err)) {
-        case ScanResult::help: return 0;
-        case ScanResult::error: return 1;
-        case ScanResult::proceed: break;
+        case ScanResult::help:
+            return 0;
+        case ScanResult::error:
+            return 1;
+        case ScanResult::proceed:
+            break;
     }
 
     if (opts.t_end > 0 && opts.n_steps > 0) {

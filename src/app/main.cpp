@@ -2,4 +2,6 @@
 
 #include "app/cli.hpp"
 
-int main(int argc, char** argv) { return vesk::run_main(argc, argv, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+    return vesk::run_main(argc, argv, std::cout, std::cerr);
+}

@@ -69,7 +69,8 @@ std::vector<std::string> node_column_names(const Network& network) {
 void install_clamps(const Network& network, Simulator& simulator,
                     const std::vector<int>& binding_indices, std::ostream& out) {
     std::unordered_map<int, int> row_to_node;
-    for (const PopulationMetadata& md : network.node_metadata) row_to_node[md.row_index] = md.node_id;
+    for (const PopulationMetadata& md : network.node_metadata)
+        row_to_node[md.row_index] = md.node_id;
 
     int applied = 0;
     int not_found = 0;

@@ -148,7 +148,8 @@ std::size_t format_g(double v, char* out) {
     return static_cast<std::size_t>(put_g(v, out) - out);
 }
 
-CsvStreamWriter::CsvStreamWriter(const std::string& path, const std::vector<std::string>& node_names)
+CsvStreamWriter::CsvStreamWriter(const std::string& path,
+                                 const std::vector<std::string>& node_names)
     : buffer_(new char[stream_buffer_size]()),
       column_count_(node_names.size()),
       path_(path),
@@ -232,7 +233,8 @@ void write_csv(const std::string& path, const std::vector<double>& time_points,
         }
     }
     CsvStreamWriter writer(path, node_names);
-    for (std::size_t i = 0; i < time_points.size(); ++i) writer.write_row(time_points[i], solution[i]);
+    for (std::size_t i = 0; i < time_points.size(); ++i)
+        writer.write_row(time_points[i], solution[i]);
     writer.finish();
 }
 
@@ -241,10 +243,9 @@ void write_row_map_csv(const std::string& path, const std::vector<PopulationMeta
     if (!f) throw std::runtime_error("write_row_map_csv: failed to open output file: " + path);
 
     std::vector<std::reference_wrapper<const PopulationMetadata>> sorted(records.begin(),
-                                                                          records.end());
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-        return a.get().row_index < b.get().row_index;
-    });
+                                                                         records.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.get().row_index < b.get().row_index; });
 
     std::fputs("row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n", f);
     for (const PopulationMetadata& r : sorted) {

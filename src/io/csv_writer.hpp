@@ -14,7 +14,7 @@ namespace vesk {
 // A trace file written row by row through its own 4 MiB fully-buffered
 // stdio stream. Numbers are written as printf "%g" would write them.
 class CsvStreamWriter {
-public:
+  public:
     // Opens (truncating) `path` and writes the header "time_ms,<name>,...".
     // Throws std::runtime_error "write_csv: failed to open output file: <path>".
     CsvStreamWriter(const std::string& path, const std::vector<std::string>& node_names);
@@ -38,7 +38,7 @@ public:
     // must never pass for a complete one.
     void finish();
 
-private:
+  private:
     // Passes the formatted text of the chunk to the stream.
     void hand_over_chunk();
 

@@ -11,12 +11,11 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 namespace vesk {
 namespace {
@@ -62,7 +61,9 @@ int read_int_or(const json& obj, const char* key, int fallback) {
     return obj.value(key, fallback);
 }
 
-std::string read_string(const json& obj, const char* key) { return obj.at(key).get<std::string>(); }
+std::string read_string(const json& obj, const char* key) {
+    return obj.at(key).get<std::string>();
+}
 
 std::string read_string_or(const json& obj, const char* key, const std::string& fallback) {
     return obj.value(key, fallback);
@@ -163,7 +164,7 @@ struct ContractDocument {
 // and type behaviour. Keys other than the four an edge uses are skipped: the
 // loader never reads them.
 class ContractReader {
-public:
+  public:
     using DomBuilder = nlohmann::detail::json_sax_dom_parser<json>;
     using string_t = json::string_t;
 
@@ -277,7 +278,7 @@ public:
         return dom_.parse_error(position, token, ex);  // throws ex
     }
 
-private:
+  private:
     enum class Element {
         between,   // in the edges array, between elements
         fields,    // in an element object that is so far a well-formed edge
@@ -304,11 +305,16 @@ private:
     static Field field_of(const string_t& k) {
         // The four names differ in length: one comparison decides.
         switch (k.size()) {
-            case 11: return equals(k, "source_kind") ? source_kind : other;
-            case 9: return equals(k, "source_id") ? source_id : other;
-            case 14: return equals(k, "target_node_id") ? target_node_id : other;
-            case 12: return equals(k, "weight_final") ? weight_final : other;
-            default: return other;
+            case 11:
+                return equals(k, "source_kind") ? source_kind : other;
+            case 9:
+                return equals(k, "source_id") ? source_id : other;
+            case 14:
+                return equals(k, "target_node_id") ? target_node_id : other;
+            case 12:
+                return equals(k, "weight_final") ? weight_final : other;
+            default:
+                return other;
         }
     }
 
@@ -316,12 +322,15 @@ private:
         constexpr auto lo = std::numeric_limits<std::int32_t>::min();
         constexpr auto hi = std::numeric_limits<std::int32_t>::max();
         switch (v.type) {
-            case Scalar::integer: return v.i >= lo && v.i <= hi;
-            case Scalar::unsigned_integer: return v.u <= static_cast<std::uint64_t>(hi);
+            case Scalar::integer:
+                return v.i >= lo && v.i <= hi;
+            case Scalar::unsigned_integer:
+                return v.u <= static_cast<std::uint64_t>(hi);
             // Truncated toward zero, as the library converts it.
             case Scalar::floating:
                 return v.d > static_cast<double>(lo) - 1.0 && v.d < static_cast<double>(hi) + 1.0;
-            default: return false;
+            default:
+                return false;
         }
     }
 
@@ -361,25 +370,38 @@ private:
     // The number as the library's get<int>() / get<double>() give it.
     static std::int32_t as_int(const Scalar& v) {
         switch (v.type) {
-            case Scalar::integer: return static_cast<std::int32_t>(v.i);
-            case Scalar::unsigned_integer: return static_cast<std::int32_t>(v.u);
-            default: return static_cast<std::int32_t>(v.d);
+            case Scalar::integer:
+                return static_cast<std::int32_t>(v.i);
+            case Scalar::unsigned_integer:
+                return static_cast<std::int32_t>(v.u);
+            default:
+                return static_cast<std::int32_t>(v.d);
         }
     }
     static double as_double(const Scalar& v) {
         switch (v.type) {
-            case Scalar::integer: return static_cast<double>(v.i);
-            case Scalar::unsigned_integer: return static_cast<double>(v.u);
-            default: return v.d;
+            case Scalar::integer:
+                return static_cast<double>(v.i);
+            case Scalar::unsigned_integer:
+                return static_cast<double>(v.u);
+            default:
+                return v.d;
         }
     }
 
     static void replay(DomBuilder& b, const Scalar& v) {
         switch (v.type) {
-            case Scalar::integer: b.number_integer(v.i); break;
-            case Scalar::unsigned_integer: b.number_unsigned(v.u); break;
-            case Scalar::floating: b.number_float(v.d, string_t()); break;
-            default: break;
+            case Scalar::integer:
+                b.number_integer(v.i);
+                break;
+            case Scalar::unsigned_integer:
+                b.number_unsigned(v.u);
+                break;
+            case Scalar::floating:
+                b.number_float(v.d, string_t());
+                break;
+            default:
+                break;
         }
     }
 
@@ -433,8 +455,10 @@ private:
                 if (field_ == other || accept(v)) return true;
                 rebuild_element(true);
                 return feed(*whole_);
-            case Element::skipping: return true;
-            case Element::whole: return feed(*whole_);
+            case Element::skipping:
+                return true;
+            case Element::whole:
+                return feed(*whole_);
         }
         return true;
     }
@@ -459,8 +483,11 @@ private:
                 }
                 rebuild_element(true);
                 break;
-            case Element::skipping: ++nesting_; return true;
-            case Element::whole: break;
+            case Element::skipping:
+                ++nesting_;
+                return true;
+            case Element::whole:
+                break;
         }
         ++nesting_;
         return object ? whole_->start_object(len) : whole_->start_array(len);
@@ -490,7 +517,8 @@ private:
             case Element::skipping:
                 if (--nesting_ == 0) element_ = Element::fields;
                 return true;
-            case Element::whole: break;
+            case Element::whole:
+                break;
         }
         const bool ok = object ? whole_->end_object() : whole_->end_array();
         if (--nesting_ == 0) finish_whole();
@@ -498,7 +526,7 @@ private:
     }
 
     ContractDocument& out_;
-    DomBuilder dom_;  // builds out_.doc
+    DomBuilder dom_;         // builds out_.doc
     std::size_t depth_ = 0;  // containers open in out_.doc
     bool root_is_object_ = false;
     bool edges_key_pending_ = false;  // the last event was the top-level key "edges"
@@ -546,9 +574,9 @@ ContractDocument read_contract(const std::string& path, ContractReading reading)
 // records plus the simulator's state, stage and scratch buffers and the
 // column name. Strings longer than the small-string buffer are not counted,
 // so this is a lower bound.
-constexpr double bytes_per_node =
-    sizeof(double) + sizeof(PopulationMetadata) + sizeof(std::int32_t) + 17 * sizeof(double) +
-    sizeof(std::string) + sizeof(std::function<double(double)>);
+constexpr double bytes_per_node = sizeof(double) + sizeof(PopulationMetadata) +
+                                  sizeof(std::int32_t) + 17 * sizeof(double) + sizeof(std::string) +
+                                  sizeof(std::function<double(double)>);
 constexpr double bytes_per_input = sizeof(std::string) + sizeof(std::int32_t) +
                                    sizeof(PopulationMetadata) + 2 * sizeof(double) +
                                    2 * sizeof(std::function<double(double)>);

@@ -35,12 +35,12 @@ enum class ContractReading { streamed, whole_document };
 struct Network {
     std::int32_t n_nodes = 0;
     std::int32_t n_inputs = 0;
-    std::vector<double> tau;                       // per node; not used by the dynamics
-    std::vector<bool> is_excitatory;               // per node
-    std::vector<PopulationMetadata> node_metadata;  // per node, by node_id
+    std::vector<double> tau;                         // per node; not used by the dynamics
+    std::vector<bool> is_excitatory;                 // per node
+    std::vector<PopulationMetadata> node_metadata;   // per node, by node_id
     std::vector<PopulationMetadata> input_metadata;  // one per "inputs" entry, file order
-    std::vector<std::string> input_names;           // per input, by input_id
-    std::vector<std::int32_t> input_row_index;      // per input, by input_id
+    std::vector<std::string> input_names;            // per input, by input_id
+    std::vector<std::int32_t> input_row_index;       // per input, by input_id
     double alfa = 0.0;
     double epsilon = 0.0;
     double gamma = 0.0;

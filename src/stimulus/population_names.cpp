@@ -24,8 +24,8 @@ constexpr std::array<WordClass, 9> word_classes{{
 }};
 
 constexpr std::array<std::string_view, 11> sg_names{
-    "SG1Verb", "SG2Subject", "SG3Object", "SG4Det",    "SG5Compl",  "SG6Mod",
-    "SG7Adjunct", "SG8PC",   "SG9Ex_Mod", "SG10Coord", "SG11GAP",
+    "SG1Verb",    "SG2Subject", "SG3Object", "SG4Det",    "SG5Compl", "SG6Mod",
+    "SG7Adjunct", "SG8PC",      "SG9Ex_Mod", "SG10Coord", "SG11GAP",
 };
 
 std::unordered_map<std::string, std::string> build_command_targets() {
