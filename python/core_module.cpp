@@ -1,0 +1,222 @@
+// vesk._core: the loaded model, the instruction and bindings parsers and the
+// CSV writers of the command line, for the Python layer in vesk/.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "binding.hpp"
+#include "io/csv_writer.hpp"
+#include "model/network.hpp"
+#include "stimulus/bindings_file.hpp"
+#include "stimulus/instruction_file.hpp"
+
+namespace py = pybind11;
+
+namespace vesk::python {
+
+std::string user_message(const std::exception& e) {
+    // Messages quote text from input files; the command line escapes its
+    // control characters, and so does every error raised here.
+    return escape_control_characters(e.what());
+}
+
+namespace {
+
+using Record = std::tuple<int, int, std::string, std::string, std::string, std::string, std::string,
+                          std::string, std::string>;
+using WindowList = std::vector<std::tuple<double, double, double>>;
+
+Record as_tuple(const PopulationMetadata& md) {
+    return {md.node_id, md.row_index, md.pop_id, md.pop_typ, md.con_typ,
+            md.circ_id, md.h_row,     md.d_row,  md.mat_id};
+}
+
+std::shared_ptr<Network> load_contract(const std::string& path) {
+    auto network = std::make_shared<Network>();
+    py::gil_scoped_release nogil;
+    try {
+        network->load_from_json(path);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ContractError(user_message(e));
+    }
+    return network;
+}
+
+std::map<std::string, WindowList> parse_instructions(const std::string& path) {
+    ScheduleMap schedules;
+    try {
+        schedules = parse_instruction_file(path, instruction_time_scale, instruction_window_value);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ScheduleError(user_message(e));
+    }
+    std::map<std::string, WindowList> result;
+    for (const auto& [name, windows] : schedules) {
+        WindowList& list = result[name];
+        for (const ScheduleWindow& w : windows) list.emplace_back(w.start_ms, w.end_ms, w.value);
+    }
+    return result;
+}
+
+std::vector<int> parse_bindings(const std::string& path) {
+    try {
+        return parse_bindings_file(path);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ClampError(user_message(e));
+    }
+}
+
+[[noreturn]] void raise_os_error(const std::exception& e) {
+    PyErr_SetString(PyExc_OSError, user_message(e).c_str());
+    throw py::error_already_set();
+}
+
+// One trace file as the command line writes it: "time_ms,<name>,..." and one
+// row per element of `time`, every number printed as "%g".
+void write_traces(const std::string& path, const std::vector<std::string>& names,
+                  const py::array_t<double, py::array::c_style | py::array::forcecast>& time,
+                  const py::array_t<double, py::array::c_style | py::array::forcecast>& values) {
+    const auto columns = static_cast<py::ssize_t>(names.size());
+    if (time.ndim() != 1 || values.ndim() != 2 || values.shape(0) != time.shape(0) ||
+        values.shape(1) != columns) {
+        throw py::value_error("write_traces: values must be len(time) x len(names)");
+    }
+    const double* t = time.data();
+    const double* v = values.data();
+    const py::ssize_t rows = time.shape(0);
+    bool failed = false;
+    std::string message;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            CsvStreamWriter writer(path, names);
+            std::vector<double> row(names.size());
+            for (py::ssize_t i = 0; i < rows; ++i) {
+                const double* src = v + i * columns;
+                row.assign(src, src + columns);
+                writer.write_row(t[i], row);
+            }
+            writer.finish();
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            failed = true;
+            message = user_message(e);
+        }
+    }
+    if (failed) raise_os_error(std::runtime_error(message));
+}
+
+// The row map as --output-row-map writes it: the nodes' records, then the
+// inputs', ordered by row index.
+void write_row_map(const std::string& path, const Network& network) {
+    std::vector<PopulationMetadata> records = network.node_metadata;
+    records.insert(records.end(), network.input_metadata.begin(), network.input_metadata.end());
+    try {
+        write_row_map_csv(path, records);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        raise_os_error(e);
+    }
+}
+
+py::dict parameters(const Network& n) {
+    py::dict d;
+    d["theta"] = n.theta;
+    d["beta"] = n.beta;
+    d["f_max"] = n.f_max;
+    d["alfa"] = n.alfa;
+    d["epsilon"] = n.epsilon;
+    d["gamma"] = n.gamma;
+    d["delta"] = n.delta;
+    d["tau_E"] = n.tau_E;
+    d["tau_I"] = n.tau_I;
+    return d;
+}
+
+std::vector<Record> records(const std::vector<PopulationMetadata>& list) {
+    std::vector<Record> out;
+    out.reserve(list.size());
+    for (const PopulationMetadata& md : list) out.push_back(as_tuple(md));
+    return out;
+}
+
+py::array_t<bool> excitatory_flags(const Network& n) {
+    py::array_t<bool> flags(static_cast<py::ssize_t>(n.is_excitatory.size()));
+    auto out = flags.mutable_unchecked<1>();
+    for (std::size_t i = 0; i < n.is_excitatory.size(); ++i) {
+        out(static_cast<py::ssize_t>(i)) = n.is_excitatory[i];
+    }
+    return flags;
+}
+
+}  // namespace
+}  // namespace vesk::python
+
+PYBIND11_MODULE(_core, m) {
+    using namespace vesk;
+    using namespace vesk::python;
+    m.doc() = "Compiled core of the vesk package; use the package vesk instead.";
+
+    static py::exception<ContractError> contract_error(m, "ContractError", PyExc_ValueError);
+    static py::exception<ScheduleError> schedule_error(m, "ScheduleError", PyExc_ValueError);
+    static py::exception<ClampError> clamp_error(m, "ClampError", PyExc_ValueError);
+    static py::exception<RunError> run_error(m, "RunError", PyExc_ValueError);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const ContractError& e) {
+            contract_error(e.what());
+        } catch (const ScheduleError& e) {
+            schedule_error(e.what());
+        } catch (const ClampError& e) {
+            clamp_error(e.what());
+        } catch (const RunError& e) {
+            run_error(e.what());
+        }
+    });
+
+    py::class_<Network, std::shared_ptr<Network>>(m, "Network")
+        .def_readonly("n_nodes", &Network::n_nodes)
+        .def_readonly("n_inputs", &Network::n_inputs)
+        .def_readonly("input_names", &Network::input_names)
+        .def_readonly("input_row_index", &Network::input_row_index)
+        .def_readonly("tau", &Network::tau)
+        .def("parameters", &parameters)
+        .def("is_excitatory", &excitatory_flags)
+        .def("node_records", [](const Network& n) { return records(n.node_metadata); })
+        .def("input_records", [](const Network& n) { return records(n.input_metadata); })
+        .def("n_edges", [](const Network& n) {
+            return std::make_tuple(
+                n.weights ? n.weights->values.size() : std::size_t{0},
+                n.input_weights ? n.input_weights->values.size() : std::size_t{0});
+        });
+
+    m.def("load_contract", &load_contract, py::arg("path"));
+    m.def("parse_instruction_file", &parse_instructions, py::arg("path"));
+    m.def("parse_bindings_file", &parse_bindings, py::arg("path"));
+    m.def("write_traces", &write_traces, py::arg("path"), py::arg("names"), py::arg("time"),
+          py::arg("values"));
+    m.def("write_row_map", &write_row_map, py::arg("path"), py::arg("network"));
+
+    m.attr("INSTRUCTION_WINDOW_VALUE") = instruction_window_value;
+    m.attr("CLAMP_START_MS") = clamp_t_start;
+    m.attr("CLAMP_END_MS") = clamp_t_end;
+    m.attr("CLAMP_VALUE") = clamp_value;
+
+    add_run_bindings(m);
+}

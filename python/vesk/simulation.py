@@ -1,0 +1,227 @@
+"""vesk.run and its Result."""
+
+import json
+import math
+import operator
+import os
+import re
+import warnings
+
+import numpy as np
+
+from . import _core
+from .contract import ROW_MAP_FIELDS, Contract, load_contract
+from .stimuli import Clamps, Schedule
+
+INT32_MAX = 2**31 - 1
+
+
+def _node_selection(contract, record):
+    """(node ids, whether all nodes) for the `record` argument of run()."""
+    if record is None:
+        return np.zeros(0, dtype=np.int64), True
+    if isinstance(record, (str, dict)) or (
+            isinstance(record, (list, tuple)) and record and all(isinstance(r, str) for r in record)):
+        return _select_by_pattern(contract, record), False
+    rows = np.asarray(record)
+    if rows.ndim != 1 or not (rows.size == 0 or np.issubdtype(rows.dtype, np.integer)):
+        raise ValueError("record: give row indices, or patterns such as 'pop_id=W[0-3]'")
+    first_node = {}
+    for node_id, row in enumerate(contract.columns.tolist()):
+        first_node.setdefault(row, node_id)  # a repeated row index means its first column
+    ids = []
+    for row in rows.tolist():
+        if row not in first_node:
+            raise ValueError(f"record: no node has row index {row}")
+        ids.append(first_node[row])
+    return np.array(ids, dtype=np.int64), False
+
+
+def _select_by_pattern(contract, record):
+    """Nodes whose row-map fields match every COLUMN=PATTERN in full."""
+    items = record.items() if isinstance(record, dict) else \
+        [r.partition("=")[::2] if "=" in r else (r, None) for r in
+         ([record] if isinstance(record, str) else record)]
+    fields = ROW_MAP_FIELDS[1:]
+    selectors = []
+    for column, pattern in items:
+        if pattern is None:
+            raise ValueError(f"record: give COLUMN=PATTERN, got {column!r}")
+        if column not in fields:
+            raise ValueError(f"record: no row-map column {column!r} (columns: {', '.join(fields)})")
+        try:
+            selectors.append((ROW_MAP_FIELDS.index(column), re.compile(pattern)))
+        except re.error as e:
+            raise ValueError(f"record: bad pattern {pattern!r}: {e}") from None
+    # NodeRecord fields start with node_id; row-map fields follow it.
+    ids = [n.node_id for n in contract.nodes
+           if all(p.fullmatch(n[k + 1]) for k, p in selectors)]
+    if not ids:
+        text = ", ".join(f"{fields[k - 1]}={p.pattern}" for k, p in selectors)
+        raise ValueError(f"record: no node matches {text}")
+    return np.array(ids, dtype=np.int64)
+
+
+def _grid(t_end, n_steps, h):
+    """(end time, step) of a run."""
+    if t_end is not None and n_steps is not None:
+        raise ValueError("give t_end or n_steps, not both")
+    if t_end is None and n_steps is None:
+        raise TypeError("run() needs t_end (ms) or n_steps (samples)")
+    if n_steps is not None:
+        n_steps = operator.index(n_steps)
+        if not 1 <= n_steps <= INT32_MAX:
+            raise ValueError(f"n_steps must lie between 1 and {INT32_MAX}, got {n_steps}")
+    else:
+        t_end = float(t_end)
+    if h is None:
+        # The command line's grid: N samples on 0.1 ms, from 0 to t_end.
+        if n_steps is not None:
+            tf, samples = _core.grid_from_n_steps(n_steps)
+        else:
+            if t_end <= 0:
+                raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
+            tf, samples = _core.grid_from_t_end(t_end)
+        return tf, tf / (samples - 1)
+    h = float(h)
+    if not (h > 0 and math.isfinite(h)):
+        raise ValueError(f"h must be a positive number of ms, got {h!r}")
+    if n_steps is not None:
+        tf = (n_steps - 1) * h
+    else:
+        if not t_end >= 0:
+            raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
+        tf = t_end
+    return tf, h
+
+
+def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=None, y0=None,
+        record=None, every=1, inputs=False):
+    """Simulates `contract` from 0 ms and returns a Result.
+
+    The samples lie on the command line's grid: t_end (ms, on the 0.1 ms
+    grid) or n_steps (samples, t_end = n_steps * 0.1) gives N samples from 0
+    to t_end, step t_end / (N - 1), with the command line's checks and
+    messages. With h (ms) the step is h instead: samples at i * h up to
+    t_end, or n_steps samples.
+
+    schedule: a Schedule, or the path of an instruction file.
+    clamps: a Clamps, or the path of a bindings file.
+    y0: the starting activity, one value per node or one for all (default 0).
+    record: the nodes to keep, as row indices, or as patterns on the row
+      map's fields ('pop_id=W[0-3]', a list of them, all of which must match,
+      or a dict {'pop_id': 'W[0-3]'}); default all nodes.
+    every: keep every k-th sample (the first is always kept).
+    inputs: keep the input channels' values too.
+
+    Only the kept samples of the kept nodes are held in memory. Ctrl-C
+    stops the run (KeyboardInterrupt).
+    """
+    if not isinstance(contract, Contract):
+        contract = load_contract(contract)
+    if schedule is None:
+        schedule = Schedule()
+    elif not isinstance(schedule, Schedule):
+        schedule = Schedule.from_file(schedule)
+    if clamps is None:
+        clamps = Clamps()
+    elif not isinstance(clamps, Clamps):
+        clamps = Clamps.from_file(clamps)
+    every = operator.index(every)
+    if every < 1:
+        raise ValueError(f"every must be at least 1, got {every}")
+    tf, step = _grid(t_end, n_steps, h)
+    if y0 is None:
+        start = np.zeros(contract.n_nodes)
+    else:
+        start = np.array(y0, dtype=np.float64)
+        if start.ndim == 0:
+            start = np.full(contract.n_nodes, float(start))
+        elif start.ndim != 1:
+            raise ValueError(f"y0 must hold one value per node, got an array of shape {start.shape}")
+    node_ids, all_nodes = _node_selection(contract, record)
+
+    time, nodes, input_values, not_found, total = _core.run(
+        contract._network, tf, step, schedule._as_map(), clamps._as_list(), start,
+        node_ids, all_nodes, every, bool(inputs))
+    if not_found:
+        shown = ", ".join(map(str, not_found[:10])) + (", ..." if len(not_found) > 10 else "")
+        warnings.warn(f"{len(not_found)} clamp row indices name no node in the model: {shown}",
+                      stacklevel=2)
+    parameters = {
+        "contract": contract.source,
+        "t_end": tf,
+        "h": step,
+        "n_samples": total,
+        "every": every,
+        "schedule": {name: schedule.windows(name) for name in schedule.inputs},
+        "clamps": [list(c) for c in clamps],
+    }
+    return Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
+                  parameters, start)
+
+
+class Result:
+    """The kept samples of one run.
+
+    time: (samples,) ms. nodes: (samples, kept nodes), float64, in full
+    precision. columns: the row index of each kept node (its label in the
+    node-trace CSV). node_ids: the kept nodes' ids. inputs: (samples, inputs)
+    or None; input_columns: the inputs' row indices. row_map: the model's
+    row map. parameters: the run's settings. y0: the starting activity.
+    """
+
+    def __init__(self, contract, time, nodes, node_ids, inputs, parameters, y0):
+        self.contract = contract
+        self.time = time
+        self.nodes = nodes
+        self.node_ids = np.arange(contract.n_nodes) if node_ids is None else node_ids
+        self.columns = contract.columns[self.node_ids]
+        self.inputs = inputs
+        self.input_columns = contract.input_rows
+        self.parameters = parameters
+        self.y0 = y0
+
+    @property
+    def row_map(self):
+        return self.contract.row_map
+
+    def to_pandas(self, inputs=False):
+        """A DataFrame of the node values (or of the inputs), indexed by
+        time_ms, one column per row index. Needs pandas."""
+        try:
+            import pandas as pd
+        except ImportError:
+            raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
+                from None
+        values, columns = (self.inputs, self.input_columns) if inputs else (self.nodes, self.columns)
+        if values is None:
+            raise ValueError("the run kept no inputs: run it with inputs=True")
+        return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
+
+    def to_csv(self, path, *, inputs_path=None, row_map_path=None):
+        """Writes the node traces (and, when paths are given, the input traces
+        and the row map) as the command line writes them."""
+        if inputs_path is not None and self.inputs is None:
+            raise ValueError("the run kept no inputs: run it with inputs=True")
+        if row_map_path is not None:
+            self.contract.write_row_map(row_map_path)
+        _core.write_traces(os.fspath(path), [str(c) for c in self.columns.tolist()],
+                           self.time, self.nodes)
+        if inputs_path is not None:
+            _core.write_traces(os.fspath(inputs_path), [str(c) for c in self.input_columns.tolist()],
+                               self.time, self.inputs)
+
+    def save(self, path):
+        """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,
+        parameters (JSON text) and, when kept, inputs and input_columns."""
+        arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,
+                      node_ids=self.node_ids, y0=self.y0, row_map=self.row_map,
+                      parameters=np.array(json.dumps(self.parameters)))
+        if self.inputs is not None:
+            arrays.update(inputs=self.inputs, input_columns=self.input_columns)
+        np.savez(path, **arrays)
+
+    def __repr__(self):
+        return (f"<vesk.Result: {len(self.time)} samples x {self.nodes.shape[1]} nodes"
+                f"{', inputs' if self.inputs is not None else ''}>")

@@ -1,0 +1,127 @@
+"""What drives a run from outside: stimulus windows on input channels
+(Schedule) and clamped nodes (Clamps), from files or built in code."""
+
+import math
+import numbers
+import os
+
+from . import _core
+from ._core import ClampError, ScheduleError
+
+WINDOW_VALUE = _core.INSTRUCTION_WINDOW_VALUE
+CLAMP_START_MS = _core.CLAMP_START_MS
+CLAMP_END_MS = _core.CLAMP_END_MS
+CLAMP_VALUE = _core.CLAMP_VALUE
+
+
+def _number(value, name, error):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or math.isnan(value):
+        raise error(f"{name} must be a number, got {value!r}")
+    return float(value)
+
+
+class Schedule:
+    """Stimulus windows by input name. An input follows the value of the
+    first of its windows (in the order added) that holds the time, both ends
+    included, and is 0 outside them. Input names are checked against the
+    model when a run starts."""
+
+    def __init__(self):
+        self._windows = {}
+
+    @classmethod
+    def from_file(cls, path):
+        """The schedule of an instruction file, read with the command line's
+        rules: times in 0.1 ms units, every window at 100.0. Raises
+        ScheduleError with the command line's message."""
+        schedule = cls()
+        schedule._windows = {name: list(ws) for name, ws in
+                             _core.parse_instruction_file(os.fspath(path)).items()}
+        return schedule
+
+    def add_window(self, input_name, start_ms, end_ms, value=WINDOW_VALUE):
+        """Drives `input_name` at `value` from start_ms to end_ms (ms,
+        both included). Returns the schedule, so calls can be chained."""
+        if not isinstance(input_name, str):
+            raise ScheduleError(f"input name must be a string, got {input_name!r}")
+        start = _number(start_ms, "start_ms", ScheduleError)
+        end = _number(end_ms, "end_ms", ScheduleError)
+        if end < start:
+            raise ScheduleError(f"window end {end!r} ms lies before its start {start!r} ms")
+        self._windows.setdefault(input_name, []).append(
+            (start, end, _number(value, "value", ScheduleError)))
+        return self
+
+    def windows(self, input_name):
+        """The (start_ms, end_ms, value) windows of one input, in order."""
+        return list(self._windows.get(input_name, ()))
+
+    @property
+    def inputs(self):
+        """The input names the schedule drives, in byte order."""
+        return sorted(self._windows, key=lambda s: s.encode("utf-8"))
+
+    def _as_map(self):
+        return self._windows
+
+    def __len__(self):
+        return len(self._windows)
+
+    def __eq__(self, other):
+        return isinstance(other, Schedule) and self._windows == other._windows
+
+    def __repr__(self):
+        count = sum(len(ws) for ws in self._windows.values())
+        return f"<vesk.Schedule: {count} windows on {len(self._windows)} inputs>"
+
+
+class Clamps:
+    """Nodes, by row index, held at a value over a time window. At every
+    sample time inside its window (1e-12 ms tolerance at both ends) a clamp
+    sets both activities of its node; a node with several clamps follows the
+    one added last among those active."""
+
+    def __init__(self):
+        self._clamps = []
+
+    @classmethod
+    def from_file(cls, path, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
+        """One clamp per row index of a bindings file, read with the command
+        line's rules. Raises ClampError with the command line's message."""
+        clamps = cls()
+        for row in _core.parse_bindings_file(os.fspath(path)):
+            clamps.add(row, start_ms, end_ms, value)
+        return clamps
+
+    def add(self, row_index, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
+        """Holds the node with `row_index` at `value` from start_ms to end_ms.
+        A value of 0.0 never acts: 0.0 means "not clamped". Returns the
+        clamps, so calls can be chained."""
+        if isinstance(row_index, bool) or not isinstance(row_index, numbers.Integral) \
+                or not -2**31 <= row_index < 2**31:
+            raise ClampError(f"row index must be a 32-bit integer, got {row_index!r}")
+        self._clamps.append((int(row_index),
+                             _number(start_ms, "start_ms", ClampError),
+                             _number(end_ms, "end_ms", ClampError),
+                             _number(value, "value", ClampError)))
+        return self
+
+    @property
+    def rows(self):
+        """The clamped row indices, in the order added."""
+        return [c[0] for c in self._clamps]
+
+    def _as_list(self):
+        return self._clamps
+
+    def __iter__(self):
+        return iter(self._clamps)
+
+    def __len__(self):
+        return len(self._clamps)
+
+    def __eq__(self, other):
+        return isinstance(other, Clamps) and self._clamps == other._clamps
+
+    def __repr__(self):
+        return f"<vesk.Clamps: {len(self._clamps)} clamps>"

@@ -1,0 +1,85 @@
+"""The package against the command line: the same runs give the same
+numbers and files, the same bad inputs the same messages."""
+
+import pytest
+
+import vesk
+from conftest import BINDINGS, MODEL, cli, instructions
+
+
+def g_lines(time, values):
+    return ["%g" % t + "".join(",%g" % v for v in row) for t, row in zip(time, values)]
+
+
+@pytest.mark.parametrize("scenario", ["success", "fail"])
+def test_example_scenarios_equal_the_command_line(scenario, kaldo, tmp_path):
+    status, err = cli("--model", MODEL, "--t-end", 180, "--instructions", instructions(scenario),
+                      "--bindings", BINDINGS, "--output", tmp_path / "nodes.csv",
+                      "--output-inputs", tmp_path / "inputs.csv",
+                      "--output-row-map", tmp_path / "row_map.csv")
+    assert (status, err) == (0, "")
+    result = vesk.run(kaldo, 180, schedule=instructions(scenario), clamps=BINDINGS, inputs=True)
+
+    nodes = (tmp_path / "nodes.csv").read_text().splitlines()
+    assert len(result.time) == 1800
+    assert g_lines(result.time, result.nodes) == nodes[1:]
+    assert nodes[0] == "time_ms," + ",".join(map(str, result.columns))
+    inputs = (tmp_path / "inputs.csv").read_text().splitlines()
+    assert g_lines(result.time, result.inputs) == inputs[1:]
+
+    mine = tmp_path / "py"
+    mine.mkdir()
+    result.to_csv(mine / "nodes.csv", inputs_path=mine / "inputs.csv",
+                  row_map_path=mine / "row_map.csv")
+    for name in ("nodes.csv", "inputs.csv", "row_map.csv"):
+        assert (mine / name).read_bytes() == (tmp_path / name).read_bytes(), name
+
+
+def tiny_contract(edge_kind='"node"', extra=""):
+    return ('{"counts": {"n_nodes": 1, "n_inputs": 0}, "network_parameters": {"sigmoid": '
+            '{"theta": 0, "beta": 1, "f_max": 1}}, "nodes": [], "inputs": [], "edges": '
+            '[{"source_kind": %s, "source_id": 0, "target_node_id": 0, "weight_final": 1%s}]}'
+            % (edge_kind, extra))
+
+
+# (what is bad, text of the bad file, command-line arguments naming it as
+# FILE, the same through the package, the error it raises)
+BAD_INPUTS = [
+    ("malformed JSON", '{"counts": ', ["--model", "FILE"],
+     lambda f, c: vesk.load_contract(f), vesk.ContractError),
+    ("control character in an edge kind", tiny_contract('"no\\u0007de"'), ["--model", "FILE"],
+     lambda f, c: vesk.load_contract(f), vesk.ContractError),
+    ("missing key", '{"counts": {"n_nodes": 1}}', ["--model", "FILE"],
+     lambda f, c: vesk.load_contract(f), vesk.ContractError),
+    ("number overflow", tiny_contract(extra=', "w": 1e400'), ["--model", "FILE"],
+     lambda f, c: vesk.load_contract(f), vesk.ContractError),
+    ("instruction syntax", "format vesk-instructions 1\nNoun 5 # x\n", ["--instructions", "FILE"],
+     lambda f, c: vesk.Schedule.from_file(f), vesk.ScheduleError),
+    ("instruction target not in the model", "Num_of_words 40\nWord 0 10 39\n",
+     ["--instructions", "FILE"],
+     lambda f, c: vesk.run(c, 1, schedule=f), vesk.ScheduleError),
+    ("negative binding", "12\n-3\n", ["--bindings", "FILE"],
+     lambda f, c: vesk.Clamps.from_file(f), vesk.ClampError),
+    ("end time off the grid", "", ["--t-end", "0.15"],
+     lambda f, c: vesk.run(c, 0.15), vesk.RunError),
+    ("a single sample", "", ["--n-steps", "1"],
+     lambda f, c: vesk.run(c, n_steps=1), vesk.RunError),
+]
+
+
+@pytest.mark.parametrize("text, args, call, error", [case[1:] for case in BAD_INPUTS],
+                         ids=[case[0] for case in BAD_INPUTS])
+def test_errors_carry_the_command_line_message(text, args, call, error, kaldo, tmp_path):
+    bad = tmp_path / "bad.txt"
+    bad.write_text(text)
+    args = [str(bad) if a == "FILE" else a for a in args]
+    base = {"--model": MODEL, "--output": tmp_path / "out.csv", "--t-end": "1"}
+    for option, value in base.items():
+        if option not in args and not (option == "--t-end" and "--n-steps" in args):
+            args += [option, value]
+    status, err = cli(*args)
+    assert status == 1 and err.startswith("Error: ")
+    with pytest.raises(error) as raised:
+        call(str(bad), kaldo)
+    assert isinstance(raised.value, ValueError)
+    assert str(raised.value) == err[len("Error: "):-1]
