@@ -8,8 +8,12 @@ CTEST ?= ctest
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libgtest-dev
+# The Python module (python/): built whenever pybind11 is there, so always here.
+BUILD_PACKAGES += pybind11-dev python3-dev python3-numpy
 # The plot and sweep scripts (used by `make demo`, tested by `make test`).
 TOOL_PACKAGES := python3 python3-matplotlib python3-numpy parallel
+# The Python module's tests.
+TOOL_PACKAGES += python3-pytest
 # Debian's own python3, which sees the python3-* packages.
 PYTHON3 ?= /usr/bin/python3
 BENCH_PACKAGES := libbenchmark-dev time

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The demo figure of `make demo`, from Python: the example model on its two
 question-answering scenarios, word populations W0-W3 side by side, with the
-active input windows shaded. Only the four word populations are kept in
+active input windows shaded and drawn as bars above. Only the four word populations are kept in
 memory (record=), not the model's 2553 nodes.
 
     PYTHONPATH=build/python python3 examples/demo_from_python.py --out out/demo_python.png
@@ -23,15 +23,14 @@ SCENARIOS = [("success", "success: whom does the cat chase?"),
              ("fail", "fail: whom does the cat see?")]
 
 
-def active_windows(time, inputs):
-    """(start, end) in ms of the spans during which any input is non-zero."""
-    active = np.any(inputs != 0.0, axis=1)
-    edges = np.flatnonzero(np.diff(active.astype(np.int8)))
-    starts = [0] if active[0] else []
-    starts += [i + 1 for i in edges if not active[i]]
-    ends = [i + 1 for i in edges if active[i]]
-    ends += [len(time) - 1] if active[-1] else []
-    return [(time[a], time[b]) for a, b in zip(starts, ends)]
+def active_windows(time, values):
+    """(start, end) in ms of the spans during which `values` (one per sample,
+    or one row per sample) are not all zero: from the first active sample to
+    the first inactive one, or to the last sample."""
+    active = np.any(values.reshape(len(time), -1) != 0.0, axis=1)
+    change = np.flatnonzero(np.diff(active.astype(np.int8))) + 1
+    bounds = np.concatenate(([0], change, [len(time) - 1]))
+    return [(time[a], time[b]) for a, b in zip(bounds[:-1], bounds[1:]) if active[a]]
 
 
 def main():
@@ -42,25 +41,45 @@ def main():
     args = parser.parse_args()
 
     contract = vesk.load_contract(args.model)
-    clamps = vesk.Clamps.from_file(os.path.join(HERE, "VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"))
-    names = {r.row_index: r.pop_id for r in contract.nodes}
+    bindings = os.path.join(HERE, "VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt")
+    clamps = vesk.Clamps.from_file(bindings)
+    node_names = {r.row_index: r.pop_id for r in contract.nodes}
+    input_names = {r.row_index: r.pop_id for r in contract.inputs}
+    results = [vesk.run(contract, args.t_end, clamps=clamps, record="pop_id=W[0-3]", inputs=True,
+                        schedule=os.path.join(HERE, f"QA_3NVN_O_{scenario}.txt"))
+               for scenario, _ in SCENARIOS]
+    # One bar lane per input that is active in either run, above the traces.
+    lanes = [k for k in range(contract.n_inputs) if any(r.inputs[:, k].any() for r in results)]
+    lanes.sort(key=lambda k: (len(str(contract.input_rows[k])), str(contract.input_rows[k])))
 
-    fig, axes = plt.subplots(1, len(SCENARIOS), figsize=(15.2, 4.6), sharey=True,
-                             layout="constrained")
-    for ax, (scenario, label) in zip(axes, SCENARIOS):
-        schedule = vesk.Schedule.from_file(os.path.join(HERE, f"QA_3NVN_O_{scenario}.txt"))
-        result = vesk.run(contract, args.t_end, schedule=schedule, clamps=clamps,
-                          record="pop_id=W[0-3]", inputs=True)
+    fig = plt.figure(figsize=(15.2, 4.2 + 0.22 * len(lanes) + 0.3), layout="constrained")
+    grid = fig.add_gridspec(2, len(results), height_ratios=[0.22 * len(lanes) + 0.3, 4.2])
+    colours = plt.get_cmap("Set2")
+    trace_axes = []
+    for col, (result, (_, label)) in enumerate(zip(results, SCENARIOS)):
+        ax = fig.add_subplot(grid[1, col], sharey=trace_axes[0] if trace_axes else None)
+        trace_axes.append(ax)
         for start, end in active_windows(result.time, result.inputs):
             ax.axvspan(start, end, color="0.88", zorder=0, lw=0)
         for k, row in enumerate(result.columns):
-            ax.plot(result.time, result.nodes[:, k], lw=1.2, label=f"{row} {names[row]}")
-        ax.set_title(label)
+            ax.plot(result.time, result.nodes[:, k], lw=1.2, label=f"{row} {node_names[row]}")
         ax.set_xlabel("time (ms)")
         ax.set_xlim(result.time[0], result.time[-1])
         ax.grid(True, lw=0.3, alpha=0.5)
-    axes[0].set_ylabel("activity")
-    axes[-1].legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=8, frameon=False)
+
+        strip = fig.add_subplot(grid[0, col], sharex=ax)
+        for lane, k in enumerate(lanes):
+            spans = [(a, b - a) for a, b in active_windows(result.time, result.inputs[:, k])]
+            strip.broken_barh(spans, (lane - 0.4, 0.8), color=colours(lane % colours.N))
+        strip.set_yticks(range(len(lanes)))
+        labels = [input_names[result.input_columns[k]] for k in lanes]
+        strip.set_yticklabels(labels if col == 0 else [], fontsize=7)
+        strip.set_ylim(len(lanes) - 0.5, -0.5)
+        strip.tick_params(axis="x", labelbottom=False)
+        strip.grid(True, axis="x", lw=0.3, alpha=0.5)
+        strip.set_title(label)
+    trace_axes[0].set_ylabel("activity")
+    trace_axes[-1].legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=8, frameon=False)
     fig.suptitle("Example model, word populations W0-W3 (cat, chases, mouse, sees)")
     fig.savefig(args.out, dpi=100)
     print(f"wrote {args.out}")

@@ -3,6 +3,7 @@
 #   make package        builds $(PACKAGE_BUILD_DIR)/vesk-sim_<version>_<arch>.deb with CPack
 #   make package-test   builds it, installs it (apt-get resolves its dependencies),
 #                       checks the installed vesk-sim, vesk-sweep and example data,
+#                       and the Python module vesk (with Debian's python3 and numpy),
 #                       then removes the package again
 #
 # The package is built in its own build dir, without the tests.
@@ -26,6 +27,7 @@ package:
 # Installs the package on this machine (as root) and takes it off again,
 # also when a check fails. A vesk-sim installed before is replaced.
 package-test: package
+	$(call install_missing,python3 python3-numpy)
 	@set -e; deb=$$(readlink -f $$(ls $(PACKAGE_BUILD_DIR)/*.deb)); \
 	trap 'dpkg -r vesk-sim >/dev/null 2>&1 || true' EXIT; \
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$$deb"; \
@@ -44,4 +46,11 @@ package-test: package
 	/usr/bin/vesk-sweep --help >/dev/null; \
 	if [ -x /usr/bin/python3 ]; then /usr/bin/vesk-plot-traces --help >/dev/null; fi; \
 	echo "installed scripts: status 0"; \
+	PYTHONPATH= /usr/bin/python3 -c 'import vesk; \
+	  assert vesk.__file__.startswith("/usr/lib/python3/dist-packages/vesk/"), vesk.__file__; \
+	  r = vesk.run("data/kaldo_contract.json", 1, schedule="examples/QA_3NVN_O_success.txt", \
+	               clamps="examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt", \
+	               record="pop_id=W[0-3]"); \
+	  assert r.nodes.shape == (10, 4), r'; \
+	echo "installed Python module vesk: status 0"; \
 	echo "package-test: passed"

@@ -10,7 +10,8 @@ import numpy as np
 from . import _core
 from ._core import ContractError
 
-ROW_MAP_FIELDS = ("row_index", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id")
+ROW_MAP_FIELDS = (
+    "row_index", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id")
 
 
 class NodeRecord(NamedTuple):
@@ -50,6 +51,7 @@ class Contract:
         self._network = network
         self.source = source
         self._nodes = None
+        self._columns = None
         self._row_map = None
 
     @classmethod
@@ -128,7 +130,10 @@ class Contract:
     def columns(self):
         """The row index of every node, by node_id: the node traces' column
         labels."""
-        return np.array([r.row_index for r in self.nodes], dtype=np.int64)
+        if self._columns is None:
+            self._columns = np.array([r.row_index for r in self.nodes], dtype=np.int64)
+            self._columns.flags.writeable = False
+        return self._columns
 
     @property
     def row_map(self):
@@ -143,6 +148,7 @@ class Contract:
             dtype = [("row_index", np.int32)] + [(name, f"U{w}")
                                                  for name, w in zip(ROW_MAP_FIELDS[1:], widths)]
             self._row_map = np.array(records, dtype=dtype)
+            self._row_map.flags.writeable = False
         return self._row_map
 
     def write_row_map(self, path):

@@ -20,8 +20,9 @@ def _node_selection(contract, record):
     """(node ids, whether all nodes) for the `record` argument of run()."""
     if record is None:
         return np.zeros(0, dtype=np.int64), True
-    if isinstance(record, (str, dict)) or (
-            isinstance(record, (list, tuple)) and record and all(isinstance(r, str) for r in record)):
+    patterns = isinstance(record, (list, tuple)) and record and \
+        all(isinstance(r, str) for r in record)
+    if isinstance(record, (str, dict)) or patterns:
         return _select_by_pattern(contract, record), False
     rows = np.asarray(record)
     if rows.ndim != 1 or not (rows.size == 0 or np.issubdtype(rows.dtype, np.integer)):
@@ -138,7 +139,7 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
         if start.ndim == 0:
             start = np.full(contract.n_nodes, float(start))
         elif start.ndim != 1:
-            raise ValueError(f"y0 must hold one value per node, got an array of shape {start.shape}")
+            raise ValueError(f"y0 must hold one value per node, got shape {start.shape}")
     node_ids, all_nodes = _node_selection(contract, record)
 
     time, nodes, input_values, not_found, total = _core.run(
@@ -194,7 +195,8 @@ class Result:
         except ImportError:
             raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
                 from None
-        values, columns = (self.inputs, self.input_columns) if inputs else (self.nodes, self.columns)
+        values, columns = ((self.inputs, self.input_columns) if inputs
+                           else (self.nodes, self.columns))
         if values is None:
             raise ValueError("the run kept no inputs: run it with inputs=True")
         return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
@@ -209,8 +211,8 @@ class Result:
         _core.write_traces(os.fspath(path), [str(c) for c in self.columns.tolist()],
                            self.time, self.nodes)
         if inputs_path is not None:
-            _core.write_traces(os.fspath(inputs_path), [str(c) for c in self.input_columns.tolist()],
-                               self.time, self.inputs)
+            names = [str(c) for c in self.input_columns.tolist()]
+            _core.write_traces(os.fspath(inputs_path), names, self.time, self.inputs)
 
     def save(self, path):
         """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,

@@ -19,7 +19,7 @@ def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
         except KeyboardInterrupt:
             print("interrupted", len(vesk.run(contract, 1, record=[160]).time))
     """))
-    done = python(script)
+    done = python(script, timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted 10\n", "")
 
 

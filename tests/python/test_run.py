@@ -128,7 +128,8 @@ def test_argument_errors(kaldo, call, error, message):
 def test_save_and_pandas(full, tmp_path, monkeypatch):
     full.save(tmp_path / "run.npz")
     with np.load(tmp_path / "run.npz") as saved:
-        assert np.array_equal(saved["nodes"], full.nodes) and np.array_equal(saved["time"], full.time)
+        assert np.array_equal(saved["nodes"], full.nodes)
+        assert np.array_equal(saved["time"], full.time)
         assert np.array_equal(saved["row_map"], full.row_map)
         assert json.loads(str(saved["parameters"]))["h"] == 20 / 199
     monkeypatch.setitem(sys.modules, "pandas", None)
