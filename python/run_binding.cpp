@@ -148,6 +148,8 @@ py::tuple run(const std::shared_ptr<Network>& network, double tf, double h,
     }
     const std::vector<double> y0(y0_array.data(), y0_array.data() + y0_array.size());
 
+    // Built as the command line builds its simulator, so that whatever the
+    // simulator takes from the environment applies to both alike.
     Simulator simulator(&net, h);
     install_schedule(net, simulator, schedule);
     const std::vector<int> not_found = install_clamps(net, simulator, clamps);
