@@ -4,7 +4,7 @@ question-answering scenarios, word populations W0-W3 side by side, with the
 active input windows shaded and drawn as bars above. Only the four word populations are kept in
 memory (record=), not the model's 2553 nodes.
 
-    PYTHONPATH=build/python python3 examples/demo_from_python.py --out out/demo_python.png
+    PYTHONPATH=build/python /usr/bin/python3 examples/demo_from_python.py --out out/demo_python.png
 """
 
 import argparse
