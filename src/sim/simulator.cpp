@@ -1,5 +1,7 @@
 #include "sim/simulator.hpp"
 
+#include "sim/exp.hpp"
+
 #if VESK_HAVE_FMA_PATH
 #include <immintrin.h>
 #endif
@@ -80,12 +82,6 @@ struct NodeParams {
     }
 }
 
-// The three passes of the derivatives run apart so that the 2n calls of the
-// C library's exp come back to back.
-[[gnu::always_inline]] inline void exp_in_place(std::size_t len, double* v) {
-    for (std::size_t j = 0; j < len; ++j) v[j] = std::exp(v[j]);
-}
-
 void node_outputs_baseline(std::size_t n, const unsigned char* excitatory, const double* y,
                            double* out) {
     node_outputs_scalar(0, n, excitatory, y, out);
@@ -94,7 +90,7 @@ void node_outputs_baseline(std::size_t n, const unsigned char* excitatory, const
 void derivatives_baseline(std::size_t n, const NodeParams& p, const double* y, const double* s,
                           double* dydt) {
     exp_arguments_scalar(0, n, p, y, s, dydt);
-    exp_in_place(2 * n, dydt);
+    exp_in_place_baseline(dydt, 2 * n);
     relax_scalar(0, n, p.f_max, p.tau_E, y, dydt);
     relax_scalar(n, 2 * n, p.f_max, p.tau_I, y, dydt);
 }
@@ -152,7 +148,8 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t n, const NodeParams& p, const d
     }
     exp_arguments_scalar(i, n, p, y, s, dydt);
 
-    exp_in_place(2 * n, dydt);
+    // The three passes run apart so that the 2n exponentials run back to back.
+    exp_in_place_fma(dydt, 2 * n);
 
     const __m256d f_max = _mm256_set1_pd(p.f_max), one = _mm256_set1_pd(1.0);
     for (const auto& [from, to, tau_value] :
@@ -248,7 +245,7 @@ Simulator::Simulator(const Network* net, double step) : network(net), h(step) {
 
 double Simulator::sigmoid(double x) const {
     const double d = x - network->theta;
-    const double e = std::exp(-(network->beta * d));
+    const double e = vesk::exp(-(network->beta * d));
     return network->f_max / (e + 1.0);
 }
 

@@ -1,0 +1,255 @@
+// The table-driven exponential of Szabolcs Nagy's optimized-routines, the
+// exp of glibc since 2.28: x = k ln2/128 + r with |r| <= ln2/256, so that
+// e^x = 2^(k/128) e^r; 2^(k/128) comes from a 128-entry table as a double
+// scale and a small relative tail, e^r - 1 from a degree-5 polynomial. The
+// fused multiply-adds are those of glibc's build for processors with FMA,
+// where the compiler contracts a*b + c wherever the source has that shape.
+// src/sim/exp_constants.py derives the table and checks every constant here.
+#include "sim/exp.hpp"
+
+#if VESK_HAVE_FMA_PATH
+#include <immintrin.h>
+#endif
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vesk {
+namespace {
+
+constexpr int table_bits = 7;
+constexpr std::uint64_t table_mask = (1u << table_bits) - 1;
+
+// x * inv_ln2_n rounds to k once shift is added: shift = 1.5 * 2^52 puts the
+// units of k in the last place, and k in the low bits of its encoding.
+constexpr double inv_ln2_n = 0x1.71547652b82fep+7;
+constexpr double shift = 0x1.8p52;
+// -ln2/128 split so that k * neg_ln2_hi_n is exact for every |k| < 2^17.
+constexpr double neg_ln2_hi_n = -0x1.62e42fefa0000p-8;
+constexpr double neg_ln2_lo_n = -0x1.cf79abc9e3b3ap-47;
+// e^r ~ 1 + r + c2 r^2 + c3 r^3 + c4 r^4 + c5 r^5 for |r| <= ln2/256.
+constexpr double c2 = 0x1.ffffffffffdbdp-2;  // r^2
+constexpr double c3 = 0x1.555555555543cp-3;  // r^3
+constexpr double c4 = 0x1.55555cf172b91p-5;  // r^4
+constexpr double c5 = 0x1.1111167a4d017p-7;  // r^5
+
+// 2^(j/128) = scale_j * (1 + tail_j) for j in [0, 128): exp_tails holds the
+// bits of tail_j, exp_scales the bits of scale_j less j << 45, so that
+// adding k << 45 for any k = j (mod 128) gives the bits of 2^(k/128) rounded
+// to a double, as long as that is a normal number.
+alignas(64) constexpr std::uint64_t exp_tails[128] = {
+    0x0000000000000000, 0x3c9b3b4f1a88bf6e, 0xbc7160139cd8dc5d, 0xbc905e7a108766d1,
+    0x3c8cd2523567f613, 0xbc8bce8023f98efa, 0x3c60f74e61e6c861, 0x3c90a3e45b33d399,
+    0x3c979aa65d837b6d, 0x3c8eb51a92fdeffc, 0x3c3ebe3d702f9cd1, 0xbc6a033489906e0b,
+    0xbc9556522a2fbd0e, 0xbc5080ef8c4eea55, 0xbc91c923b9d5f416, 0x3c80d3e3e95c55af,
+    0xbc801b15eaa59348, 0xbc8f1ff055de323d, 0x3c8b898c3f1353bf, 0xbc96d99c7611eb26,
+    0x3c9aecf73e3a2f60, 0xbc8fe782cb86389d, 0x3c8a6f4144a6c38d, 0x3c807a05b0e4047d,
+    0x3c968efde3a8a894, 0x3c875e18f274487d, 0x3c80472b981fe7f2, 0xbc96b87b3f71085e,
+    0x3c82f7e16d09ab31, 0xbc3d219b1a6fbffa, 0x3c8b3782720c0ab4, 0x3c6e149289cecb8f,
+    0x3c834d754db0abb6, 0x3c864201e2ac744c, 0x3c8fdd395dd3f84a, 0xbc86a3803b8e5b04,
+    0xbc924aedcc4b5068, 0xbc9907f81b512d8e, 0xbc71d1e83e9436d2, 0xbc991919b3ce1b15,
+    0x3c859f48a72a4c6d, 0xbc9312607a28698a, 0xbc58a78f4817895b, 0xbc7c2c9b67499a1b,
+    0x3c4363ed60c2ac11, 0x3c9666093b0664ef, 0x3c6ecce1daa10379, 0x3c93ff8e3f0f1230,
+    0x3c7690cebb7aafb0, 0x3c931dbdeb54e077, 0xbc8f94340071a38e, 0xbc87deccdc93a349,
+    0xbc78dec6bd0f385f, 0xbc861246ec7b5cf6, 0x3c93350518fdd78e, 0x3c7b98b72f8a9b05,
+    0x3c9063e1e21c5409, 0x3c34c7855019c6ea, 0x3c9432e62b64c035, 0xbc8ce44a6199769f,
+    0xbc8c33c53bef4da8, 0xbc845378892be9ae, 0xbc93cedd78565858, 0x3c5710aa807e1964,
+    0xbc93b3efbf5e2228, 0xbc6a12ad8734b982, 0xbc6367efb86da9ee, 0xbc80dc3d54e08851,
+    0xbc781f647e5a3ecf, 0xbc86ee4ac08b7db0, 0xbc8619321e55e68a, 0x3c909ccb5e09d4d3,
+    0xbc7b32dcb94da51d, 0x3c94ecfd5467c06b, 0x3c65ebe1abd66c55, 0xbc88a1c52fb3cf42,
+    0xbc9369b6f13b3734, 0xbc805e843a19ff1e, 0xbc94d450d872576e, 0x3c90ad675b0e8a00,
+    0x3c8db72fc1f0eab4, 0xbc65b6609cc5e7ff, 0x3c7bf68359f35f44, 0xbc93091fa71e3d83,
+    0xbc5da9b88b6c1e29, 0xbc6c23f97c90b959, 0xbc92434322f4f9aa, 0xbc85ca6cd7668e4b,
+    0x3c71affc2b91ce27, 0x3c6dd235e10a73bb, 0xbc87c50422622263, 0x3c8b1c86e3e231d5,
+    0xbc91bbd1d3bcbb15, 0x3c90cc319cee31d2, 0x3c8469846e735ab3, 0xbc82dfcd978e9db4,
+    0x3c8c1a7792cb3387, 0xbc907b8f4ad1d9fa, 0xbc55c3d956dcaeba, 0xbc90a40e3da6f640,
+    0xbc68d6f438ad9334, 0xbc91eee26b588a35, 0x3c74ffd70a5fddcd, 0xbc91bdfbfa9298ac,
+    0x3c736eae30af0cb3, 0x3c8ee3325c9ffd94, 0x3c84e08fd10959ac, 0x3c63cdaf384e1a67,
+    0x3c676b2c6c921968, 0xbc808a1883ccb5d2, 0xbc8fad5d3ffffa6f, 0xbc900dae3875a949,
+    0x3c74a385a63d07a7, 0xbc82919e2040220f, 0x3c8e5a50d5c192ac, 0x3c843a59ac016b4b,
+    0xbc82d52107b43e1f, 0xbc892ab93b470dc9, 0x3c74b604603a88d3, 0x3c83c5ec519d7271,
+    0xbc8ff7128fd391f0, 0xbc8dae98e223747d, 0x3c8ec3bc41aa2008, 0x3c842b94c3a9eb32,
+    0x3c8a64a931d185ee, 0xbc8e37bae43be3ed, 0x3c77893b4d91cd9d, 0x3c5305c14160cc89,
+};
+alignas(64) constexpr std::uint64_t exp_scales[128] = {
+    0x3ff0000000000000, 0x3feff63da9fb3335, 0x3fefec9a3e778061, 0x3fefe315e86e7f85,
+    0x3fefd9b0d3158574, 0x3fefd06b29ddf6de, 0x3fefc74518759bc8, 0x3fefbe3ecac6f383,
+    0x3fefb5586cf9890f, 0x3fefac922b7247f7, 0x3fefa3ec32d3d1a2, 0x3fef9b66affed31b,
+    0x3fef9301d0125b51, 0x3fef8abdc06c31cc, 0x3fef829aaea92de0, 0x3fef7a98c8a58e51,
+    0x3fef72b83c7d517b, 0x3fef6af9388c8dea, 0x3fef635beb6fcb75, 0x3fef5be084045cd4,
+    0x3fef54873168b9aa, 0x3fef4d5022fcd91d, 0x3fef463b88628cd6, 0x3fef3f49917ddc96,
+    0x3fef387a6e756238, 0x3fef31ce4fb2a63f, 0x3fef2b4565e27cdd, 0x3fef24dfe1f56381,
+    0x3fef1e9df51fdee1, 0x3fef187fd0dad990, 0x3fef1285a6e4030b, 0x3fef0cafa93e2f56,
+    0x3fef06fe0a31b715, 0x3fef0170fc4cd831, 0x3feefc08b26416ff, 0x3feef6c55f929ff1,
+    0x3feef1a7373aa9cb, 0x3feeecae6d05d866, 0x3feee7db34e59ff7, 0x3feee32dc313a8e5,
+    0x3feedea64c123422, 0x3feeda4504ac801c, 0x3feed60a21f72e2a, 0x3feed1f5d950a897,
+    0x3feece086061892d, 0x3feeca41ed1d0057, 0x3feec6a2b5c13cd0, 0x3feec32af0d7d3de,
+    0x3feebfdad5362a27, 0x3feebcb299fddd0d, 0x3feeb9b2769d2ca7, 0x3feeb6daa2cf6642,
+    0x3feeb42b569d4f82, 0x3feeb1a4ca5d920f, 0x3feeaf4736b527da, 0x3feead12d497c7fd,
+    0x3feeab07dd485429, 0x3feea9268a5946b7, 0x3feea76f15ad2148, 0x3feea5e1b976dc09,
+    0x3feea47eb03a5585, 0x3feea34634ccc320, 0x3feea23882552225, 0x3feea155d44ca973,
+    0x3feea09e667f3bcd, 0x3feea012750bdabf, 0x3fee9fb23c651a2f, 0x3fee9f7df9519484,
+    0x3fee9f75e8ec5f74, 0x3fee9f9a48a58174, 0x3fee9feb564267c9, 0x3feea0694fde5d3f,
+    0x3feea11473eb0187, 0x3feea1ed0130c132, 0x3feea2f336cf4e62, 0x3feea427543e1a12,
+    0x3feea589994cce13, 0x3feea71a4623c7ad, 0x3feea8d99b4492ed, 0x3feeaac7d98a6699,
+    0x3feeace5422aa0db, 0x3feeaf3216b5448c, 0x3feeb1ae99157736, 0x3feeb45b0b91ffc6,
+    0x3feeb737b0cdc5e5, 0x3feeba44cbc8520f, 0x3feebd829fde4e50, 0x3feec0f170ca07ba,
+    0x3feec49182a3f090, 0x3feec86319e32323, 0x3feecc667b5de565, 0x3feed09bec4a2d33,
+    0x3feed503b23e255d, 0x3feed99e1330b358, 0x3feede6b5579fdbf, 0x3feee36bbfd3f37a,
+    0x3feee89f995ad3ad, 0x3feeee07298db666, 0x3feef3a2b84f15fb, 0x3feef9728de5593a,
+    0x3feeff76f2fb5e47, 0x3fef05b030a1064a, 0x3fef0c1e904bc1d2, 0x3fef12c25bd71e09,
+    0x3fef199bdd85529c, 0x3fef20ab5fffd07a, 0x3fef27f12e57d14b, 0x3fef2f6d9406e7b5,
+    0x3fef3720dcef9069, 0x3fef3f0b555dc3fa, 0x3fef472d4a07897c, 0x3fef4f87080d89f2,
+    0x3fef5818dcfba487, 0x3fef60e316c98398, 0x3fef69e603db3285, 0x3fef7321f301b460,
+    0x3fef7c97337b9b5f, 0x3fef864614f5a129, 0x3fef902ee78b3ff6, 0x3fef9a51fbc74c83,
+    0x3fefa4afa2a490da, 0x3fefaf482d8e67f1, 0x3fefba1bee615a27, 0x3fefc52b376bba97,
+    0x3fefd0765b6e4540, 0x3fefdbfdad9cbe14, 0x3fefe7c1819e90d8, 0x3feff3c22b8f71f1,
+};
+
+// Sign and exponent bits.
+inline std::uint32_t top12(double x) {
+    return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 52);
+}
+
+// The biased exponents bounding the ordinary arguments, 2^-54 <= |x| < 512.
+constexpr std::uint32_t top12_tiny = 0x3ff - 54;
+constexpr std::uint32_t top12_large = 0x3ff + 9;
+
+// scale * (1 + tmp) for the k of 512 <= |x| < 1024, where scale's exponent
+// may have left the range of doubles: computed with scale scaled back in, and
+// below 1 (before scaling) with extra care against double rounding into the
+// subnormals.
+[[gnu::always_inline]] inline double scale_out_of_range(double tmp, std::uint64_t scale_bits,
+                                                        std::uint64_t k_bits) {
+    if ((k_bits & 0x80000000u) == 0) {
+        // k > 0: the exponent overflowed by at most 460.
+        const double scale = std::bit_cast<double>(scale_bits - (std::uint64_t{1009} << 52));
+        return 0x1p1009 * std::fma(scale, tmp, scale);
+    }
+    // k < 0. The product is rounded, not fused, as in the C library's FMA
+    // build: there it feeds a second sum in the branch below, and the
+    // compiler fuses a product only when all its uses are in one block.
+    const double scale = std::bit_cast<double>(scale_bits + (std::uint64_t{1022} << 52));
+    const double scaled_tmp = scale * tmp;
+    double y = scale + scaled_tmp;
+    if (y < 1.0) {
+        // Round to the precision the subnormal result will have before the
+        // final scaling: 1 + y has exactly that many bits below 1.
+        double lo = (scale - y) + scaled_tmp;
+        const double hi = 1.0 + y;
+        lo = ((1.0 - hi) + y) + lo;
+        y = (hi + lo) - 1.0;
+        if (y == 0.0) y = 0.0;  // never -0
+    }
+    return 0x1p-1022 * y;
+}
+
+// The whole function. std::fma is the processor's instruction where this is
+// inlined into code built for FMA, and the C library's function elsewhere.
+[[gnu::always_inline]] inline double exp_core(double x) {
+    const std::uint32_t abstop = top12(x) & 0x7ff;
+    const bool ordinary = abstop - top12_tiny < top12_large - top12_tiny;
+    if (!ordinary) {
+        // |x| < 2^-54: 1 + x rounds to the right value in every mode.
+        if (abstop < top12_tiny) return 1.0 + x;
+        if (abstop >= 0x3ff + 10) {  // |x| >= 1024, inf or NaN
+            if (x == -std::numeric_limits<double>::infinity()) return 0.0;
+            if (abstop == 0x7ff) return 1.0 + x;  // +inf, or NaN made quiet
+            return std::signbit(x) ? 0.0 : std::numeric_limits<double>::infinity();
+        }
+    }
+    // k = round(x * 128/ln2), r = x - k ln2/128.
+    double kd = std::fma(x, inv_ln2_n, shift);
+    const std::uint64_t k_bits = std::bit_cast<std::uint64_t>(kd);
+    kd -= shift;
+    const double r = std::fma(kd, neg_ln2_lo_n, std::fma(kd, neg_ln2_hi_n, x));
+    const std::uint64_t j = k_bits & table_mask;
+    const double tail = std::bit_cast<double>(exp_tails[j]);
+    const std::uint64_t scale_bits = exp_scales[j] + (k_bits << (52 - table_bits));
+    // e^x ~ scale + scale * (tail + e^r - 1).
+    const double r2 = r * r;
+    const double tmp =
+        std::fma(r2 * r2, std::fma(r, c5, c4), std::fma(r2, std::fma(r, c3, c2), tail + r));
+    if (!ordinary) return scale_out_of_range(tmp, scale_bits, k_bits);
+    const double scale = std::bit_cast<double>(scale_bits);
+    return std::fma(scale, tmp, scale);
+}
+
+}  // namespace
+
+double exp_baseline(double x) {
+    return exp_core(x);
+}
+
+void exp_in_place_baseline(double* v, std::size_t len) {
+    for (std::size_t j = 0; j < len; ++j) v[j] = exp_core(v[j]);
+}
+
+#if VESK_HAVE_FMA_PATH
+#define VESK_FMA_TARGET [[gnu::target("avx2,fma")]]
+
+VESK_FMA_TARGET double exp_fma(double x) {
+    return exp_core(x);
+}
+
+// exp_core of four lanes with no exceptional argument in them.
+VESK_FMA_TARGET inline __m256d exp_ordinary4(__m256d x) {
+    __m256d kd = _mm256_fmadd_pd(x, _mm256_set1_pd(inv_ln2_n), _mm256_set1_pd(shift));
+    const __m256i k_bits = _mm256_castpd_si256(kd);
+    kd = _mm256_sub_pd(kd, _mm256_set1_pd(shift));
+    const __m256d r = _mm256_fmadd_pd(kd, _mm256_set1_pd(neg_ln2_lo_n),
+                                      _mm256_fmadd_pd(kd, _mm256_set1_pd(neg_ln2_hi_n), x));
+    const __m256i j = _mm256_and_si256(k_bits, _mm256_set1_epi64x(table_mask));
+    const __m256d tail = _mm256_castsi256_pd(_mm256_i64gather_epi64(
+        reinterpret_cast<const long long*>(exp_tails), j, sizeof(std::uint64_t)));
+    const __m256i scale_bits =
+        _mm256_add_epi64(_mm256_i64gather_epi64(reinterpret_cast<const long long*>(exp_scales), j,
+                                                sizeof(std::uint64_t)),
+                         _mm256_slli_epi64(k_bits, 52 - table_bits));
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d p23 = _mm256_fmadd_pd(r, _mm256_set1_pd(c3), _mm256_set1_pd(c2));
+    const __m256d p45 = _mm256_fmadd_pd(r, _mm256_set1_pd(c5), _mm256_set1_pd(c4));
+    const __m256d tmp = _mm256_fmadd_pd(_mm256_mul_pd(r2, r2), p45,
+                                        _mm256_fmadd_pd(r2, p23, _mm256_add_pd(tail, r)));
+    const __m256d scale = _mm256_castsi256_pd(scale_bits);
+    return _mm256_fmadd_pd(scale, tmp, scale);
+}
+
+VESK_FMA_TARGET void exp_in_place_fma(double* v, std::size_t len) {
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    const __m256d tiny = _mm256_set1_pd(0x1p-54), large = _mm256_set1_pd(512.0);
+    std::size_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+        const __m256d x = _mm256_loadu_pd(v + j);
+        const __m256d a = _mm256_and_pd(x, abs_mask);
+        // False for NaN as well.
+        const __m256d ordinary =
+            _mm256_and_pd(_mm256_cmp_pd(a, tiny, _CMP_GE_OQ), _mm256_cmp_pd(a, large, _CMP_LT_OQ));
+        if (_mm256_movemask_pd(ordinary) == 0xf) {
+            _mm256_storeu_pd(v + j, exp_ordinary4(x));
+        } else {
+            for (std::size_t i = j; i < j + 4; ++i) v[i] = exp_core(v[i]);
+        }
+    }
+    for (; j < len; ++j) v[j] = exp_core(v[j]);
+}
+#undef VESK_FMA_TARGET
+#endif
+
+double exp(double x) {
+#if VESK_HAVE_FMA_PATH
+    if (kernel_path() == KernelPath::fma) return exp_fma(x);
+#endif
+    return exp_core(x);
+}
+
+void exp_in_place(double* v, std::size_t len) {
+#if VESK_HAVE_FMA_PATH
+    if (kernel_path() == KernelPath::fma) return exp_in_place_fma(v, len);
+#endif
+    exp_in_place_baseline(v, len);
+}
+
+}  // namespace vesk
