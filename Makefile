@@ -14,6 +14,8 @@ BUILD_PACKAGES += pybind11-dev python3-dev python3-numpy
 TOOL_PACKAGES := python3 python3-matplotlib python3-numpy parallel
 # The Python module's tests.
 TOOL_PACKAGES += python3-pytest
+# The check of the exp table (src/sim/exp_constants.py).
+TOOL_PACKAGES += python3-mpmath
 # Debian's own python3, which sees the python3-* packages.
 PYTHON3 ?= /usr/bin/python3
 BENCH_PACKAGES := libbenchmark-dev time

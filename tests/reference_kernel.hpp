@@ -1,5 +1,5 @@
 // The plain form of the simulator's arithmetic: one row at a time, one node
-// at a time, every fma through std::fma. The fast kernels in
+// at a time, every fma through std::fma, every exp through exp_baseline. The fast kernels in
 // model/sparse_matrix.cpp and sim/simulator.cpp must give exactly these bits;
 // the differential tests compare them, and the benchmarks time this form as
 // the baseline (compiled without -march, std::fma is the C library's fma).
@@ -15,6 +15,7 @@
 
 #include "model/network.hpp"
 #include "model/sparse_matrix.hpp"
+#include "sim/exp.hpp"
 
 namespace vesk::reference {
 
@@ -69,10 +70,10 @@ class Kernel {
             const double s = node_input[i];
             const double a_e = std::fma(net.alfa, e, -(net.epsilon * inh));
             const double x_e = (s + a_e) - net.theta;
-            dydt[i] = (net.f_max / (std::exp(-(net.beta * x_e)) + 1.0) - e) / net.tau_E;
+            dydt[i] = (net.f_max / (exp_baseline(-(net.beta * x_e)) + 1.0) - e) / net.tau_E;
             const double a_i = std::fma(net.gamma, e, -(net.delta * inh));
             const double x_i = (s + a_i) - net.theta;
-            dydt[n + i] = (net.f_max / (std::exp(-(net.beta * x_i)) + 1.0) - inh) / net.tau_I;
+            dydt[n + i] = (net.f_max / (exp_baseline(-(net.beta * x_i)) + 1.0) - inh) / net.tau_I;
         }
     }
 

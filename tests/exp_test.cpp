@@ -1,0 +1,350 @@
+// The simulator's exp against the C library's, bit for bit: on this machine
+// (Debian 12, glibc 2.36) the C library's exp is the reference wherever it
+// runs its build for processors with FMA. And whole runs that must not
+// depend on which exp the C library would pick, nor on the kernel path.
+#include "sim/exp.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli.hpp"
+#include "test_support.hpp"
+
+namespace vesk {
+namespace {
+
+std::uint64_t bits(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
+
+// The example where glibc's two builds differ in the last place.
+constexpr double probe = -0x1.e796896860d08p+2;
+constexpr double probe_exp_fma_build = 0x1.018e1649bd3a5p-11;
+
+// Why the C library's exp cannot serve as the reference here, if it cannot.
+std::optional<std::string> reference_unavailable() {
+    if (default_kernel_path() != KernelPath::fma) {
+        return "this processor lacks FMA or AVX2, so the C library runs its exp built "
+               "without fused multiply-adds, whose last bits differ";
+    }
+    volatile double x = probe;  // keeps the compiler from folding the call
+    if (bits(std::exp(x)) != bits(probe_exp_fma_build)) {
+        return "the C library's exp is not glibc's build for processors with FMA "
+               "(another C library, or GLIBC_TUNABLES masking FMA)";
+    }
+    return std::nullopt;
+}
+
+#define SKIP_WITHOUT_REFERENCE() \
+    if (const auto why = reference_unavailable()) GTEST_SKIP() << *why
+
+// One evaluation form of the function over a whole array.
+struct Form {
+    const char* name;
+    bool needs_fma;
+    void (*apply)(std::vector<double>&);
+};
+
+const Form forms[] = {
+    {"exp_baseline", false,
+     [](std::vector<double>& v) {
+         for (double& x : v) x = exp_baseline(x);
+     }},
+    {"exp_in_place_baseline", false,
+     [](std::vector<double>& v) { exp_in_place_baseline(v.data(), v.size()); }},
+    {"exp", false,
+     [](std::vector<double>& v) {
+         for (double& x : v) x = vesk::exp(x);
+     }},
+    {"exp_in_place", false, [](std::vector<double>& v) { exp_in_place(v.data(), v.size()); }},
+#if VESK_HAVE_FMA_PATH
+    {"exp_fma", true,
+     [](std::vector<double>& v) {
+         for (double& x : v) x = exp_fma(x);
+     }},
+    {"exp_in_place_fma", true,
+     [](std::vector<double>& v) { exp_in_place_fma(v.data(), v.size()); }},
+#endif
+};
+
+// Every form of the function on `args` against `expected`, element by
+// element; reports the first few mismatches of each form.
+void expect_all_forms(const std::vector<double>& args, const std::vector<double>& expected) {
+    for (const Form& form : forms) {
+        if (form.needs_fma && default_kernel_path() != KernelPath::fma) continue;
+        std::vector<double> v = args;
+        form.apply(v);
+        int reported = 0;
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const double want = expected[i];
+            if (bits(v[i]) == bits(want)) continue;
+            ++mismatches;
+            if (reported++ < 5) {
+                ADD_FAILURE() << form.name << "(" << std::hexfloat << args[i] << ") = " << v[i]
+                              << ", expected " << want;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << form.name << " over " << v.size() << " arguments";
+    }
+}
+
+std::vector<double> c_library_exp(const std::vector<double>& args) {
+    std::vector<double> e;
+    for (double x : args) e.push_back(std::exp(x));
+    return e;
+}
+
+// Values that hold whatever the C library, checked on every processor and on
+// both kernel paths.
+TEST(Exp, KnownValuesOnBothPaths) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double x, expected;
+    } cases[] = {
+        {0.0, 1.0},
+        {-0.0, 1.0},
+        {1.0, 0x1.5bf0a8b145769p+1},
+        {-1.0, 0x1.78b56362cef38p-2},
+        {probe, probe_exp_fma_build},
+        {0x1p-60, 1.0},
+        {-0x1p-60, 1.0},
+        {0x1p-53, 1.0},  // above the tiny cut; glibc's too, the nearest double is 1 + 2^-52
+        {0x1.8p-53, 0x1.0000000000001p+0},
+        {0x1p-54, 1.0},
+        {inf, inf},
+        {-inf, 0.0},
+        {1000.0, inf},
+        {0x1.62e42fefa39efp+9, 0x1.fffffffffff2ap+1023},  // largest finite result
+        {0x1.62e42fefa39fp+9, inf},
+        {-1000.0, 0.0},
+        {-0x1.74910d52d3051p+9, 0x0.0000000000001p-1022},  // smallest subnormal result
+        {-0x1.74910d52d3052p+9, 0.0},
+        {-0x1.6232bdd7abcd2p+9, 0x1.000000000007cp-1022},
+        {-0x1.64d4d2f8c7ee6p+9, 0x0.015259f6f4c78p-1022},  // subnormal, rounded once
+        {-0x1.7p+9, 0x0.0000000001215p-1022},
+        {-512.0, 0x1.44109edb20931p-739},
+        {std::numeric_limits<double>::max(), inf},
+        {std::numeric_limits<double>::lowest(), 0.0},
+        {std::numeric_limits<double>::denorm_min(), 1.0},
+    };
+    std::vector<double> args, expected;
+    for (const auto& c : cases) {
+        args.push_back(c.x);
+        expected.push_back(c.expected);
+    }
+    for (KernelPath path : {KernelPath::baseline, KernelPath::fma}) {
+        const KernelPath saved = kernel_path();
+        SCOPED_TRACE(set_kernel_path(path) == KernelPath::fma ? "fma path" : "baseline path");
+        expect_all_forms(args, expected);
+        set_kernel_path(saved);
+    }
+}
+
+TEST(Exp, NaNStaysNaNWithItsSign) {
+    for (double nan :
+         {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN()}) {
+        std::vector<double> v(5, nan);
+        for (const Form& form : forms) {
+            if (form.needs_fma && default_kernel_path() != KernelPath::fma) continue;
+            std::vector<double> out = v;
+            form.apply(out);
+            for (double y : out) {
+                EXPECT_TRUE(std::isnan(y)) << form.name;
+                EXPECT_EQ(std::signbit(y), std::signbit(nan)) << form.name;
+            }
+        }
+    }
+}
+
+// Arguments around every boundary of the algorithm: the tiny cut, the
+// ordinary range, the overflow and underflow thresholds, the start of the
+// subnormal results, with their neighbours a few units in the last place
+// away, at every lane position of a vector and in the scalar tail.
+TEST(Exp, BoundariesMatchTheCLibrary) {
+    SKIP_WITHOUT_REFERENCE();
+    const double edges[] = {0x1p-54,
+                            0x1p-53,
+                            1.0,
+                            512.0,
+                            1024.0,
+                            0x1.62e42fefa39efp+9,  // overflow threshold
+                            0x1.74910d52d3051p+9,  // underflow to zero
+                            0x1.6232bdd7abcd2p+9,  // subnormal results start
+                            std::ldexp(0.5, -7)};  // half a table step
+    std::vector<double> args;
+    for (double edge : edges) {
+        for (double sign : {1.0, -1.0}) {
+            double up = sign * edge, down = sign * edge;
+            args.push_back(up);
+            for (int k = 0; k < 6; ++k) {
+                up = std::nextafter(up, std::numeric_limits<double>::infinity());
+                down = std::nextafter(down, -std::numeric_limits<double>::infinity());
+                args.push_back(up);
+                args.push_back(down);
+            }
+        }
+    }
+    // Each argument also among ordinary ones, in every lane.
+    const std::size_t n = args.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            for (std::size_t k = 0; k < 4; ++k) args.push_back(k == lane ? args[i] : 0.25 + k);
+        }
+    }
+    // x * 128/ln2 within an ulp of a half-integer: k differs when x * 128/ln2
+    // is rounded before the rounding shift is added instead of fused with it.
+    for (double x : {-0x1.e1cf761a51bd6p+8, -0x1.ceeed6d590875p+8, -0x1.ce393c1108e6ap+8,
+                     -0x1.cdb160b6af2ap+8, -0x1.cac3647d61bd3p+8}) {
+        args.push_back(x);
+    }
+    args.push_back(-700.5);  // the scalar tail
+    expect_all_forms(args, c_library_exp(args));
+}
+
+// 10^6 arguments: uniform over the range of finite, non-trivial results,
+// uniform over the arguments near 0, and random bit patterns (every class of
+// double, mostly out of range).
+TEST(Exp, RandomArgumentsMatchTheCLibrary) {
+    SKIP_WITHOUT_REFERENCE();
+    std::mt19937_64 rng(20261207);
+    std::uniform_real_distribution<double> whole(-746.0, 710.0), near_zero(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-60, 0);
+    std::vector<double> args(1'000'000);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        switch (i % 4) {
+            case 0:
+            case 1:
+                args[i] = whole(rng);
+                break;
+            case 2:
+                args[i] = std::ldexp(near_zero(rng), exponent(rng));
+                break;
+            default:
+                args[i] = std::bit_cast<double>(rng());
+                break;
+        }
+    }
+    expect_all_forms(args, c_library_exp(args));
+}
+
+// ---- Whole runs ---------------------------------------------------------
+
+// 300 excitatory nodes, each with 30 incoming edges from distinct other
+// nodes, weights from N(0, 2) (variance 2). With bindings 1, 5 and 17 this
+// network amplifies a last-bit difference of one exp into a visibly
+// different trace within 100 ms (seed 5: the two builds of glibc's exp
+// part at 73 ms).
+std::string amplifying_contract(std::uint64_t seed) {
+    constexpr int nodes = 300, degree = 30;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> weight(0.0, std::sqrt(2.0));
+    std::string json =
+        "{\"counts\":{\"n_nodes\":300,\"n_inputs\":0},\n"
+        "\"network_parameters\":{\"sigmoid\":{\"theta\":5.0,\"beta\":0.4,\"f_max\":100.0},"
+        "\"wc_coupling\":{\"alfa\":1.2,\"epsilon\":1.5,\"gamma\":1.0,\"delta\":0.2,"
+        "\"tau_E\":2.5,\"tau_I\":5.0}},\n\"nodes\":[\n";
+    for (int i = 0; i < nodes; ++i) {
+        const std::string id = std::to_string(i);
+        json += (i ? ",\n" : "") + std::string("{\"node_id\":") + id + ",\"row_index\":" + id +
+                ",\"tau\":2.5,\"is_excitatory\":true,\"pop_id\":\"P" + id +
+                "\",\"pop_typ\":\"E\",\"con_typ\":\"excitation\",\"circ_id\":\"C0\","
+                "\"h_row\":\"null\",\"d_row\":\"null\",\"mat_id\":\"null\"}";
+    }
+    json += "\n],\n\"inputs\":[],\n\"edges\":[\n";
+    std::vector<int> others;
+    char buf[64];
+    bool first = true;
+    for (int target = 0; target < nodes; ++target) {
+        others.clear();
+        for (int s = 0; s < nodes; ++s) {
+            if (s != target) others.push_back(s);
+        }
+        for (int k = 0; k < degree; ++k) {  // partial Fisher-Yates: distinct sources
+            std::swap(others[k], others[k + rng() % (others.size() - k)]);
+            std::snprintf(buf, sizeof buf, "%.17g", weight(rng));
+            json += (first ? "" : ",\n") + std::string("{\"source_kind\":\"node\",\"source_id\":") +
+                    std::to_string(others[k]) + ",\"target_node_id\":" + std::to_string(target) +
+                    ",\"weight_final\":" + buf + "}";
+            first = false;
+        }
+    }
+    return json + "\n]}\n";
+}
+
+struct RunResult {
+    int status;
+    std::string out, err, nodes;
+};
+
+const std::vector<std::string> run_args = {"--model",    "contract.json", "--t-end",  "150",
+                                           "--bindings", "bindings.txt",  "--output", "nodes.csv"};
+
+RunResult run_in(const test::TempDir& dir, const test::CliResult& r) {
+    return {r.status, r.out, r.err, test::read_file(dir.file("nodes.csv"))};
+}
+
+// The same run with `name`=`value` in vesk-sim's environment.
+RunResult run_with_env(const char* name, const char* value) {
+    test::TempDir dir;
+    dir.write("contract.json", amplifying_contract(5));
+    dir.write("bindings.txt", "1\n5\n17\n");
+    const char* old = std::getenv(name);
+    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+    const test::CliResult r = test::run_cli(run_args, dir.path());
+    if (saved) {
+        setenv(name, saved->c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
+    return run_in(dir, r);
+}
+
+// The same command line in this process, on the baseline kernel path.
+RunResult run_on_baseline_path() {
+    test::TempDir dir;
+    dir.write("contract.json", amplifying_contract(5));
+    dir.write("bindings.txt", "1\n5\n17\n");
+    std::vector<std::string> args = {"vesk-sim"};
+    for (const std::string& a : run_args)
+        args.push_back(
+            a.ends_with(".json") || a.ends_with(".txt") || a.ends_with(".csv") ? dir.file(a) : a);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    const KernelPath saved = kernel_path();
+    set_kernel_path(KernelPath::baseline);
+    std::ostringstream out, err;
+    const int status = run_main(static_cast<int>(argv.size()), argv.data(), out, err);
+    set_kernel_path(saved);
+    return {status, out.str(), err.str(), test::read_file(dir.file("nodes.csv"))};
+}
+
+TEST(ExpWholeRun, SameBytesWhicheverExpTheCLibraryPicksAndOnBothPaths) {
+    const RunResult plain = run_with_env("GLIBC_TUNABLES", nullptr);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const RunResult masked = run_with_env("GLIBC_TUNABLES", "glibc.cpu.hwcaps=-AVX2,-FMA");
+    EXPECT_EQ(masked.status, 0);
+    EXPECT_EQ(masked.out, plain.out);
+    EXPECT_EQ(masked.err, plain.err);
+    EXPECT_TRUE(masked.nodes == plain.nodes) << "node traces differ with FMA masked from glibc";
+
+    const RunResult baseline = run_on_baseline_path();
+    EXPECT_EQ(baseline.status, 0);
+    EXPECT_EQ(baseline.err, plain.err);
+    EXPECT_TRUE(baseline.nodes == plain.nodes) << "node traces differ on the baseline path";
+}
+
+}  // namespace
+}  // namespace vesk
