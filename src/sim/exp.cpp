@@ -141,7 +141,6 @@ constexpr std::uint32_t top12_large = 0x3ff + 9;
         const double hi = 1.0 + y;
         lo = ((1.0 - hi) + y) + lo;
         y = (hi + lo) - 1.0;
-        if (y == 0.0) y = 0.0;  // never -0
     }
     return 0x1p-1022 * y;
 }
