@@ -4,6 +4,7 @@
 #include <fstream>
 #include <ios>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "model/contract_checks.hpp"
@@ -72,8 +73,9 @@ class ContractReader {
     bool string(string_t& v) {
         // The kind of a well-formed edge is taken without making a value.
         if (in_edges_ && element_ == Element::fields && field_ == source_kind) {
-            if (v == "node" || v == "input") {
-                kind_ = v == "node" ? EdgeKind::node : EdgeKind::input;
+            const std::string_view text = v;
+            if (text == "node" || text == "input") {
+                kind_ = text == "node" ? EdgeKind::node : EdgeKind::input;
                 seen_[source_kind] = true;
                 return true;
             }
@@ -117,7 +119,7 @@ class ContractReader {
             }
             return true;
         }
-        edges_key_pending_ = depth_ == 1 && root_is_object_ && k == "edges";
+        edges_key_pending_ = depth_ == 1 && root_is_object_ && std::string_view(k) == "edges";
         // A later "edges" key replaces the earlier value, as in the document.
         if (edges_key_pending_) out_.edges.reset();
         dom_.key(k);
@@ -146,13 +148,13 @@ class ContractReader {
         // The four names differ in length: one comparison decides.
         switch (k.size()) {
             case 11:
-                return k == "source_kind" ? source_kind : other;
+                return std::string_view(k) == "source_kind" ? source_kind : other;
             case 9:
-                return k == "source_id" ? source_id : other;
+                return std::string_view(k) == "source_id" ? source_id : other;
             case 14:
-                return k == "target_node_id" ? target_node_id : other;
+                return std::string_view(k) == "target_node_id" ? target_node_id : other;
             case 12:
-                return k == "weight_final" ? weight_final : other;
+                return std::string_view(k) == "weight_final" ? weight_final : other;
             default:
                 return other;
         }
@@ -174,13 +176,13 @@ class ContractReader {
 
     // Takes v as the value of the current field if it is what a well-formed
     // edge holds there. The kind, a string, is taken by string().
-    bool accept(const json& v) {
+    bool accept(json& v) {
         const bool fits = field_ == weight_final ? v.is_number()
                           : field_ == source_id || field_ == target_node_id
                               ? v.is_number() && fits_int32(v)
                               : false;
         if (!fits) return false;
-        values_[field_] = v;
+        values_[field_] = std::move(v);
         seen_[field_] = true;
         return true;
     }
