@@ -84,7 +84,7 @@ class ContractReader {
     }
 
     bool start_object(std::size_t) {
-        if (in_edges_) return edge_start(json::object());
+        if (in_edges_) return edge_start(true);
         if (depth_ == 0) root_is_object_ = true;
         edges_key_pending_ = false;
         ++depth_;
@@ -93,7 +93,7 @@ class ContractReader {
     }
     bool end_object() { return end(); }
     bool start_array(std::size_t) {
-        if (in_edges_) return edge_start(json::array());
+        if (in_edges_) return edge_start(false);
         if (edges_key_pending_) {
             // The array's place in the document holds null; its elements go
             // to out_.edges.
@@ -241,10 +241,10 @@ class ContractReader {
         return true;
     }
 
-    bool edge_start(json&& container) {
+    bool edge_start(bool object) {
         switch (element_) {
             case Element::between:
-                if (container.is_object()) {
+                if (object) {
                     element_ = Element::fields;
                     field_ = other;
                     for (bool& s : seen_) s = false;
@@ -268,7 +268,7 @@ class ContractReader {
                 break;
         }
         ++nesting_;
-        whole_->start(std::move(container));
+        whole_->start(object ? json::object() : json::array());
         return true;
     }
 
