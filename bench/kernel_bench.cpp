@@ -7,8 +7,9 @@
 //                  when the processor has it);
 //   fast_baseline  the Simulator forced onto its baseline path.
 //
-// For the sparse product alone, `fast` is SparseMatrix::multiply_add and
-// `sliced` the SlicedMatrix copy that the Simulator multiplies with.
+// For the sparse product alone, `fast` and `fast_baseline` are both
+// SparseMatrix::multiply_add, which has one build, and `sliced` the
+// SlicedMatrix copy that the Simulator multiplies with on the fma path.
 // Every form gives the same bits, and each iteration starts from the same
 // state, so all do the same work. After the table the speed-up of each form
 // over the reference is printed per size, from the same run.

@@ -17,6 +17,7 @@
 #include "model/network.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
+#include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
 

@@ -22,6 +22,7 @@
 #include "sim/simulator.hpp"
 #include "stimulus/activation.hpp"
 #include "stimulus/instruction_file.hpp"
+#include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
 

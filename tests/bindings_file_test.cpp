@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "stimulus/instruction_file.hpp"
+#include "stimulus/text_lines.hpp"
 #include "test_support.hpp"
 
 namespace vesk {

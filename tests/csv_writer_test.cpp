@@ -193,5 +193,24 @@ TEST(WriteRowMapCsv, SortsByRowIndexAndQuotesFieldsThatWouldBreakTheRow) {
                      "write_row_map_csv: failed to write output file: /dev/full");
 }
 
+// Enough records that an unstable sort of the standard library would
+// reorder the ties (below 16 it falls back to a stable insertion sort).
+TEST(WriteRowMapCsv, RecordsWithEqualRowIndexKeepTheirOrder) {
+    std::vector<PopulationMetadata> records;
+    std::string expected_ones;
+    std::string expected_zeros;
+    for (int i = 0; i < 100; ++i) {
+        const int row = i % 3 == 0 ? 0 : 1;
+        records.push_back(record(row, "p" + std::to_string(i)));
+        (row == 0 ? expected_zeros : expected_ones) +=
+            std::to_string(row) + ",p" + std::to_string(i) + ",E,c,k,h,d,m\n";
+    }
+    test::TempDir dir;
+    write_row_map_csv(dir.file("map.csv"), records);
+    EXPECT_EQ(test::read_file(dir.file("map.csv")),
+              "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n" + expected_zeros +
+                  expected_ones);
+}
+
 }  // namespace
 }  // namespace vesk

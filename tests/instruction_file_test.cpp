@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "stimulus/text_lines.hpp"
 #include "test_support.hpp"
 
 namespace vesk {

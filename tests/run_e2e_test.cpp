@@ -201,5 +201,27 @@ TEST(EndToEndErrors, FailuresReportAndLeaveFilesAsExpected) {
     }
 }
 
+// Under a file-size limit (ulimit -f, in KiB) the write that crosses it
+// fails, and the run reports it instead of dying of SIGXFSZ. The 1800 rows
+// of the node trace are far beyond 4 KiB; stdout and stderr, which the
+// runner sends to files, stay below it.
+TEST(EndToEndErrors, FileSizeLimitIsAWriteError) {
+    test::TempDir dir;
+    copy_inputs("tiny_t1", dir);
+    const auto r =
+        test::run_program("/bin/bash",
+                          {"-c", "ulimit -f 4 && exec \"$0\" \"$@\"", test::sim_path(), "--model",
+                           "contract.json", "--t-end", "180", "--output", "nodes.csv"},
+                          dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "Loading network from contract.json...\n"
+              "  n_nodes=1, n_inputs=0\n"
+              "Creating simulator...\n"
+              "Running simulation...\n"
+              "Writing output to nodes.csv...\n");
+    EXPECT_EQ(r.err, "Error: write_csv: failed to write output file: nodes.csv\n");
+}
+
 }  // namespace
 }  // namespace vesk

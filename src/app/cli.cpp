@@ -9,13 +9,15 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string_view>
+#include <variant>
 
 #include "app/run_sequence.hpp"
 #include "model/network.hpp"
-#include "stimulus/instruction_file.hpp"
+#include "stimulus/text_lines.hpp"
 
 namespace vesk {
 namespace {
@@ -23,10 +25,29 @@ namespace {
 // The sample grid of every run, in ms.
 constexpr double grid_step_ms = 0.1;
 
-bool is_value_option(std::string_view word) {
-    return word == "--model" || word == "--output" || word == "--t-end" || word == "--n-steps" ||
-           word == "--instructions" || word == "--bindings" || word == "--output-inputs" ||
-           word == "--output-row-map";
+// The options that take the next word as their value, and where it goes.
+using OptionField =
+    std::variant<std::string CliOptions::*, double CliOptions::*, int CliOptions::*>;
+struct ValueOption {
+    std::string_view option;
+    OptionField field;
+};
+constexpr ValueOption value_options[] = {
+    {"--model", &CliOptions::model},
+    {"--output", &CliOptions::output},
+    {"--t-end", &CliOptions::t_end},
+    {"--n-steps", &CliOptions::n_steps},
+    {"--instructions", &CliOptions::instructions},
+    {"--bindings", &CliOptions::bindings},
+    {"--output-inputs", &CliOptions::output_inputs},
+    {"--output-row-map", &CliOptions::output_row_map},
+};
+
+const ValueOption* find_value_option(std::string_view word) {
+    for (const ValueOption& o : value_options) {
+        if (o.option == word) return &o;
+    }
+    return nullptr;
 }
 
 // strtod semantics: leading blanks skipped, longest leading number taken,
@@ -146,6 +167,75 @@ void check_output_paths(const CliOptions& opts) {
     }
 }
 
+// Stores `value` in `field`, converting the numbers; false after writing
+// the error for a number that does not convert.
+bool store_value(const OptionField& field, const std::string& value, CliOptions& opts,
+                 std::ostream& err) {
+    if (std::holds_alternative<std::string CliOptions::*>(field)) {
+        const auto path = std::get<std::string CliOptions::*>(field);
+        opts.*path = value;
+        return true;
+    }
+    if (std::holds_alternative<double CliOptions::*>(field)) {
+        const auto t_end = std::get<double CliOptions::*>(field);
+        if (convert_t_end(value, opts.*t_end)) return true;
+        err << "Error: --t-end needs a number of milliseconds within the range of a double, got '"
+            << value << "'\n";
+        return false;
+    }
+    const auto n_steps = std::get<int CliOptions::*>(field);
+    if (convert_n_steps(value, opts.*n_steps)) return true;
+    err << "Error: --n-steps needs a whole number between -2147483648 and 2147483647, got '"
+        << value << "'\n";
+    return false;
+}
+
+// The end time the options ask for; nothing after writing the error and the
+// usage text for options that cannot make a run.
+std::optional<double> checked_t_end(const CliOptions& opts, const std::string& program,
+                                    std::ostream& err) {
+    if (opts.t_end > 0 && opts.n_steps > 0) {
+        err << "Error: --t-end and --n-steps are mutually exclusive\n";
+        print_usage(err, program);
+        return std::nullopt;
+    }
+    const double t_end =
+        opts.n_steps > 0 ? static_cast<double>(opts.n_steps) * grid_step_ms : opts.t_end;
+    if (opts.model.empty() || opts.output.empty() || t_end <= 0) {
+        err << "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
+        print_usage(err, program);
+        return std::nullopt;
+    }
+    return t_end;
+}
+
+// Loads the model and runs it; every failure from here on becomes one error
+// line. Returns the exit status.
+int load_and_run(const CliOptions& opts, double t_end, std::ostream& out, std::ostream& err) {
+    try {
+        check_output_paths(opts);
+        Network network;
+        out << "Loading network from " << opts.model << "...\n";
+        network.load_from_json(opts.model);
+        out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
+
+        const int n_samples = derive_sample_count(opts, t_end, err);
+        if (n_samples == 0) return 1;
+
+        run_sequence(opts, t_end, n_samples, network, out);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        err << "Error: out of memory: the model or the run needs more memory than this machine "
+               "can provide\n";
+        return 1;
+    } catch (const std::exception& e) {
+        // Messages quote text from the input files and the command line;
+        // none may break the line or drive the terminal.
+        err << "Error: " << escape_control_characters(e.what()) << "\n";
+        return 1;
+    }
+}
+
 }  // namespace
 
 ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err) {
@@ -156,33 +246,8 @@ ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream&
             print_usage(err, program);
             return ScanResult::help;
         }
-        if (is_value_option(word) && i + 1 < argc) {
-            const std::string value = argv[++i];
-            if (word == "--model") {
-                opts.model = value;
-            } else if (word == "--output") {
-                opts.output = value;
-            } else if (word == "--instructions") {
-                opts.instructions = value;
-            } else if (word == "--bindings") {
-                opts.bindings = value;
-            } else if (word == "--output-inputs") {
-                opts.output_inputs = value;
-            } else if (word == "--output-row-map") {
-                opts.output_row_map = value;
-            } else if (word == "--t-end") {
-                if (!convert_t_end(value, opts.t_end)) {
-                    err << "Error: --t-end needs a number of milliseconds within the range of a "
-                           "double, got '"
-                        << value << "'\n";
-                    return ScanResult::error;
-                }
-            } else if (!convert_n_steps(value, opts.n_steps)) {
-                err << "Error: --n-steps needs a whole number between -2147483648 and "
-                       "2147483647, got '"
-                    << value << "'\n";
-                return ScanResult::error;
-            }
+        if (const ValueOption* option = find_value_option(word); option && i + 1 < argc) {
+            if (!store_value(option->field, argv[++i], opts, err)) return ScanResult::error;
             continue;
         }
         if (word == "--reproducible") continue;
@@ -249,7 +314,6 @@ void print_usage(std::ostream& err, const std::string& program_name) {
 }
 
 int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    const std::string program = program_name(argc, argv);
     CliOptions opts;
     switch (scan_arguments(argc, argv, opts, err)) {
         case ScanResult::help:
@@ -259,42 +323,9 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
         case ScanResult::proceed:
             break;
     }
-
-    if (opts.t_end > 0 && opts.n_steps > 0) {
-        err << "Error: --t-end and --n-steps are mutually exclusive\n";
-        print_usage(err, program);
-        return 1;
-    }
-    const double t_end =
-        opts.n_steps > 0 ? static_cast<double>(opts.n_steps) * grid_step_ms : opts.t_end;
-    if (opts.model.empty() || opts.output.empty() || t_end <= 0) {
-        err << "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
-        print_usage(err, program);
-        return 1;
-    }
-
-    try {
-        check_output_paths(opts);
-        Network network;
-        out << "Loading network from " << opts.model << "...\n";
-        network.load_from_json(opts.model);
-        out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
-
-        const int n_samples = derive_sample_count(opts, t_end, err);
-        if (n_samples == 0) return 1;
-
-        run_sequence(opts, t_end, n_samples, network, out);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        err << "Error: out of memory: the model or the run needs more memory than this machine "
-               "can provide\n";
-        return 1;
-    } catch (const std::exception& e) {
-        // Messages quote text from the input files and the command line;
-        // none may break the line or drive the terminal.
-        err << "Error: " << escape_control_characters(e.what()) << "\n";
-        return 1;
-    }
+    const std::optional<double> t_end = checked_t_end(opts, program_name(argc, argv), err);
+    if (!t_end) return 1;
+    return load_and_run(opts, *t_end, out, err);
 }
 
 }  // namespace vesk

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.hpp"
+#include "app/cli_options.hpp"
 #include "app/progress.hpp"
 #include "model/network.hpp"
 #include "sim/simulator.hpp"

@@ -244,8 +244,11 @@ void write_row_map_csv(const std::string& path, const std::vector<PopulationMeta
 
     std::vector<std::reference_wrapper<const PopulationMetadata>> sorted(records.begin(),
                                                                          records.end());
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto& a, const auto& b) { return a.get().row_index < b.get().row_index; });
+    // Stable, so records that share a row index keep their order on every
+    // standard library.
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return a.get().row_index < b.get().row_index;
+    });
 
     std::fputs("row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n", f);
     for (const PopulationMetadata& r : sorted) {

@@ -16,7 +16,7 @@ namespace vesk {
 class CsvStreamWriter {
   public:
     // Opens (truncating) `path` and writes the header "time_ms,<name>,...".
-    // Throws std::runtime_error "write_csv: failed to open output file: <path>".
+    // Throws std::runtime_error when the file cannot be opened.
     CsvStreamWriter(const std::string& path, const std::vector<std::string>& node_names);
     // Closes the file, writing out what is buffered; failures are not
     // reported here (call finish() to have them reported).
@@ -24,18 +24,16 @@ class CsvStreamWriter {
     CsvStreamWriter(const CsvStreamWriter&) = delete;
     CsvStreamWriter& operator=(const CsvStreamWriter&) = delete;
 
-    // Appends "t,v0,v1,...". Throws std::runtime_error "write_csv: solution
-    // row width does not match node_names" (writing nothing) when the number
-    // of values differs from the number of column names.
+    // Appends "t,v0,v1,...". Throws std::runtime_error (writing nothing)
+    // when the number of values differs from the number of column names.
     void write_row(double t, const std::vector<double>& values);
 
     // Hands the buffered text to the operating system.
     void flush();
 
-    // Flushes and closes the file, throwing std::runtime_error
-    // "write_csv: failed to write output file: <path>" if any write, the
-    // flush or the close failed (a full disk, an I/O error). A short file
-    // must never pass for a complete one.
+    // Flushes and closes the file; throws std::runtime_error if any write,
+    // the flush or the close failed (a full disk, an I/O error, a file-size
+    // limit), so that a short file never passes for a complete one.
     void finish();
 
   private:
@@ -50,18 +48,18 @@ class CsvStreamWriter {
     std::size_t chunk_used_ = 0;
 };
 
-// Writes a whole trace file from memory. Checks the row count against the
-// time points ("write_csv: time_points and solution row count mismatch") and
-// every row width before the file is created.
+// Writes a whole trace file from memory. Throws std::runtime_error for a row
+// count or width that does not fit, before the file is created, and for a
+// file that cannot be opened or written.
 void write_csv(const std::string& path, const std::vector<double>& time_points,
                const std::vector<std::vector<double>>& solution,
                const std::vector<std::string>& node_names);
 
 // Writes "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id" and
-// one line per record, ordered by row_index. A text holding a comma, a
-// double quote or a line break is quoted CSV-style so it stays one field.
-// Throws std::runtime_error "write_row_map_csv: failed to open output file:
-// <path>" or "write_row_map_csv: failed to write output file: <path>".
+// one line per record, ordered by row_index, records with equal row_index in
+// their given order. A text holding a comma, a double quote or a line break
+// is quoted CSV-style so it stays one field. Throws std::runtime_error when
+// the file cannot be opened or written.
 void write_row_map_csv(const std::string& path, const std::vector<PopulationMetadata>& records);
 
 // The printf "%g" text of v into out (at least 32 bytes); returns its length.

@@ -54,11 +54,9 @@ struct Network {
     std::optional<SparseMatrix> input_weights;  // n_nodes x n_inputs, row = target
 
     // Reads the simulation contract at `path`, replacing everything loaded
-    // before. Throws std::runtime_error with the user-facing message for an
-    // unreadable file, malformed JSON ("JSON parse error in <path>: ..."),
-    // negative sizes, out-of-range ids and unknown edge kinds. The JSON
-    // library's own type_error / out_of_range exceptions (missing keys, wrong
-    // types, number overflow) pass through unchanged.
+    // before. Throws std::runtime_error with the user-facing message, or the
+    // JSON library's own exception for a missing key, a wrong type or a
+    // number overflow.
     void load_from_json(const std::string& path,
                         ContractReading reading = ContractReading::streamed);
 

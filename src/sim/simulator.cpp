@@ -222,6 +222,16 @@ NodeParams node_params(const Network& net) {
 
 }  // namespace
 
+double Simulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs) {
+    // Per node: two state values (E, I) in each of the run's state, three
+    // stages and four slopes, the rates, inputs and output row, the flag and
+    // the clamp. Per input: the sampled value and the function.
+    constexpr double per_node = (2 + 3 * 2 + 4 * 2 + 3) * sizeof(double) + sizeof(unsigned char) +
+                                sizeof(ActivationFunction);
+    constexpr double per_input = sizeof(double) + sizeof(ActivationFunction);
+    return per_node * n_nodes + per_input * n_inputs;
+}
+
 Simulator::Simulator(const Network* net, double step) : network(net), h(step) {
     if (!network) return;
     const auto n = static_cast<std::size_t>(network->n_nodes);

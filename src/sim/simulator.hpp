@@ -3,10 +3,13 @@
 // every sample time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "model/network.hpp"
+#include "sim/kernel_path.hpp"
+#include "sim/sliced_matrix.hpp"
 #include "stimulus/activation.hpp"
 
 namespace vesk {
@@ -35,15 +38,18 @@ class Simulator {
     SlicedMatrix sliced_weights;
     SlicedMatrix sliced_input_weights;
 
+    // Bytes a simulator of a network with n_nodes nodes and n_inputs input
+    // channels holds while it runs: its state, stage and scratch vectors and
+    // its clamp and input functions (without what the functions capture).
+    static double bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs);
+
     // Sizes every table from the network (all functions zero, all values
     // 0.0); with a null network everything stays empty. h is not checked.
     Simulator(const Network* network, double h);
 
     // Samples t_i = fma(i, h, t0) for i = 0 .. round((tf - t0) / h): at each,
     // applies the clamps, samples the inputs, calls the observer, then takes
-    // one step. Throws std::runtime_error for a null network, h <= 0,
-    // tf < t0, y0 not of n_nodes values (in that order), and for a step
-    // count that does not fit a 32-bit integer.
+    // one step. Throws std::runtime_error when the run cannot start.
     void simulate_stream(double t0, double tf, const std::vector<double>& y0,
                          const Observer& observer);
 

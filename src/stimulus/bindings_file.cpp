@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "stimulus/instruction_file.hpp"
+#include "stimulus/text_lines.hpp"
 
 namespace vesk {
 namespace {

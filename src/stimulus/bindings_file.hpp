@@ -11,12 +11,8 @@ namespace vesk {
 // The binding indices in file order, duplicates kept, all >= 0. Only the
 // leading integer of each line's first token counts ("12abc" is 12, "3.9" is
 // 3); a line whose first token has none, or starts with '#', is skipped.
-// Throws std::runtime_error "Failed to open bindings file: <path>",
-// "Failed to read bindings file: <path>" (a read fails before the end, e.g.
-// for a directory), "Binding index out of range in line: <line>" (control
-// characters in the line escaped), "Negative binding index encountered: <n>"
-// or "Line <n> of the bindings file is longer than <max_line_length> bytes";
-// no partial list is returned.
+// Throws std::runtime_error with the user-facing message at the first fault
+// of the file; no partial list is returned.
 std::vector<int> parse_bindings_file(const std::string& path);
 
 // The same for text that is already open; a failed read throws

@@ -1,0 +1,46 @@
+// Reading the lines of the text input formats, splitting them into tokens,
+// reading integers from tokens, and quoting input text in messages.
+#pragma once
+
+#include <cstddef>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+// The longest line the text parsers read. Far beyond any real instruction
+// or bindings line, it bounds the memory that an endless line (a device such
+// as /dev/zero given as a file) can take.
+constexpr std::size_t max_line_length = std::size_t{16} << 20;
+
+enum class LineRead { line, end, too_long };
+
+// Reads the next line, without its '\n', as std::getline does, but gives up
+// with `too_long` once the line holds more than `max_length` characters.
+// `end` when no character is left, or after a read failure, which sets the
+// stream's badbit.
+LineRead read_line(std::istream& in, std::string& line, std::size_t max_length = max_line_length);
+
+// The tokens of one line, split at space, \t, \r, \v, \f and \n; empty for a
+// blank line. A trailing \r (CRLF files) is thus dropped.
+std::vector<std::string> split_tokens(const std::string& line);
+
+// `text` with every control character written as an escape (\n, \r, \t,
+// \xNN), for quoting input text in an error message: the message then stays
+// on one line, cannot drive a terminal, and no NUL cuts it short.
+std::string escape_control_characters(std::string_view text);
+
+// The number at the start of `text`: an optional '+' or '-' followed by at
+// least one decimal digit. Digits are consumed to the end of the run however
+// many there are; `value` is only meaningful when `in_range`.
+struct LeadingInteger {
+    bool found = false;      // text starts with [sign] digit
+    bool in_range = false;   // the number fits a 32-bit signed int
+    int value = 0;           // the number, when in_range
+    std::size_t length = 0;  // characters taken by the sign and the digits
+};
+LeadingInteger read_leading_integer(std::string_view text);
+
+}  // namespace vesk
