@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "model/sparse_matrix.hpp"
+#include "sim/kernel_path.hpp"
 
 namespace vesk {
 
