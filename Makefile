@@ -7,7 +7,7 @@ CMAKE ?= cmake
 CTEST ?= ctest
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libgtest-dev
+BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libsimdjson-dev libgtest-dev
 # The Python module (python/): built whenever pybind11 is there, so always here.
 BUILD_PACKAGES += pybind11-dev python3-dev python3-numpy
 # The plot and sweep scripts (used by `make demo`, tested by `make test`).

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "model/contract_checks.hpp"
+#include "model/contract_fast_reader.hpp"
 #include "model/contract_reader.hpp"
 #include "model/memory_budget.hpp"
 
@@ -75,6 +76,7 @@ void collect_edges(ContractDocument& contract, std::int32_t n_nodes, std::int32_
 }  // namespace
 
 void Network::load_from_json(const std::string& path, ContractReading reading) {
+    if (reading == ContractReading::fast && read_contract_fast(path, *this)) return;
     ContractDocument contract = read_contract(path, reading);
     json& doc = contract.doc;
 

@@ -24,13 +24,16 @@ struct PopulationMetadata {
     std::string mat_id;
 };
 
-// How load_from_json reads the contract file. `streamed` (the default) takes
-// the elements of the top-level "edges" array apart as they are parsed, so
-// that memory stays a fraction of the file size; `whole_document` parses the
-// file into one JSON document first and walks it, at several times the file
-// size in memory. Both give the same Network and the same errors; the second
-// is kept as the plain form the first is checked against.
-enum class ContractReading { streamed, whole_document };
+// How load_from_json reads the contract file. `fast` (the default) takes a
+// contract of the usual shape through read_contract_fast
+// (model/contract_fast_reader.hpp) and reads any other file as `streamed`
+// does. `streamed` takes the elements of the top-level "edges" array apart as
+// they are parsed, so that memory stays a fraction of the file size;
+// `whole_document` parses the file into one JSON document first and walks
+// it, at several times the file size in memory. All give the same Network
+// and the same errors; the last is kept as the plain form the others are
+// checked against.
+enum class ContractReading { fast, streamed, whole_document };
 
 struct Network {
     std::int32_t n_nodes = 0;
@@ -57,8 +60,7 @@ struct Network {
     // before. Throws std::runtime_error with the user-facing message, or the
     // JSON library's own exception for a missing key, a wrong type or a
     // number overflow.
-    void load_from_json(const std::string& path,
-                        ContractReading reading = ContractReading::streamed);
+    void load_from_json(const std::string& path, ContractReading reading = ContractReading::fast);
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

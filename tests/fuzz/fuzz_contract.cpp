@@ -1,8 +1,8 @@
 // Fuzz target of the contract loader: the input bytes are the model file.
 // A load ends either with a Network that keeps the loader's invariants, or
-// with std::runtime_error / the JSON library's exceptions. The streamed
-// reading and the whole-document reading must agree exactly: the same
-// Network, or the same exception with the same message. A loaded network
+// with std::runtime_error / the JSON library's exceptions. The streamed and
+// the fast reading must agree exactly with the whole-document reading: the
+// same Network, or the same exception with the same message. A loaded network
 // must also run: a few samples are simulated on it.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,9 +14,11 @@
 #include <sstream>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "model/contract_fast_reader.hpp"
 #include "model/network.hpp"
 #include "sim/simulator.hpp"
 
@@ -190,18 +192,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const ModelFile file;
     if (has_costly_counts(data, size)) return 0;
     file.replace(data, size);
-    const Outcome streamed = load(file.path, vesk::ContractReading::streamed);
     const Outcome whole = load(file.path, vesk::ContractReading::whole_document);
-    if (streamed.loaded != whole.loaded || streamed.error != whole.error) {
-        std::fprintf(stderr, "streamed: %s\nwhole document: %s\n",
-                     streamed.loaded ? "loaded" : streamed.error.c_str(),
-                     whole.loaded ? "loaded" : whole.error.c_str());
+    for (const auto& [name, reading] : {std::pair{"streamed", vesk::ContractReading::streamed},
+                                        std::pair{"fast", vesk::ContractReading::fast}}) {
+        const Outcome other = load(file.path, reading);
+        if (other.loaded != whole.loaded || other.error != whole.error) {
+            std::fprintf(stderr, "%s: %s\nwhole document: %s\n", name,
+                         other.loaded ? "loaded" : other.error.c_str(),
+                         whole.loaded ? "loaded" : whole.error.c_str());
+        }
+        FUZZ_CHECK(other.loaded == whole.loaded);
+        FUZZ_CHECK(other.error == whole.error);
+        if (other.loaded) check_same(other.net, whole.net);
     }
-    FUZZ_CHECK(streamed.loaded == whole.loaded);
-    FUZZ_CHECK(streamed.error == whole.error);
-    if (!streamed.loaded) return 0;
-    check_network(streamed.net);
-    check_same(streamed.net, whole.net);
-    run_briefly(streamed.net);
+    // The fast reader alone, with small pieces: whatever it takes must be
+    // the same Network.
+    vesk::Network pieces;
+    if (vesk::read_contract_fast(file.path, pieces, {64})) {
+        FUZZ_CHECK(whole.loaded);
+        check_same(pieces, whole.net);
+    }
+    if (!whole.loaded) return 0;
+    check_network(whole.net);
+    run_briefly(whole.net);
     return 0;
 }

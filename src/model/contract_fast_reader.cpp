@@ -1,0 +1,587 @@
+#include "model/contract_fast_reader.hpp"
+
+#include <fcntl.h>
+#include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// How the reader stays exact without a JSON scanner of its own.
+//
+// The library parses whole documents only, and its index of a document takes
+// about as much memory as the text; parsing the whole file at once would
+// need twice its size. So the file is parsed in pieces, and each cut between
+// pieces is proven by the library itself:
+//
+// * The head: the text up to the value of the top-level "edges" key. A
+//   candidate is an occurrence of "edges" followed by a colon; the text up to
+//   the colon, completed with `null}`, must parse as a document whose root
+//   object ends with that key. A candidate in a string or deeper down leaves
+//   an open string or object behind and fails to parse.
+// * The edges: each piece is a run of elements cut just after a '}' that is
+//   followed by ',' or ']', and is parsed wrapped in brackets. A piece starts
+//   where an element starts, so it parses only when the cut lies between two
+//   elements; a cut inside a string or a nested value leaves it open.
+// * Between pieces only whitespace and the one comma are left, and after the
+//   array the closing brace of the root object; they are checked by hand.
+//
+// Every byte up to the end of the root object is thus parsed and validated
+// by the library, in the same context as in the whole document. The library
+// reads numbers correctly rounded, as strtod does for the full reader.
+// String escapes are left to the full reader, which treats unpaired
+// surrogates its own way.
+
+namespace vesk {
+namespace {
+
+namespace dom = simdjson::dom;
+
+constexpr std::size_t padding = simdjson::SIMDJSON_PADDING;
+constexpr std::string_view edges_key = "\"edges\"";
+// Occurrences of "edges" that are tried as the top-level key before giving up.
+constexpr int max_head_candidates = 4;
+// Cuts tried per piece before giving up (a '}' followed by a comma inside a
+// nested array of an element is one that fails).
+constexpr int max_cut_candidates = 4;
+constexpr std::size_t max_piece_bytes = std::size_t{1} << 30;
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A regular file read by offset. Pipes and devices are not opened at all:
+// reading them would take bytes the full reader needs.
+class ContractFile {
+  public:
+    ContractFile() = default;
+    ContractFile(const ContractFile&) = delete;
+    ContractFile& operator=(const ContractFile&) = delete;
+    ~ContractFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool open(const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        size_ = static_cast<std::uint64_t>(st.st_size);
+        return true;
+    }
+
+    // The size when opened; only a hint, the file may change under us.
+    std::uint64_t size() const { return size_; }
+
+    // Reads up to `n` bytes at `offset` into `dst`; fewer only at the end of
+    // the file. False on a read error.
+    bool read_at(std::uint64_t offset, char* dst, std::size_t n, std::size_t& got) const {
+        got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd_, dst + got, n - got, static_cast<off_t>(offset + got));
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (r == 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        return true;
+    }
+
+    // The first byte at or after `offset` that is no whitespace, and where
+    // it is. False at the end of the file or on a read error.
+    bool next_token(std::uint64_t offset, char& c, std::uint64_t& at) const {
+        char chunk[512];
+        for (;;) {
+            std::size_t got = 0;
+            if (!read_at(offset, chunk, sizeof chunk, got) || got == 0) return false;
+            for (std::size_t i = 0; i < got; ++i) {
+                if (!is_space(chunk[i])) {
+                    c = chunk[i];
+                    at = offset + i;
+                    return true;
+                }
+            }
+            offset += got;
+        }
+    }
+
+  private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// A buffer with the padding the parser may read past the text.
+class PaddedText {
+  public:
+    char* reserve(std::size_t n) {
+        if (bytes_.size() < n + padding) bytes_.assign(n + padding, ' ');
+        return bytes_.data();
+    }
+    char* data() { return bytes_.data(); }
+    void release() { std::vector<char>().swap(bytes_); }
+
+  private:
+    std::vector<char> bytes_;
+};
+
+// Typed reads of values, as the full reader converts them; false for every
+// value that it would reject or convert in another way.
+bool as_int32(dom::element v, std::int32_t& out) {
+    // A float, even a whole one, and an integer beyond 64 bits go to the
+    // full reader; UINT64 holds only integers beyond the int64 range.
+    std::int64_t i = 0;
+    if (v.type() != dom::element_type::INT64 || v.get_int64().get(i) != simdjson::SUCCESS) {
+        return false;
+    }
+    if (i < std::numeric_limits<std::int32_t>::min() ||
+        i > std::numeric_limits<std::int32_t>::max()) {
+        return false;
+    }
+    out = static_cast<std::int32_t>(i);
+    return true;
+}
+
+bool as_double(dom::element v, double& out) {
+    switch (v.type()) {
+        case dom::element_type::INT64: {
+            std::int64_t i = 0;
+            if (v.get_int64().get(i) != simdjson::SUCCESS) return false;
+            out = static_cast<double>(i);
+            return true;
+        }
+        case dom::element_type::UINT64: {
+            std::uint64_t u = 0;
+            if (v.get_uint64().get(u) != simdjson::SUCCESS) return false;
+            out = static_cast<double>(u);
+            return true;
+        }
+        case dom::element_type::DOUBLE:
+            return v.get_double().get(out) == simdjson::SUCCESS;
+        default:
+            return false;
+    }
+}
+
+bool as_bool(dom::element v, bool& out) {
+    return v.get_bool().get(out) == simdjson::SUCCESS;
+}
+
+bool as_string(dom::element v, std::string& out) {
+    std::string_view s;
+    if (v.get_string().get(s) != simdjson::SUCCESS) return false;
+    out.assign(s.data(), s.size());
+    return true;
+}
+
+// The members of an object that the reader looks at, by name; false when the
+// value is no object or names one of them twice (the full reader keeps the
+// later one; that is left to it).
+template <std::size_t N>
+struct Members {
+    std::array<dom::element, N> value{};
+    std::array<bool, N> found{};
+
+    bool take(dom::element v, const std::array<std::string_view, N>& names) {
+        dom::object object;
+        if (v.get_object().get(object) != simdjson::SUCCESS) return false;
+        for (const dom::key_value_pair member : object) {
+            for (std::size_t i = 0; i < N; ++i) {
+                if (member.key != names[i]) continue;
+                if (found[i]) return false;
+                found[i] = true;
+                value[i] = member.value;
+                break;
+            }
+        }
+        return true;
+    }
+};
+
+enum Top { counts, network_parameters, nodes, inputs, edges, top_count };
+constexpr std::array<std::string_view, top_count> top_names = {"counts", "network_parameters",
+                                                               "nodes", "inputs", "edges"};
+
+bool read_parameters(dom::element params, Network& net) {
+    Members<2> p;
+    if (!p.take(params, {"sigmoid", "wc_coupling"}) || !p.found[0]) return false;
+    Members<3> sigmoid;
+    if (!sigmoid.take(p.value[0], {"theta", "beta", "f_max"})) return false;
+    for (bool f : sigmoid.found) {
+        if (!f) return false;
+    }
+    if (!as_double(sigmoid.value[0], net.theta) || !as_double(sigmoid.value[1], net.beta) ||
+        !as_double(sigmoid.value[2], net.f_max)) {
+        return false;
+    }
+    std::array<double*, 6> targets = {&net.alfa,  &net.epsilon, &net.gamma,
+                                      &net.delta, &net.tau_E,   &net.tau_I};
+    const std::array<double, 6> defaults = {0.0, 0.0, 0.0, 0.0, 2.5, 1.25};
+    Members<6> wc;
+    if (p.found[1] &&
+        !wc.take(p.value[1], {"alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I"})) {
+        return false;
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        *targets[i] = defaults[i];
+        if (wc.found[i] && !as_double(wc.value[i], *targets[i])) return false;
+    }
+    return true;
+}
+
+bool read_nodes(dom::element list, Network& net) {
+    dom::array array;
+    if (list.get_array().get(array) != simdjson::SUCCESS) return false;
+    enum { id, tau, excitatory, row, first_text };
+    for (const dom::element entry : array) {
+        Members<11> m;
+        if (!m.take(entry, {"node_id", "tau", "is_excitatory", "row_index", "pop_id", "pop_typ",
+                            "con_typ", "circ_id", "h_row", "d_row", "mat_id"})) {
+            return false;
+        }
+        if (!m.found[id] || !m.found[tau]) return false;
+        std::int32_t node = 0;
+        if (!as_int32(m.value[id], node) || node < 0 || node >= net.n_nodes) return false;
+        const auto i = static_cast<std::size_t>(node);
+        if (!as_double(m.value[tau], net.tau[i])) return false;
+        bool excitatory_flag = true;
+        if (m.found[excitatory] && !as_bool(m.value[excitatory], excitatory_flag)) return false;
+        net.is_excitatory[i] = excitatory_flag;
+        PopulationMetadata md;
+        md.node_id = node;
+        md.row_index = node;
+        if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
+        std::string* texts[] = {&md.pop_id, &md.pop_typ, &md.con_typ, &md.circ_id,
+                                &md.h_row,  &md.d_row,   &md.mat_id};
+        for (std::size_t t = 0; t < 7; ++t) {
+            if (!m.found[first_text + t] || !as_string(m.value[first_text + t], *texts[t])) {
+                return false;
+            }
+        }
+        net.node_metadata[i] = std::move(md);
+    }
+    return true;
+}
+
+bool read_inputs(dom::element list, Network& net) {
+    dom::array array;
+    if (list.get_array().get(array) != simdjson::SUCCESS) return false;
+    enum { id, name, row, pop_id, first_optional_text };
+    for (const dom::element entry : array) {
+        Members<9> m;
+        if (!m.take(entry, {"input_id", "input_name", "row_index", "pop_id", "con_typ", "circ_id",
+                            "h_row", "d_row", "mat_id"})) {
+            return false;
+        }
+        if (!m.found[id] || !m.found[name]) return false;
+        std::int32_t input = 0;
+        if (!as_int32(m.value[id], input) || input < 0 || input >= net.n_inputs) return false;
+        const auto i = static_cast<std::size_t>(input);
+        if (!as_string(m.value[name], net.input_names[i])) return false;
+        PopulationMetadata md;
+        md.node_id = -1;
+        md.row_index = input;
+        if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
+        net.input_row_index[i] = md.row_index;
+        md.pop_id = net.input_names[i];
+        if (m.found[pop_id] && !as_string(m.value[pop_id], md.pop_id)) return false;
+        md.pop_typ = "external";
+        std::string* texts[] = {&md.con_typ, &md.circ_id, &md.h_row, &md.d_row, &md.mat_id};
+        for (std::size_t t = 0; t < 5; ++t) {
+            *texts[t] = t == 0 ? "excitation" : "null";
+            const std::size_t k = first_optional_text + t;
+            if (m.found[k] && !as_string(m.value[k], *texts[t])) return false;
+        }
+        net.input_metadata.push_back(std::move(md));
+    }
+    return true;
+}
+
+// Reads everything before the edges from the parsed head, whose root object
+// must end with the key "edges" holding null (the completion of the cut).
+bool read_head(dom::element root, Network& net) {
+    Members<top_count> top;
+    if (!top.take(root, top_names)) return false;
+    for (bool f : top.found) {
+        if (!f) return false;
+    }
+    dom::object object;
+    if (root.get_object().get(object) != simdjson::SUCCESS) return false;
+    std::string_view last_key;
+    for (const dom::key_value_pair member : object) last_key = member.key;
+    if (last_key != "edges" || !top.value[edges].is_null()) return false;
+
+    Members<2> sizes;
+    if (!sizes.take(top.value[counts], {"n_nodes", "n_inputs"}) || !sizes.found[0] ||
+        !sizes.found[1] || !as_int32(sizes.value[0], net.n_nodes) ||
+        !as_int32(sizes.value[1], net.n_inputs) || net.n_nodes < 0 || net.n_inputs < 0) {
+        return false;
+    }
+    if (!read_parameters(top.value[network_parameters], net)) return false;
+
+    const auto nn = static_cast<std::size_t>(net.n_nodes);
+    const auto ni = static_cast<std::size_t>(net.n_inputs);
+    net.tau.assign(nn, 0.0);
+    net.is_excitatory.assign(nn, true);
+    // As the full reader: a node that no entry names keeps its own id and
+    // row index.
+    net.node_metadata.assign(nn, PopulationMetadata{});
+    for (std::size_t i = 0; i < nn; ++i) {
+        net.node_metadata[i].node_id = static_cast<std::int32_t>(i);
+        net.node_metadata[i].row_index = static_cast<std::int32_t>(i);
+    }
+    net.input_names.assign(ni, std::string());
+    net.input_row_index.assign(ni, 0);
+    net.input_metadata.clear();
+    net.input_metadata.reserve(ni);
+    return read_nodes(top.value[nodes], net) && read_inputs(top.value[inputs], net);
+}
+
+// The contract being read: the file, the parser, and the triplets so far.
+class FastReader {
+  public:
+    FastReader(const ContractFile& file, const FastReadOptions& options)
+        : file_(file), piece_bytes_(options.piece_bytes < 64 ? 64 : options.piece_bytes) {}
+
+    bool read(Network& net) {
+        std::uint64_t edges_at = 0;
+        if (!read_head(net, edges_at)) return false;
+        net_ = &net;
+        if (!read_edges(edges_at)) return false;
+        text_.release();
+        parser_ = dom::parser();  // frees its buffers before the matrices are built
+        net.weights.emplace(net.n_nodes, net.n_nodes);
+        net.input_weights.emplace(net.n_nodes, net.n_inputs);
+        net.weights->build_from_triplets(net.n_nodes, node_triplets_);
+        std::vector<Triplet>().swap(node_triplets_);
+        net.input_weights->build_from_triplets(net.n_nodes, input_triplets_);
+        return true;
+    }
+
+  private:
+    // Finds the top-level "edges" key (see the top of this file), reads the
+    // head into `net` and sets `edges_at` to the offset of the '[' of its
+    // value.
+    bool read_head(Network& net, std::uint64_t& edges_at) {
+        std::string head;  // the file from its start, as far as read
+        bool at_end = false;
+        const auto read_more = [&]() {
+            if (at_end) return false;
+            const std::size_t old = head.size();
+            const std::size_t chunk = old < piece_bytes_ ? piece_bytes_ : old;
+            head.resize(old + chunk);
+            std::size_t got = 0;
+            if (!file_.read_at(old, head.data() + old, chunk, got)) return false;
+            head.resize(old + got);
+            at_end = got < chunk;
+            return got > 0;
+        };
+        if (!read_more()) return false;
+        // nlohmann skips a byte order mark at the very start.
+        const std::size_t start = head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        std::size_t from = start;
+        int candidates = 0;
+        for (;;) {
+            const std::size_t key = head.find(edges_key, from);
+            if (key == std::string::npos) {
+                from = head.size() < edges_key.size() ? start : head.size() - edges_key.size() + 1;
+                if (!read_more()) return false;
+                continue;
+            }
+            // The colon and the bracket after the key, with the whitespace
+            // around them.
+            std::size_t colon = key + edges_key.size();
+            std::size_t bracket = 0;
+            for (;;) {
+                while (colon < head.size() && is_space(head[colon])) ++colon;
+                bracket = colon + 1;
+                while (bracket < head.size() && is_space(head[bracket])) ++bracket;
+                if (bracket < head.size() || !read_more()) break;
+            }
+            from = key + 1;
+            if (bracket >= head.size() || head[colon] != ':' || head[bracket] != '[') continue;
+            if (++candidates > max_head_candidates) return false;
+            // Escapes anywhere go to the full reader.
+            if (std::memchr(head.data() + start, '\\', colon - start) != nullptr) return false;
+            constexpr std::string_view completion = "null}";
+            const std::size_t length = colon + 1 - start + completion.size();
+            char* text = text_.reserve(length);
+            std::memcpy(text, head.data() + start, colon + 1 - start);
+            std::memcpy(text + colon + 1 - start, completion.data(), completion.size());
+            dom::element root;
+            if (parser_.parse(text, length, false).get(root) != simdjson::SUCCESS) continue;
+            // The cut is proven; whatever fails from here fails for good.
+            edges_at = bracket;
+            const bool ok = vesk::read_head(root, net);
+            parser_ = dom::parser();  // its buffers were sized for the head
+            return ok;
+        }
+    }
+
+    // Offset just past the last '}' in text[0, limit) that is followed,
+    // after whitespace within text[0, n), by ',' or ']'; 0 when none is.
+    static std::size_t find_cut(const char* text, std::size_t n, std::size_t limit) {
+        while (limit > 0) {
+            const void* hit = ::memrchr(text, '}', limit);
+            if (hit == nullptr) return 0;
+            const std::size_t brace =
+                static_cast<std::size_t>(static_cast<const char*>(hit) - text);
+            std::size_t k = brace + 1;
+            while (k < n && is_space(text[k])) ++k;
+            if (k < n && (text[k] == ',' || text[k] == ']')) return brace + 1;
+            limit = brace;
+        }
+        return 0;
+    }
+
+    // Reads the elements of the array whose '[' is at `bracket`, piece by
+    // piece, then checks that the root object closes after it.
+    bool read_edges(std::uint64_t bracket) {
+        char c = 0;
+        std::uint64_t at = 0;
+        if (!file_.next_token(bracket + 1, c, at)) return false;
+        std::uint64_t next = bracket + 1;  // where the next piece starts
+        bool more = c != ']';
+        if (!more) next = at + 1;
+        std::size_t window = piece_bytes_;
+        while (more) {
+            // text = '[' + up to `window` bytes of the file + ']'
+            char* text = text_.reserve(window + 2);
+            std::size_t got = 0;
+            if (!file_.read_at(next, text + 1, window, got)) return false;
+            const char* body = text + 1;
+            std::size_t cut = find_cut(body, got, got);
+            if (cut == 0) {
+                // One element longer than the window, or no more elements.
+                if (got < window || window >= max_piece_bytes) return false;
+                window *= 2;
+                continue;
+            }
+            if (std::memchr(body, '\\', cut) != nullptr) return false;
+            text[0] = '[';
+            dom::element root;
+            int tries = 1;
+            for (;;) {
+                // The closing bracket takes the place of the byte after the
+                // cut for the parse.
+                const char after = body[cut];
+                text[cut + 1] = ']';
+                const bool parsed =
+                    parser_.parse(text, cut + 2, false).get(root) == simdjson::SUCCESS;
+                text[cut + 1] = after;
+                if (parsed) break;
+                if (++tries > max_cut_candidates) return false;
+                cut = find_cut(body, got, cut - 1);
+                if (cut == 0) return false;
+            }
+            if (!add_edges(root)) return false;
+            std::size_t k = cut;
+            while (is_space(body[k])) ++k;
+            more = body[k] == ',';
+            next += k + 1;
+            window = piece_bytes_;
+            if (more && next - bracket == k + 2) reserve_like_first_piece(bracket, next);
+        }
+        return file_.next_token(next, c, at) && c == '}';
+    }
+
+    // Reserves room for as many node triplets as the file would hold if the
+    // rest of it were like its first piece, sparing the copies of a growing
+    // list. The guess is bounded by the size of the file.
+    void reserve_like_first_piece(std::uint64_t bracket, std::uint64_t next) {
+        const double per_byte =
+            static_cast<double>(node_triplets_.size()) / static_cast<double>(next - bracket);
+        const double rest = static_cast<double>(file_.size() > next ? file_.size() - next : 0);
+        node_triplets_.reserve(node_triplets_.size() + static_cast<std::size_t>(per_byte * rest));
+    }
+
+    bool add_edges(dom::element piece) {
+        dom::array array;
+        if (piece.get_array().get(array) != simdjson::SUCCESS) return false;
+        const std::int32_t n_nodes = net_->n_nodes;
+        const std::int32_t n_inputs = net_->n_inputs;
+        for (const dom::element element : array) {
+            dom::object edge;
+            if (element.get_object().get(edge) != simdjson::SUCCESS) return false;
+            std::string_view kind;
+            Triplet t;
+            unsigned seen = 0;
+            for (const dom::key_value_pair member : edge) {
+                // The four names differ in length: one comparison decides.
+                unsigned bit = 0;
+                bool ok = true;
+                switch (member.key.size()) {
+                    case 11:
+                        if (member.key != "source_kind") continue;
+                        bit = 1;
+                        ok = member.value.get_string().get(kind) == simdjson::SUCCESS;
+                        break;
+                    case 9:
+                        if (member.key != "source_id") continue;
+                        bit = 2;
+                        ok = as_int32(member.value, t.col);
+                        break;
+                    case 14:
+                        if (member.key != "target_node_id") continue;
+                        bit = 4;
+                        ok = as_int32(member.value, t.row);
+                        break;
+                    case 12:
+                        if (member.key != "weight_final") continue;
+                        bit = 8;
+                        ok = as_double(member.value, t.value);
+                        break;
+                    default:
+                        continue;
+                }
+                if (!ok || (seen & bit) != 0) return false;
+                seen |= bit;
+            }
+            if (seen != 15 || t.row < 0 || t.row >= n_nodes || t.col < 0) return false;
+            if (kind == "node" && t.col < n_nodes) {
+                node_triplets_.push_back(t);
+            } else if (kind == "input" && t.col < n_inputs) {
+                input_triplets_.push_back(t);
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const ContractFile& file_;
+    const std::size_t piece_bytes_;
+    Network* net_ = nullptr;
+    dom::parser parser_;
+    PaddedText text_;
+    std::vector<Triplet> node_triplets_;
+    std::vector<Triplet> input_triplets_;
+};
+
+}  // namespace
+
+bool read_contract_fast(const std::string& path, Network& net, const FastReadOptions& options) {
+    ContractFile file;
+    if (!file.open(path)) return false;
+    try {
+        Network loaded;
+        FastReader reader(file, options);
+        if (!reader.read(loaded)) return false;
+        net = std::move(loaded);
+        return true;
+    } catch (const std::bad_alloc&) {
+        // Out of memory here, with the reader's buffers freed, may still
+        // leave room for the full reader; its failure is then the message.
+        return false;
+    }
+}
+
+}  // namespace vesk
