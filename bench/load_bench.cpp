@@ -1,14 +1,16 @@
-// Contract loading, timed on the three benchmark contracts in both forms
-// of reading:
+// Contract loading, timed on the three benchmark contracts in each form of
+// reading:
 //
-//   load/streamed/<size>        Network::load_from_json as the program runs
-//                               it (edges taken apart while parsing)
+//   load/fast/<size>            Network::load_from_json as the program runs
+//                               it (the fast reader, pieces of the file
+//                               parsed with simdjson)
+//   load/streamed/<size>        the full reader (edges taken apart while
+//                               parsing), which the fast one falls back on
 //   load/whole_document/<size>  the file parsed into one JSON document first
 //
 // The bytes counter gives the parsing rate. Peak memory is not measured
-// here (one process holds every benchmark); run
-//   /usr/bin/time -v vesk-sim --model <contract> --output /dev/null --t-end 0.1
-// for it: the run loads the model and stops at the end-time check.
+// here (one process holds every benchmark); bench/load_runs.sh measures it
+// with whole processes, two builds side by side.
 
 #include <benchmark/benchmark.h>
 
@@ -35,6 +37,7 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
 
 const int registered = [] {
     const std::pair<const char*, ContractReading> forms[] = {
+        {"fast", ContractReading::fast},
         {"streamed", ContractReading::streamed},
         {"whole_document", ContractReading::whole_document}};
     for (Contract c : all_contracts) {

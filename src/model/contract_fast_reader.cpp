@@ -349,7 +349,7 @@ bool read_head(dom::element root, Network& net) {
 class FastReader {
   public:
     FastReader(const ContractFile& file, const FastReadOptions& options)
-        : file_(file), piece_bytes_(options.piece_bytes < 64 ? 64 : options.piece_bytes) {}
+        : file_(file), piece_bytes_(piece_size(options.piece_bytes, file.size())) {}
 
     bool read(Network& net) {
         std::uint64_t edges_at = 0;
@@ -367,63 +367,65 @@ class FastReader {
     }
 
   private:
+    // No piece needs to be larger than the file (while it stays as it was).
+    static std::size_t piece_size(std::size_t wanted, std::uint64_t file_size) {
+        constexpr std::size_t smallest = 64;
+        if (file_size < wanted) wanted = static_cast<std::size_t>(file_size) + 1;
+        return wanted < smallest ? smallest : wanted;
+    }
+
     // Finds the top-level "edges" key (see the top of this file), reads the
     // head into `net` and sets `edges_at` to the offset of the '[' of its
     // value.
     bool read_head(Network& net, std::uint64_t& edges_at) {
-        std::string head;  // the file from its start, as far as read
-        bool at_end = false;
-        const auto read_more = [&]() {
-            if (at_end) return false;
-            const std::size_t old = head.size();
-            const std::size_t chunk = old < piece_bytes_ ? piece_bytes_ : old;
-            head.resize(old + chunk);
-            std::size_t got = 0;
-            if (!file_.read_at(old, head.data() + old, chunk, got)) return false;
-            head.resize(old + got);
-            at_end = got < chunk;
-            return got > 0;
-        };
-        if (!read_more()) return false;
+        char c = 0;
         // nlohmann skips a byte order mark at the very start.
-        const std::size_t start = head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-        std::size_t from = start;
+        char bom[3] = {};
+        std::size_t got = 0;
+        if (!file_.read_at(0, bom, 3, got)) return false;
+        const std::uint64_t start = got == 3 && std::memcmp(bom, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+        // Candidates are searched chunk by chunk, the chunks overlapping by
+        // the length of the key.
+        std::vector<char> chunk(piece_bytes_);
+        std::uint64_t chunk_at = start;
         int candidates = 0;
         for (;;) {
-            const std::size_t key = head.find(edges_key, from);
-            if (key == std::string::npos) {
-                from = head.size() < edges_key.size() ? start : head.size() - edges_key.size() + 1;
-                if (!read_more()) return false;
-                continue;
+            if (!file_.read_at(chunk_at, chunk.data(), chunk.size(), got)) return false;
+            const std::string_view text(chunk.data(), got);
+            for (std::size_t key = text.find(edges_key); key != std::string_view::npos;
+                 key = text.find(edges_key, key + 1)) {
+                const std::uint64_t after_key = chunk_at + key + edges_key.size();
+                std::uint64_t colon = 0;
+                std::uint64_t bracket = 0;
+                if (!file_.next_token(after_key, c, colon) || c != ':' ||
+                    !file_.next_token(colon + 1, c, bracket) || c != '[') {
+                    continue;
+                }
+                if (++candidates > max_head_candidates) return false;
+                if (!parse_head(start, colon + 1)) continue;
+                // The cut is proven; whatever fails from here fails for good.
+                edges_at = bracket;
+                const bool ok = vesk::read_head(head_root_, net);
+                parser_ = dom::parser();  // its buffers were sized for the head
+                return ok;
             }
-            // The colon and the bracket after the key, with the whitespace
-            // around them.
-            std::size_t colon = key + edges_key.size();
-            std::size_t bracket = 0;
-            for (;;) {
-                while (colon < head.size() && is_space(head[colon])) ++colon;
-                bracket = colon + 1;
-                while (bracket < head.size() && is_space(head[bracket])) ++bracket;
-                if (bracket < head.size() || !read_more()) break;
-            }
-            from = key + 1;
-            if (bracket >= head.size() || head[colon] != ':' || head[bracket] != '[') continue;
-            if (++candidates > max_head_candidates) return false;
-            // Escapes anywhere go to the full reader.
-            if (std::memchr(head.data() + start, '\\', colon - start) != nullptr) return false;
-            constexpr std::string_view completion = "null}";
-            const std::size_t length = colon + 1 - start + completion.size();
-            char* text = text_.reserve(length);
-            std::memcpy(text, head.data() + start, colon + 1 - start);
-            std::memcpy(text + colon + 1 - start, completion.data(), completion.size());
-            dom::element root;
-            if (parser_.parse(text, length, false).get(root) != simdjson::SUCCESS) continue;
-            // The cut is proven; whatever fails from here fails for good.
-            edges_at = bracket;
-            const bool ok = vesk::read_head(root, net);
-            parser_ = dom::parser();  // its buffers were sized for the head
-            return ok;
+            if (got < chunk.size()) return false;
+            chunk_at += got - (edges_key.size() - 1);
         }
+    }
+
+    // Parses the file from `start` up to `end`, completed with `null}`.
+    // Escapes anywhere go to the full reader.
+    bool parse_head(std::uint64_t start, std::uint64_t end) {
+        constexpr std::string_view completion = "null}";
+        const auto prefix = static_cast<std::size_t>(end - start);
+        char* text = text_.reserve(prefix + completion.size());
+        std::size_t got = 0;
+        if (!file_.read_at(start, text, prefix, got) || got != prefix) return false;
+        if (std::memchr(text, '\\', prefix) != nullptr) return false;
+        std::memcpy(text + prefix, completion.data(), completion.size());
+        return parser_.parse(text, prefix + completion.size(), false).get(head_root_) ==
+               simdjson::SUCCESS;
     }
 
     // Offset just past the last '}' in text[0, limit) that is followed,
@@ -561,6 +563,7 @@ class FastReader {
     const std::size_t piece_bytes_;
     Network* net_ = nullptr;
     dom::parser parser_;
+    dom::element head_root_;
     PaddedText text_;
     std::vector<Triplet> node_triplets_;
     std::vector<Triplet> input_triplets_;
