@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -305,10 +306,10 @@ bool read_inputs(dom::element list, Network& net) {
     return true;
 }
 
-// Reads everything before the edges from the parsed head, whose root object
-// must end with the key "edges" holding null (the completion of the cut).
-bool read_head(dom::element root, Network& net) {
-    Members<top_count> top;
+// The members of the parsed head that hold the model, with the sizes and
+// constants read into `net`. The root object must end with the key "edges"
+// holding null (the completion of the cut).
+bool read_top(dom::element root, Members<top_count>& top, Network& net) {
     if (!top.take(root, top_names)) return false;
     for (bool f : top.found) {
         if (!f) return false;
@@ -325,8 +326,11 @@ bool read_head(dom::element root, Network& net) {
         !as_int32(sizes.value[1], net.n_inputs) || net.n_nodes < 0 || net.n_inputs < 0) {
         return false;
     }
-    if (!read_parameters(top.value[network_parameters], net)) return false;
+    return read_parameters(top.value[network_parameters], net);
+}
 
+// Sizes the per-node and per-input arrays and fills them from the entries.
+bool read_entries(const Members<top_count>& top, Network& net) {
     const auto nn = static_cast<std::size_t>(net.n_nodes);
     const auto ni = static_cast<std::size_t>(net.n_inputs);
     net.tau.assign(nn, 0.0);
@@ -349,15 +353,28 @@ bool read_head(dom::element root, Network& net) {
 class FastReader {
   public:
     FastReader(const ContractFile& file, const FastReadOptions& options)
-        : file_(file), piece_bytes_(piece_size(options.piece_bytes, file.size())) {}
+        : file_(file),
+          piece_bytes_(piece_size(options.piece_bytes, file.size())),
+          check_sizes_(options.check_sizes) {}
 
+    // As the full reader, nothing is allocated for the counts before the
+    // whole text has parsed, and then only when they pass the size check.
     bool read(Network& net) {
         std::uint64_t edges_at = 0;
         if (!read_head(net, edges_at)) return false;
         net_ = &net;
         if (!read_edges(edges_at)) return false;
         text_.release();
-        parser_ = dom::parser();  // frees its buffers before the matrices are built
+        parser_ = dom::parser();
+        if (check_sizes_ != nullptr) {
+            try {
+                check_sizes_(net.n_nodes, net.n_inputs);
+            } catch (const std::exception&) {
+                return false;
+            }
+        }
+        if (!read_entries(top_, net)) return false;
+        head_parser_ = dom::parser();  // frees the head before the matrices are built
         net.weights.emplace(net.n_nodes, net.n_nodes);
         net.input_weights.emplace(net.n_nodes, net.n_inputs);
         net.weights->build_from_triplets(net.n_nodes, node_triplets_);
@@ -402,12 +419,11 @@ class FastReader {
                     continue;
                 }
                 if (++candidates > max_head_candidates) return false;
-                if (!parse_head(start, colon + 1)) continue;
+                dom::element root;
+                if (!parse_head(start, colon + 1, root)) continue;
                 // The cut is proven; whatever fails from here fails for good.
                 edges_at = bracket;
-                const bool ok = vesk::read_head(head_root_, net);
-                parser_ = dom::parser();  // its buffers were sized for the head
-                return ok;
+                return read_top(root, top_, net);
             }
             if (got < chunk.size()) return false;
             chunk_at += got - (edges_key.size() - 1);
@@ -416,7 +432,7 @@ class FastReader {
 
     // Parses the file from `start` up to `end`, completed with `null}`.
     // Escapes anywhere go to the full reader.
-    bool parse_head(std::uint64_t start, std::uint64_t end) {
+    bool parse_head(std::uint64_t start, std::uint64_t end, dom::element& root) {
         constexpr std::string_view completion = "null}";
         const auto prefix = static_cast<std::size_t>(end - start);
         char* text = text_.reserve(prefix + completion.size());
@@ -424,7 +440,7 @@ class FastReader {
         if (!file_.read_at(start, text, prefix, got) || got != prefix) return false;
         if (std::memchr(text, '\\', prefix) != nullptr) return false;
         std::memcpy(text + prefix, completion.data(), completion.size());
-        return parser_.parse(text, prefix + completion.size(), false).get(head_root_) ==
+        return head_parser_.parse(text, prefix + completion.size(), false).get(root) ==
                simdjson::SUCCESS;
     }
 
@@ -561,9 +577,11 @@ class FastReader {
 
     const ContractFile& file_;
     const std::size_t piece_bytes_;
+    void (*const check_sizes_)(std::int32_t, std::int32_t);
     Network* net_ = nullptr;
-    dom::parser parser_;
-    dom::element head_root_;
+    dom::parser head_parser_;  // holds the head until the entries are read
+    Members<top_count> top_;
+    dom::parser parser_;  // the pieces of the edges
     PaddedText text_;
     std::vector<Triplet> node_triplets_;
     std::vector<Triplet> input_triplets_;
