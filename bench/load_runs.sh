@@ -46,7 +46,8 @@ one() {
         cat "$work/stderr" >&2
         exit 1
     fi
-    awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$log" >>"$work/$3"
+    # time puts "Command exited with non-zero status 1" first.
+    tail -n 1 "$log" | awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' >>"$work/$3"
 }
 
 median() {  # column N of file F
@@ -68,7 +69,7 @@ for spec in "1k 1000 20" "10k 10000 50" "100k 100000 50" kaldo; do
     ow=$(median 1 "$work/old") nw=$(median 1 "$work/new")
     oc=$(median 2 "$work/old") nc=$(median 2 "$work/new")
     om=$(median 3 "$work/old") nm=$(median 3 "$work/new")
-    awk -v l="$1" -v b="$(stat -c %s "$model")" -v ow="$ow" -v nw="$nw" -v oc="$oc" -v nc="$nc" \
+    awk -v l="$1" -v b="$(stat -L -c %s "$model")" -v ow="$ow" -v nw="$nw" -v oc="$oc" -v nc="$nc" \
         -v om="$om" -v nm="$nm" 'function r(a, b) { return b > 0 ? sprintf("x%.2f", a / b) : "-" }
         BEGIN { printf "%-8s %9.1f | %8.2f %8.2f %6s | %8.2f %8.2f %6s | %9.1f %9.1f\n",
             l, b / 1e6, ow, nw, r(ow, nw), oc, nc, r(oc, nc), om / 1024, nm / 1024 }'

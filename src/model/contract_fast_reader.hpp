@@ -14,7 +14,7 @@ struct FastReadOptions {
     // The "edges" array is parsed in pieces of about this many bytes, so that
     // memory stays bounded whatever the size of the file; a piece grows when
     // one element does not fit.
-    std::size_t piece_bytes = std::size_t{1} << 20;
+    std::size_t piece_bytes = std::size_t{1} << 18;
     // Called with n_nodes and n_inputs once the whole text has parsed and
     // before anything is allocated for them; when it throws, the reader
     // declines the file (the full reader then reports the sizes).
