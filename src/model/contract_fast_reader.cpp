@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "model/memory_budget.hpp"
+
 // How the reader stays exact without a JSON scanner of its own.
 //
 // The library parses whole documents only, and its index of a document takes
@@ -353,9 +355,7 @@ bool read_entries(const Members<top_count>& top, Network& net) {
 class FastReader {
   public:
     FastReader(const ContractFile& file, const FastReadOptions& options)
-        : file_(file),
-          piece_bytes_(piece_size(options.piece_bytes, file.size())),
-          check_sizes_(options.check_sizes) {}
+        : file_(file), piece_bytes_(piece_size(options.piece_bytes, file.size())) {}
 
     // As the full reader, nothing is allocated for the counts before the
     // whole text has parsed, and then only when they pass the size check.
@@ -366,12 +366,10 @@ class FastReader {
         if (!read_edges(edges_at)) return false;
         text_.release();
         parser_ = dom::parser();
-        if (check_sizes_ != nullptr) {
-            try {
-                check_sizes_(net.n_nodes, net.n_inputs);
-            } catch (const std::exception&) {
-                return false;
-            }
+        try {
+            check_fits_in_memory(net.n_nodes, net.n_inputs);
+        } catch (const std::runtime_error&) {
+            return false;  // the full reader reports it
         }
         if (!read_entries(top_, net)) return false;
         head_parser_ = dom::parser();  // frees the head before the matrices are built
@@ -577,7 +575,6 @@ class FastReader {
 
     const ContractFile& file_;
     const std::size_t piece_bytes_;
-    void (*const check_sizes_)(std::int32_t, std::int32_t);
     Network* net_ = nullptr;
     dom::parser head_parser_;  // holds the head until the entries are read
     Members<top_count> top_;

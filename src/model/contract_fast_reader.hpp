@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "model/network.hpp"
@@ -15,10 +14,6 @@ struct FastReadOptions {
     // memory stays bounded whatever the size of the file; a piece grows when
     // one element does not fit.
     std::size_t piece_bytes = std::size_t{1} << 18;
-    // Called with n_nodes and n_inputs once the whole text has parsed and
-    // before anything is allocated for them; when it throws, the reader
-    // declines the file (the full reader then reports the sizes).
-    void (*check_sizes)(std::int32_t n_nodes, std::int32_t n_inputs) = nullptr;
 };
 
 // Fills `net` from the contract at `path` and returns true when the path

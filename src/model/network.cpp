@@ -76,8 +76,7 @@ void collect_edges(ContractDocument& contract, std::int32_t n_nodes, std::int32_
 }  // namespace
 
 void Network::load_from_json(const std::string& path, ContractReading reading) {
-    const FastReadOptions fast{.check_sizes = check_fits_in_memory};
-    if (reading == ContractReading::fast && read_contract_fast(path, *this, fast)) return;
+    if (reading == ContractReading::fast && read_contract_fast(path, *this)) return;
     ContractDocument contract = read_contract(path, reading);
     json& doc = contract.doc;
 
