@@ -389,9 +389,10 @@ class FastReader {
         return wanted < smallest ? smallest : wanted;
     }
 
-    // Finds the top-level "edges" key (see the top of this file), reads the
-    // head into `net` and sets `edges_at` to the offset of the '[' of its
-    // value.
+    // Finds the top-level "edges" key (see the top of this file), parses the
+    // head, reads the sizes and constants into `net`, keeps the members that
+    // hold the entries in top_ and sets `edges_at` to the offset of the '['
+    // of the edges.
     bool read_head(Network& net, std::uint64_t& edges_at) {
         char c = 0;
         // nlohmann skips a byte order mark at the very start.
