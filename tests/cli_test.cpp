@@ -4,6 +4,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "app/version.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -60,6 +61,7 @@ std::string usage(const std::string& prog) {
 // clang-format on
 
 const std::string kUsage = usage("vesk-sim");
+const std::string kVersion = std::string("vesk-sim ") + version + "\n";
 const std::string kRequired =
     "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
 const std::string kLoaded = "Loading network from m.json...\n  n_nodes=1, n_inputs=0\n";
@@ -118,6 +120,8 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
         {{"--help"}, 0, "", kUsage},
         {with({"--t-end", "5", "--help"}), 0, "", kUsage},
         {{"--bogus", "--help"}, 1, "", unrecognized("--bogus")},
+        {with({"--t-end", "5", "--version", "--bogus"}), 0, kVersion, ""},
+        {{"--bogus", "--version"}, 1, "", unrecognized("--bogus")},
         {{"--model=m.json"}, 1, "", unrecognized("--model=m.json")},
         {with({"--t-end", "5", "--n-steps", "3"}), 1, "",
          "Error: --t-end and --n-steps are mutually exclusive\n" + kUsage},

@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "app/run_sequence.hpp"
+#include "app/version.hpp"
 #include "model/network.hpp"
 #include "stimulus/text_lines.hpp"
 
@@ -246,6 +247,7 @@ ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream&
             print_usage(err, program);
             return ScanResult::help;
         }
+        if (word == "--version") return ScanResult::version;
         if (const ValueOption* option = find_value_option(word); option && i + 1 < argc) {
             if (!store_value(option->field, argv[++i], opts, err)) return ScanResult::error;
             continue;
@@ -317,6 +319,9 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
     CliOptions opts;
     switch (scan_arguments(argc, argv, opts, err)) {
         case ScanResult::help:
+            return 0;
+        case ScanResult::version:
+            out << "vesk-sim " << version << "\n";
             return 0;
         case ScanResult::error:
             return 1;

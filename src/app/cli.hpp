@@ -9,12 +9,13 @@
 
 namespace vesk {
 
-enum class ScanResult { proceed, help, error };
+enum class ScanResult { proceed, help, version, error };
 
 // Reads argv[1..] into `opts`. For --help writes the usage text and returns
-// `help`; for an unrecognized word, an option without its value or a value
-// that is no number writes the error (and the usage text where it belongs)
-// to `err` and returns `error`.
+// `help`; for --version returns `version` (the caller prints it); for an
+// unrecognized word, an option without its value or a value that is no
+// number writes the error (and the usage text where it belongs) to `err` and
+// returns `error`.
 ScanResult scan_arguments(int argc, char** argv, CliOptions& opts, std::ostream& err);
 
 // Writes the usage text, naming the program `program_name`.

@@ -1,0 +1,8 @@
+// vesk-check: see src/app/check_command.hpp.
+#include <iostream>
+
+#include "app/check_command.hpp"
+
+int main(int argc, char** argv) {
+    return vesk::run_check(argc, argv, std::cout, std::cerr);
+}
