@@ -77,10 +77,12 @@ expect_contains "summary" "$tmp/sweep.out" "Summary of 3 runs in $out:"
 expect_contains "summary" "$tmp/sweep.out" "  ok          QA_3NVN_O_success"
 expect_contains "summary" "$tmp/sweep.out" "  FAILED      broken (exit 1): $broken_error"
 expect_contains "summary" "$tmp/sweep.out" "2 ok, 1 failed, 0 unfinished"
-expect_eq "summary.tsv" "$(cut -f1,2 "$out/summary.tsv")" "name	status
-QA_3NVN_O_fail	0
-QA_3NVN_O_success	0
-broken	1"
+expect_eq "summary.tsv" "$(cut -f1,2,4,6 "$out/summary.tsv")" "name	status	scenario	error
+QA_3NVN_O_fail	0	$scenarios/QA_3NVN_O_fail.txt	
+QA_3NVN_O_success	0	$scenarios/QA_3NVN_O_success.txt	
+broken	1	$scenarios/broken.txt	$broken_error"
+[[ "$(cut -f3 "$out/summary.tsv" | tail -n +2 | tr '\n' ' ')" =~ ^([0-9]+\.[0-9]{2}\ ){3}$ ]] ||
+    fail "summary.tsv seconds: $(cut -f3 "$out/summary.tsv")"
 expect_eq "joblog lines" "$(wc -l <"$out/joblog.tsv")" 4
 
 # The command of a run, as recorded, repeats the run.
@@ -89,11 +91,19 @@ expect_eq "joblog lines" "$(wc -l <"$out/joblog.tsv")" 4
 
 # ---- summary of an existing folder -------------------------------------------
 rm "$out/QA_3NVN_O_fail/status"  # as if the run had been killed
+mkdir "$out/stale" && touch "$out/stale/command.txt"  # no longer in the list
 sweep --summary --out "$out" >"$tmp/summary.out"
 expect_eq "summary exit status with an unfinished run" "$?" 1
 expect_contains "unfinished run" "$tmp/summary.out" \
     "  UNFINISHED  QA_3NVN_O_fail (no exit status: the run did not end)"
-expect_contains "summary totals" "$tmp/summary.out" "1 ok, 1 failed, 1 unfinished"
+expect_contains "summary totals" "$tmp/summary.out" "1 ok, 1 failed, 1 unfinished, 0 missing"
+expect_contains "summary of the list only" "$tmp/summary.out" "Summary of 3 runs"
+
+# A rerun starts from an empty folder.
+touch "$out/QA_3NVN_O_success/inputs.csv.old"
+sweep --model "$model" --t-end 20 --out "$out" --task 1 "$scenarios" >/dev/null
+expect_eq "rerun folder" "$(ls "$out/QA_3NVN_O_success" | tr '\n' ' ')" \
+    "command.txt nodes.csv scenario seconds status stderr.txt stdout.txt "
 
 # ---- one task of a job array, from a list file --------------------------------
 printf '# the two examples\n%s\n\n%s\n' "$scenarios/QA_3NVN_O_success.txt" \
@@ -101,7 +111,13 @@ printf '# the two examples\n%s\n\n%s\n' "$scenarios/QA_3NVN_O_success.txt" \
 sweep --model "$model" --t-end 20 --bindings "$tmp/bindings.txt" --out "$tmp/array" \
     --list "$tmp/scenarios.list" --task 1 >/dev/null
 expect_eq "array task exit status" "$?" 0
-expect_eq "array task ran the second scenario" "$(ls "$tmp/array")" "QA_3NVN_O_fail"
+expect_eq "array task ran the second scenario" "$(ls "$tmp/array")" "QA_3NVN_O_fail
+scenarios.txt"
+sweep --summary --out "$tmp/array" >"$tmp/array.out"
+expect_eq "summary with a task missing" "$?" 1
+expect_contains "missing task" "$tmp/array.out" \
+    "  MISSING     QA_3NVN_O_success (no run folder: the run never started)"
+expect_contains "missing task" "$tmp/array.out" "1 ok, 0 failed, 0 unfinished, 1 missing"
 sweep --model "$model" --t-end 20 --out "$tmp/array" --list "$tmp/scenarios.list" --task 0 \
     -- --reproducible >/dev/null
 expect_eq "array task 0" "$(cat "$tmp/array/QA_3NVN_O_success/status")" 0
@@ -129,6 +145,10 @@ check_usage_error "unknown option --frobnicate" --frobnicate
 check_usage_error "option --out needs a value" --model "$model" --out
 check_usage_error "--task 5: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
     --task 5 "$scenarios"
+check_usage_error "--task needs a task number (0, 1, ...), got ''; in a job array, is SLURM_ARRAY_TASK_ID set?" \
+    --model "$model" --t-end 20 --task "" "$scenarios"
+check_usage_error "--task needs a task number (0, 1, ...), got '1x'" --model "$model" --t-end 20 \
+    --task 1x "$scenarios"
 check_usage_error "--jobs needs a positive number, got 0" --model "$model" --t-end 20 --jobs 0 "$scenarios"
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 --out "$tmp/twins-out" "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
