@@ -2,9 +2,10 @@
 #
 #   make package        builds $(PACKAGE_BUILD_DIR)/vesk-sim_<version>_<arch>.deb with CPack
 #   make package-test   builds it, installs it (apt-get resolves its dependencies),
-#                       checks the installed vesk-sim, vesk-sweep and example data,
-#                       and the Python module vesk (with Debian's python3 and numpy),
-#                       then removes the package again
+#                       checks the installed vesk-sim, vesk-check, vesk-make-contract,
+#                       vesk-sweep and example data, and the Python module vesk (with
+#                       Debian's python3 and numpy), then removes the package again;
+#                       a vesk-sim package installed before is replaced and removed
 #
 # The package is built in its own build dir, without the tests.
 
@@ -43,6 +44,15 @@ package-test: package
 	test "$$(wc -l < $$tmp/nodes.csv)" -eq 11; \
 	rm -rf $$tmp; \
 	echo "installed example run: status 0"; \
+	test "$$(/usr/bin/vesk-sim --version)" = "vesk-sim $$(dpkg-query -W -f='$${Version}' vesk-sim)"; \
+	/usr/bin/vesk-check --model data/kaldo_contract.json --t-end 180 \
+	  --instructions examples/QA_3NVN_O_success.txt \
+	  --bindings examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt >/dev/null; \
+	tmp=$$(mktemp -d); \
+	/usr/bin/vesk-make-contract --nodes 20 --degree 3 --inputs 2 --out $$tmp/m.json >/dev/null; \
+	/usr/bin/vesk-sim --model $$tmp/m.json --t-end 1 --output $$tmp/nodes.csv >/dev/null; \
+	rm -rf $$tmp; \
+	echo "installed vesk-sim --version, vesk-check, vesk-make-contract: status 0"; \
 	/usr/bin/vesk-sweep --help >/dev/null; \
 	if [ -x /usr/bin/python3 ]; then /usr/bin/vesk-plot-traces --help >/dev/null; fi; \
 	echo "installed scripts: status 0"; \

@@ -166,6 +166,15 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
              "\nm.json: nodes.a: error: " + t304 + "number\nm.json: inputs: error: " + t304 +
              "number\n" +
              summary(13, 0, "Invalid model sizes: n_nodes/n_inputs must be non-negative")},
+        // A list given as an object names its elements by key.
+        {{{"m.json", "{" + kSizes + ", " + kParams + ", " + kInputs + R"(, "nodes": {"b": )" +
+                         node(5) + R"(, "a": )" + node(0) + "}}"}},
+         {},
+         1,
+         "m.json: nodes.b.node_id: error: node_id out of bounds while parsing nodes array\n"
+         "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no entry in nodes "
+         "(1): each still gets an output column, named by its node_id, and no metadata\n" +
+             summary(1, 1, "node_id out of bounds while parsing nodes array")},
         {{{"m.json", "[1]"}},
          {},
          1,

@@ -502,7 +502,7 @@ class ContractScanner {
         Frame& f = top();
         const bool container = value.kind == Kind::object || value.kind == Kind::array;
         const bool is_array = value.kind == Kind::array;
-        if (f.is_array) ++f.count;
+        if (f.is_array || is_list(f.ctx)) ++f.count;  // lists given as objects count too
         switch (f.ctx) {
             case Ctx::root:
                 if (value.kind == Kind::object) {
