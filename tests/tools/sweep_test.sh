@@ -102,6 +102,10 @@ expect_contains "summary of the list only" "$tmp/summary.out" "Summary of 3 runs
 # A rerun starts from an empty folder.
 touch "$out/QA_3NVN_O_success/inputs.csv.old"
 sweep --model "$model" --t-end 20 --out "$out" --task 1 "$scenarios" >/dev/null
+mkdir -p "$out/QA_3NVN_O_fail" && touch "$out/QA_3NVN_O_fail/mine.txt" && rm -f "$out/QA_3NVN_O_fail/command.txt"
+sweep --model "$model" --t-end 20 --out "$out" --task 0 "$scenarios" >"$tmp/foreign.out"
+expect_eq "foreign folder: status" "$?" 1
+expect_eq "foreign folder left alone" "$(ls "$out/QA_3NVN_O_fail" | grep -c mine.txt)" 1
 expect_eq "rerun folder" "$(ls "$out/QA_3NVN_O_success" | tr '\n' ' ')" \
     "command.txt nodes.csv scenario seconds status stderr.txt stdout.txt "
 
