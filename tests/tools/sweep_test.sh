@@ -148,7 +148,8 @@ check_usage_error "no such scenario file or folder: $tmp/none" --model "$model" 
 check_usage_error "unknown option --frobnicate" --frobnicate
 check_usage_error "option --out needs a value" --model "$model" --out
 check_usage_error "--task 5: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
-    --task 5 "$scenarios"
+    --task 5 --out "$tmp/no-out" "$scenarios"
+[ -e "$tmp/no-out" ] && fail "a --task out of range created the output folder"
 check_usage_error "--task needs a task number (0, 1, ...), got ''; in a job array, is SLURM_ARRAY_TASK_ID set?" \
     --model "$model" --t-end 20 --task "" "$scenarios"
 check_usage_error "--task needs a task number (0, 1, ...), got '1x'" --model "$model" --t-end 20 \
