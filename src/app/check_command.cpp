@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <new>
 #include <optional>
@@ -45,6 +46,7 @@ constexpr const char* usage_text =
     "Exit status: 0 no problem, 1 errors, 2 warnings only, 3 wrong command line.\n";
 
 constexpr std::size_t default_per_kind_limit = 20;
+constexpr std::uintmax_t small_model_bytes = std::uintmax_t{64} << 20;
 constexpr double grid_step_ms = 0.1;
 
 struct CheckOptions {
@@ -206,10 +208,15 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
     const std::size_t errors_before = log.errors();
     const ContractFacts facts = check_contract(o.model, log, reachable_by_command);
-    if (log.errors() > errors_before) {
-        // Which error vesk-sim meets first depends on the loader's order of
-        // reading, not the file's: ask the loader. Should the scan ever miss
-        // the loader's error, it is reported all the same.
+    // Which error vesk-sim meets first depends on the loader's order of
+    // reading, not the file's: the loader itself tells. It also vouches for a
+    // clean scan, except of a large file, whose load would take memory of the
+    // order of the file size.
+    std::error_code size_error;
+    const auto size = std::filesystem::file_size(o.model, size_error);
+    const bool small = !size_error && size < small_model_bytes;
+    if (log.errors() > errors_before || small) {
+        // Should the scan ever miss the loader's error, it is reported all the same.
         try {
             Network network;
             network.load_from_json(o.model);

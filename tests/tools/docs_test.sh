@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The README's command table and the citation file against the program:
+# The README's command table, the citation file and the README's citation
+# sentence against the program:
 #   docs_test.sh SOURCE_DIR INPUT_NAMES VESK_SIM
 set -uo pipefail
 src=$1 input_names=$2 sim=$3
@@ -18,4 +19,7 @@ if [ "$version" != "vesk-sim $cff" ]; then
     echo "CITATION.cff has version '$cff', $sim --version prints '$version'" >&2
     fail=1
 fi
+# The README's sentence for a methods section names the version too.
+grep -q "run with vesk-sim $cff \[citation\]" "$src/README.md" ||
+    { echo "README.md: the methods sentence does not name vesk-sim $cff" >&2; fail=1; }
 exit "$fail"
