@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -240,6 +241,7 @@ struct EdgeEntry {
 struct ListLabels {
     bool by_key = false;
     std::vector<std::string> keys;
+    std::set<std::string> seen;  // keys, to find one given twice
 
     std::string of(std::string_view list, std::uint32_t element) const {
         if (by_key) return std::string(list) + "." + keys[element];
@@ -369,7 +371,13 @@ class ContractScanner {
         Frame& f = top();
         f.key = k;
         if (is_list(f.ctx)) {
-            labels(f.ctx).keys.push_back(k);
+            ListLabels& l = labels(f.ctx);
+            if (!l.seen.insert(k).second) {
+                warn(field_path(k),
+                     "key '" + k + "' appears twice in this object; the last value counts",
+                     "repeated key");
+            }
+            l.keys.push_back(k);
             return true;
         }
         if (f.ctx == Ctx::skip || f.ctx == Ctx::root) return true;

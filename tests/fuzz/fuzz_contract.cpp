@@ -4,6 +4,10 @@
 // the fast reading must agree exactly with the whole-document reading: the
 // same Network, or the same exception with the same message. A loaded network
 // must also run: a few samples are simulated on it.
+// vesk-check's scan of the same bytes must agree with the loader: no error
+// for a model that loads, and the loader's own message among its errors for
+// one that does not (unless a key is given twice: the scan then also checks
+// the value that is dropped).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,6 +23,7 @@
 
 #include "fuzz_check.hpp"
 #include "model/contract_fast_reader.hpp"
+#include "model/contract_check.hpp"
 #include "model/network.hpp"
 #include "sim/simulator.hpp"
 
@@ -186,6 +191,23 @@ void check_same(const vesk::Network& a, const vesk::Network& b) {
     FUZZ_CHECK(same_matrix(*a.input_weights, *b.input_weights));
 }
 
+void check_scan(const std::string& path, const Outcome& load) {
+    vesk::FindingLog log;
+    vesk::check_contract(path, log);
+    bool repeated_key = false;
+    for (const auto& f : log.kept()) repeated_key = repeated_key || f.kind == "repeated key";
+    if (repeated_key) return;
+    const std::string message = load.loaded ? "" : load.error.substr(load.error.find(": ") + 2);
+    const bool agrees = load.loaded ? log.errors() == 0 : log.has_error(message);
+    if (!agrees) {
+        std::fprintf(stderr, "loader: %s\nscan:\n", load.loaded ? "loaded" : message.c_str());
+        for (const auto& f : log.kept()) {
+            std::fprintf(stderr, "  %s: %s\n", f.place.c_str(), f.message.c_str());
+        }
+    }
+    FUZZ_CHECK(agrees);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -212,6 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(whole.loaded);
         check_same(pieces, whole.net);
     }
+    check_scan(file.path, whole);
     if (!whole.loaded) return 0;
     check_network(whole.net);
     run_briefly(whole.net);
