@@ -115,7 +115,7 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
         {{{"m.json", R"({"edges": [
             {"source_kind": "node", "source_id": 2, "target_node_id": -1, "weight_final": 1},
             {"source_kind": "input", "source_id": 2, "target_node_id": 0, "weight_final": 1},
-            {"source_kind": "Node", "source_id": 0, "target_node_id": 0, "weight_final": 1},
+            {"source_kind": "Node", "source_id": 0, "target_node_id": 9, "weight_final": 1},
             {"source_kind": "node", "target_node_id": 0, "weight_final": true}, [1]],
             "nodes": [)" +
                          node(0) + ", " + node(3000000000) + "], " + kSizes + ", " + kInputs +
@@ -140,9 +140,11 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
              "array\n"
              "m.json: edges[1].source_id: error: input source_id out of bounds while parsing edges "
              "array\n"
+             "m.json: edges[2].target_node_id: error: target_node_id out of bounds while parsing "
+             "edges array\n"
              "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no entry in nodes "
              "(1): each still gets an output column, named by its node_id, and no metadata\n" +
-             summary(8, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000")},
+             summary(9, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000")},
         // Values of the wrong kind where objects and lists belong.
         {{{"m.json", R"({"counts": {"n_nodes": -1, "n_inputs": 0}, "network_parameters":
             {"sigmoid": 3, "wc_coupling": null}, "nodes": {"b": {"node_id": 0}, "a": 7},

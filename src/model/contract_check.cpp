@@ -229,10 +229,14 @@ struct InputEntry {
     std::string name;
 };
 
+// Where an edge comes from; `other` for an unknown kind or an unreadable
+// source_id, whose source is not checked.
+enum class EdgeSource : std::uint8_t { node, input, other };
+
 struct EdgeEntry {
     std::int32_t target;
     std::int32_t source;
-    bool from_node;
+    EdgeSource from;
     std::uint32_t element;
 };
 
@@ -739,21 +743,26 @@ class ContractScanner {
         }
     }
 
+    // As the loader: the target first, whatever the kind; then the kind, and
+    // the source against the list that the kind names.
     void check_edge(const Frame& f) {
         const Slot& kind = f.slots[0];
         const auto source = int_field(f, 1);
         const auto target = int_field(f, 2);
         if (!kind.present || kind.value.kind != Kind::string) return;
         const std::string& k = kind.value.s;
-        if (k != "node" && k != "input") {
+        EdgeSource from = EdgeSource::other;
+        if (k == "node" || k == "input") {
+            from = k == "node" ? EdgeSource::node : EdgeSource::input;
+        } else {
             std::string shown;
             for (const char c : k) shown += c == '\0' ? std::string("\\x00") : std::string(1, c);
             error(field_path("source_kind"), "Unknown source_kind in edges array: " + shown,
                   "unknown source_kind");
-            return;
         }
-        if (!source || !target) return;
-        const EdgeEntry e{*target, *source, k == "node", element_index()};
+        if (!target) return;
+        const EdgeEntry e{*target, source.value_or(0), source ? from : EdgeSource::other,
+                          element_index()};
         if (counts_ == Counts::known) {
             check_edge_bounds(e);
         } else if (counts_ == Counts::unseen) {
@@ -767,10 +776,12 @@ class ContractScanner {
             error(element + ".target_node_id",
                   "target_node_id out of bounds while parsing edges array", "id out of bounds");
         }
-        const std::int32_t limit = e.from_node ? n_nodes_ : n_inputs_;
+        if (e.from == EdgeSource::other) return;
+        const bool from_node = e.from == EdgeSource::node;
+        const std::int32_t limit = from_node ? n_nodes_ : n_inputs_;
         if (e.source < 0 || e.source >= limit) {
             error(element + ".source_id",
-                  std::string(e.from_node ? "node" : "input") +
+                  std::string(from_node ? "node" : "input") +
                       " source_id out of bounds while parsing edges array",
                   "id out of bounds");
         }
