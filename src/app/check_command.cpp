@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/version.hpp"
-#include "model/contract_check.hpp"
+#include "model/contract_scan.hpp"
 #include "model/network.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"

@@ -23,7 +23,7 @@
 
 #include "fuzz_check.hpp"
 #include "model/contract_fast_reader.hpp"
-#include "model/contract_check.hpp"
+#include "model/contract_scan.hpp"
 #include "model/network.hpp"
 #include "sim/simulator.hpp"
 

@@ -1,4 +1,4 @@
-#include "model/contract_check.hpp"
+#include "model/contract_scan.hpp"
 
 #include <array>
 #include <cstdint>
