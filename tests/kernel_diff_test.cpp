@@ -172,6 +172,23 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
                 SlicedMatrix(m).multiply_add(x, sliced);
                 EXPECT_TRUE(same_bits(expected, csr)) << "CSR, " << cols << " columns";
                 EXPECT_TRUE(same_bits(expected, sliced)) << "sliced, " << cols << " columns";
+                // Split at a row: each side's product touches its own rows only.
+                const auto split = static_cast<std::int32_t>(s.nodes / 3);
+                const SlicedMatrix broken(m, {split});
+                const std::int32_t middle = broken.first_slice_from(split);
+                std::vector<double> halves = y0, rows_halves = y0;
+                broken.multiply_add_slices(x, halves, 0, middle);
+                m.multiply_add_rows(x, rows_halves, 0, split);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double want = i < static_cast<std::size_t>(split) ? expected[i] : y0[i];
+                    ASSERT_TRUE(same_bits({want}, {halves[i]})) << "sliced, first rows, row " << i;
+                    ASSERT_TRUE(same_bits({want}, {rows_halves[i]}))
+                        << "CSR, first rows, row " << i;
+                }
+                broken.multiply_add_slices(x, halves, middle, broken.slices());
+                m.multiply_add_rows(x, rows_halves, split, s.nodes);
+                EXPECT_TRUE(same_bits(expected, halves)) << "sliced in two";
+                EXPECT_TRUE(same_bits(expected, rows_halves)) << "CSR in two";
                 if (cols == s.nodes) {
                     // In place: later rows see what earlier rows wrote.
                     std::vector<double> plain_in_place = x, in_place = x;
@@ -224,6 +241,61 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             ASSERT_EQ(rows.size(), expected.size());
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 ASSERT_TRUE(same_bits(expected[i], rows[i])) << "sample " << i;
+            }
+        }
+    }
+}
+
+// Threaded steps on both paths: every thread count gives the reference's
+// bits at every sample, on sizes that split unevenly, with empty rows and a
+// hub row, and with strong couplings.
+TEST(KernelDiff, EveryThreadCountMatchesThePlainKernel) {
+    RandomNetworks gen(2);
+    struct Case {
+        Shape shape;
+        double weight_scale;
+    };
+    const std::vector<Case> cases = {{{1000, 4, 20, true, true}, 1.0},
+                                     {{1001, 3, 3, true, true}, 1.0},
+                                     {{1283, 0, 9, true, false}, 1.0},
+                                     {{700, 5, 0, false, true}, 1.0},
+                                     {{1100, 2, 12, true, true}, 30.0}};
+    for (const KernelPath path : paths) {
+        const PathScope scope(path);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::to_string(c.shape.nodes) + " nodes, " + name(path) + " path");
+            Network net = gen.network(c.shape);
+            if (net.weights) {
+                for (double& w : net.weights->values) w *= c.weight_scale;
+            }
+            const auto n = static_cast<std::size_t>(c.shape.nodes);
+            std::vector<ActivationFunction> clamps(n, [](double) { return 0.0; });
+            for (std::size_t j = 0; j < n; j += 7)
+                clamps[j] = make_clamp_function({}, 0.0, 0.3, 5.0);
+            std::vector<ActivationFunction> inputs;
+            for (int k = 0; k < c.shape.inputs; ++k) {
+                inputs.push_back(make_piecewise_activation({{0.1 * k, 0.5, 100.0}}));
+            }
+            const std::vector<double> y0 = gen.values(n, 0.0, 10.0);
+            const double h = 0.1;
+            std::vector<std::vector<double>> expected;
+            reference::Kernel ref(net, h);
+            ref.run(0.0, 10, y0, clamps, inputs, [&](double, const std::vector<double>& y) {
+                std::vector<double> row(n);
+                for (std::size_t j = 0; j < n; ++j) row[j] = net.is_excitatory[j] ? y[j] : y[n + j];
+                expected.push_back(row);
+            });
+            for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
+                Simulator sim(&net, h, threads);
+                ASSERT_EQ(sim.thread_count(), std::min<unsigned>(threads, (n + 127) / 128));
+                sim.clamp_functions = clamps;
+                sim.input_functions = inputs;
+                const auto rows = sim.simulate(0.0, 1.0, y0);
+                ASSERT_EQ(rows.size(), expected.size());
+                for (std::size_t i = 0; i < rows.size(); ++i) {
+                    ASSERT_TRUE(same_bits(expected[i], rows[i]))
+                        << threads << " threads, sample " << i;
+                }
             }
         }
     }

@@ -177,10 +177,14 @@ void CsvStreamWriter::hand_over_chunk() {
     chunk_used_ = 0;
 }
 
-void CsvStreamWriter::write_row(double t, const std::vector<double>& values) {
-    if (values.size() != column_count_) {
+void CsvStreamWriter::check_row_width(std::size_t width) const {
+    if (width != column_count_) {
         throw std::runtime_error("write_csv: solution row width does not match node_names");
     }
+}
+
+void CsvStreamWriter::write_row(double t, const std::vector<double>& values) {
+    check_row_width(values.size());
     // Every field is written only while at least field_room bytes are left,
     // which also covers the row's final newline.
     char* const start = chunk_.get();

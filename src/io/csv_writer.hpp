@@ -28,6 +28,12 @@ class CsvStreamWriter {
     // when the number of values differs from the number of column names.
     void write_row(double t, const std::vector<double>& values);
 
+    // Number of value columns (the time column not counted).
+    std::size_t column_count() const { return column_count_; }
+    // Throws what write_row throws for a row of `width` values that does
+    // not fit the columns.
+    void check_row_width(std::size_t width) const;
+
     // Hands the buffered text to the operating system.
     void flush();
 

@@ -55,11 +55,16 @@ std::vector<double> SparseMatrix::multiply(const std::vector<double>& x) const {
 }
 
 void SparseMatrix::multiply_add(const std::vector<double>& x, std::vector<double>& y) const {
+    multiply_add_rows(x, y, 0, rows);
+}
+
+void SparseMatrix::multiply_add_rows(const std::vector<double>& x, std::vector<double>& y,
+                                     std::int32_t from, std::int32_t to) const {
     // Row by row, so that with x and y the same vector a later row reads the
     // values that earlier rows wrote.
     const double* xs = x.data();
     double* ys = y.data();
-    for (std::int32_t r = 0; r < rows; ++r) {
+    for (std::int32_t r = from; r < to; ++r) {
         const auto begin = static_cast<std::size_t>(row_ptr[static_cast<std::size_t>(r)]);
         const auto end = static_cast<std::size_t>(row_ptr[static_cast<std::size_t>(r) + 1]);
         if (begin == end) continue;

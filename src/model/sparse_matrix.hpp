@@ -43,6 +43,12 @@ class SparseMatrix {
     // same vector). Checks nothing, allocates nothing.
     void multiply_add(const std::vector<double>& x, std::vector<double>& y) const;
 
+    // multiply_add for the rows [from, to) only: rows outside keep their y
+    // untouched, so threads may fold disjoint row ranges of one product at
+    // once (with x and y different vectors).
+    void multiply_add_rows(const std::vector<double>& x, std::vector<double>& y, std::int32_t from,
+                           std::int32_t to) const;
+
     // The first stored value at (row, col) or 0.0; row must be in range.
     double get(int row, int col) const;
 };

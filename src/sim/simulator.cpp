@@ -13,6 +13,9 @@
 #include <limits>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
+
+#include "sim/thread_count.hpp"
 
 namespace vesk {
 namespace {
@@ -33,19 +36,22 @@ struct NodeParams {
     double alfa, epsilon, gamma, delta, theta, beta, f_max, tau_E, tau_I;
 };
 
-// out_j of state y for j in [from, n): E_j for an excitatory node, else I_j.
-[[gnu::always_inline]] inline void node_outputs_scalar(std::size_t from, std::size_t n,
+// out_j of state y for j in [from, to), n nodes: E_j for an excitatory
+// node, else I_j.
+[[gnu::always_inline]] inline void node_outputs_scalar(std::size_t from, std::size_t to,
+                                                       std::size_t n,
                                                        const unsigned char* excitatory,
                                                        const double* y, double* out) {
-    for (std::size_t j = from; j < n; ++j) out[j] = excitatory[j] ? y[j] : y[n + j];
+    for (std::size_t j = from; j < to; ++j) out[j] = excitatory[j] ? y[j] : y[n + j];
 }
 
-// Pass 1 of the derivatives for nodes [from, n): the argument of exp of
+// Pass 1 of the derivatives for nodes [from, to): the argument of exp of
 // both equations, written into dydt.
-[[gnu::always_inline]] inline void exp_arguments_scalar(std::size_t from, std::size_t n,
-                                                        const NodeParams& p, const double* y,
-                                                        const double* s, double* dydt) {
-    for (std::size_t i = from; i < n; ++i) {
+[[gnu::always_inline]] inline void exp_arguments_scalar(std::size_t from, std::size_t to,
+                                                        std::size_t n, const NodeParams& p,
+                                                        const double* y, const double* s,
+                                                        double* dydt) {
+    for (std::size_t i = from; i < to; ++i) {
         const double e = y[i];
         const double inh = y[n + i];
         const double a_e = std::fma(p.alfa, e, -(p.epsilon * inh));
@@ -62,19 +68,19 @@ struct NodeParams {
     for (std::size_t j = from; j < to; ++j) dydt[j] = (f_max / (dydt[j] + 1.0) - y[j]) / tau;
 }
 
-// stage[j] = fma(c, k[j], y[j]) for j in [from, len).
-[[gnu::always_inline]] inline void stage_state_scalar(std::size_t from, std::size_t len, double c,
+// stage[j] = fma(c, k[j], y[j]) for j in [from, to).
+[[gnu::always_inline]] inline void stage_state_scalar(std::size_t from, std::size_t to, double c,
                                                       const double* k, const double* y,
                                                       double* stage) {
-    for (std::size_t j = from; j < len; ++j) stage[j] = std::fma(c, k[j], y[j]);
+    for (std::size_t j = from; j < to; ++j) stage[j] = std::fma(c, k[j], y[j]);
 }
 
-// y[j] += h/6 * (k1 + 2 k2 + 2 k3 + k4), summed left to right, j in [from, len).
-[[gnu::always_inline]] inline void combine_stages_scalar(std::size_t from, std::size_t len,
+// y[j] += h/6 * (k1 + 2 k2 + 2 k3 + k4), summed left to right, j in [from, to).
+[[gnu::always_inline]] inline void combine_stages_scalar(std::size_t from, std::size_t to,
                                                          double h_sixth, const double* k1,
                                                          const double* k2, const double* k3,
                                                          const double* k4, double* y) {
-    for (std::size_t j = from; j < len; ++j) {
+    for (std::size_t j = from; j < to; ++j) {
         double c = std::fma(k2[j], 2.0, k1[j]);
         c = std::fma(k3[j], 2.0, c);
         c = c + k4[j];
@@ -82,27 +88,28 @@ struct NodeParams {
     }
 }
 
-void node_outputs_baseline(std::size_t n, const unsigned char* excitatory, const double* y,
-                           double* out) {
-    node_outputs_scalar(0, n, excitatory, y, out);
+void node_outputs_baseline(std::size_t from, std::size_t to, std::size_t n,
+                           const unsigned char* excitatory, const double* y, double* out) {
+    node_outputs_scalar(from, to, n, excitatory, y, out);
 }
 
-void derivatives_baseline(std::size_t n, const NodeParams& p, const double* y, const double* s,
-                          double* dydt) {
-    exp_arguments_scalar(0, n, p, y, s, dydt);
-    exp_in_place_baseline(dydt, 2 * n);
-    relax_scalar(0, n, p.f_max, p.tau_E, y, dydt);
-    relax_scalar(n, 2 * n, p.f_max, p.tau_I, y, dydt);
+void derivatives_baseline(std::size_t from, std::size_t to, std::size_t n, const NodeParams& p,
+                          const double* y, const double* s, double* dydt) {
+    exp_arguments_scalar(from, to, n, p, y, s, dydt);
+    exp_in_place_baseline(dydt + from, to - from);
+    exp_in_place_baseline(dydt + n + from, to - from);
+    relax_scalar(from, to, p.f_max, p.tau_E, y, dydt);
+    relax_scalar(n + from, n + to, p.f_max, p.tau_I, y, dydt);
 }
 
-void stage_state_baseline(std::size_t len, double c, const double* k, const double* y,
-                          double* stage) {
-    stage_state_scalar(0, len, c, k, y, stage);
+void stage_state_baseline(std::size_t from, std::size_t to, double c, const double* k,
+                          const double* y, double* stage) {
+    stage_state_scalar(from, to, c, k, y, stage);
 }
 
-void combine_stages_baseline(std::size_t len, double h_sixth, const double* k1, const double* k2,
-                             const double* k3, const double* k4, double* y) {
-    combine_stages_scalar(0, len, h_sixth, k1, k2, k3, k4, y);
+void combine_stages_baseline(std::size_t from, std::size_t to, double h_sixth, const double* k1,
+                             const double* k2, const double* k3, const double* k4, double* y) {
+    combine_stages_scalar(from, to, h_sixth, k1, k2, k3, k4, y);
 }
 
 #if VESK_HAVE_FMA_PATH
@@ -113,10 +120,14 @@ VESK_FMA_TARGET inline __m256d negate(__m256d v) {
     return _mm256_xor_pd(v, _mm256_set1_pd(-0.0));
 }
 
-VESK_FMA_TARGET void node_outputs_fma(std::size_t n, const unsigned char* excitatory,
-                                      const double* y, double* out) {
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
+// Each vector loop below takes blocks of four from the start of its range
+// and leaves the rest to the scalar loop.
+
+VESK_FMA_TARGET void node_outputs_fma(std::size_t from, std::size_t to, std::size_t n,
+                                      const unsigned char* excitatory, const double* y,
+                                      double* out) {
+    std::size_t j = from;
+    for (; j + 4 <= to; j += 4) {
         std::int32_t flags;
         std::memcpy(&flags, excitatory + j, sizeof flags);
         // All ones in the lanes of inhibitory nodes.
@@ -126,16 +137,17 @@ VESK_FMA_TARGET void node_outputs_fma(std::size_t n, const unsigned char* excita
                          _mm256_blendv_pd(_mm256_loadu_pd(y + j), _mm256_loadu_pd(y + n + j),
                                           _mm256_castsi256_pd(inhibitory)));
     }
-    node_outputs_scalar(j, n, excitatory, y, out);
+    node_outputs_scalar(j, to, n, excitatory, y, out);
 }
 
-VESK_FMA_TARGET void derivatives_fma(std::size_t n, const NodeParams& p, const double* y,
-                                     const double* s, double* dydt) {
+VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, std::size_t n,
+                                     const NodeParams& p, const double* y, const double* s,
+                                     double* dydt) {
     const __m256d alfa = _mm256_set1_pd(p.alfa), epsilon = _mm256_set1_pd(p.epsilon);
     const __m256d gamma = _mm256_set1_pd(p.gamma), delta = _mm256_set1_pd(p.delta);
     const __m256d theta = _mm256_set1_pd(p.theta), beta = _mm256_set1_pd(p.beta);
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
         const __m256d e = _mm256_loadu_pd(y + i);
         const __m256d inh = _mm256_loadu_pd(y + n + i);
         const __m256d si = _mm256_loadu_pd(s + i);
@@ -146,59 +158,63 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t n, const NodeParams& p, const d
         _mm256_storeu_pd(dydt + n + i,
                          negate(_mm256_mul_pd(beta, _mm256_sub_pd(_mm256_add_pd(si, a_i), theta))));
     }
-    exp_arguments_scalar(i, n, p, y, s, dydt);
+    exp_arguments_scalar(i, to, n, p, y, s, dydt);
 
-    // The three passes run apart so that the 2n exponentials run back to back.
-    exp_in_place_fma(dydt, 2 * n);
+    // The three passes run apart so that the exponentials of each half of
+    // the range run back to back.
+    exp_in_place_fma(dydt + from, to - from);
+    exp_in_place_fma(dydt + n + from, to - from);
 
     const __m256d f_max = _mm256_set1_pd(p.f_max), one = _mm256_set1_pd(1.0);
-    for (const auto& [from, to, tau_value] :
-         {std::tuple{std::size_t{0}, n, p.tau_E}, std::tuple{n, 2 * n, p.tau_I}}) {
+    for (const auto& [first, last, tau_value] :
+         {std::tuple{from, to, p.tau_E}, std::tuple{n + from, n + to, p.tau_I}}) {
         const __m256d tau = _mm256_set1_pd(tau_value);
-        std::size_t j = from;
-        for (; j + 4 <= to; j += 4) {
+        std::size_t j = first;
+        for (; j + 4 <= last; j += 4) {
             const __m256d gain =
                 _mm256_div_pd(f_max, _mm256_add_pd(_mm256_loadu_pd(dydt + j), one));
             _mm256_storeu_pd(dydt + j,
                              _mm256_div_pd(_mm256_sub_pd(gain, _mm256_loadu_pd(y + j)), tau));
         }
-        relax_scalar(j, to, p.f_max, tau_value, y, dydt);
+        relax_scalar(j, last, p.f_max, tau_value, y, dydt);
     }
 }
 
-VESK_FMA_TARGET void stage_state_fma(std::size_t len, double c, const double* k, const double* y,
-                                     double* stage) {
+VESK_FMA_TARGET void stage_state_fma(std::size_t from, std::size_t to, double c, const double* k,
+                                     const double* y, double* stage) {
     const __m256d cv = _mm256_set1_pd(c);
-    std::size_t j = 0;
-    for (; j + 4 <= len; j += 4) {
+    std::size_t j = from;
+    for (; j + 4 <= to; j += 4) {
         _mm256_storeu_pd(stage + j,
                          _mm256_fmadd_pd(cv, _mm256_loadu_pd(k + j), _mm256_loadu_pd(y + j)));
     }
-    stage_state_scalar(j, len, c, k, y, stage);
+    stage_state_scalar(j, to, c, k, y, stage);
 }
 
-VESK_FMA_TARGET void combine_stages_fma(std::size_t len, double h_sixth, const double* k1,
-                                        const double* k2, const double* k3, const double* k4,
-                                        double* y) {
+VESK_FMA_TARGET void combine_stages_fma(std::size_t from, std::size_t to, double h_sixth,
+                                        const double* k1, const double* k2, const double* k3,
+                                        const double* k4, double* y) {
     const __m256d two = _mm256_set1_pd(2.0), sixth = _mm256_set1_pd(h_sixth);
-    std::size_t j = 0;
-    for (; j + 4 <= len; j += 4) {
+    std::size_t j = from;
+    for (; j + 4 <= to; j += 4) {
         __m256d c = _mm256_fmadd_pd(_mm256_loadu_pd(k2 + j), two, _mm256_loadu_pd(k1 + j));
         c = _mm256_fmadd_pd(_mm256_loadu_pd(k3 + j), two, c);
         c = _mm256_add_pd(c, _mm256_loadu_pd(k4 + j));
         _mm256_storeu_pd(y + j, _mm256_fmadd_pd(sixth, c, _mm256_loadu_pd(y + j)));
     }
-    combine_stages_scalar(j, len, h_sixth, k1, k2, k3, k4, y);
+    combine_stages_scalar(j, to, h_sixth, k1, k2, k3, k4, y);
 }
 #undef VESK_FMA_TARGET
 #endif
 
 struct StepKernels {
-    void (*node_outputs)(std::size_t, const unsigned char*, const double*, double*);
-    void (*derivatives)(std::size_t, const NodeParams&, const double*, const double*, double*);
-    void (*stage_state)(std::size_t, double, const double*, const double*, double*);
-    void (*combine_stages)(std::size_t, double, const double*, const double*, const double*,
-                           const double*, double*);
+    void (*node_outputs)(std::size_t, std::size_t, std::size_t, const unsigned char*, const double*,
+                         double*);
+    void (*derivatives)(std::size_t, std::size_t, std::size_t, const NodeParams&, const double*,
+                        const double*, double*);
+    void (*stage_state)(std::size_t, std::size_t, double, const double*, const double*, double*);
+    void (*combine_stages)(std::size_t, std::size_t, double, const double*, const double*,
+                           const double*, const double*, double*);
 };
 
 constexpr StepKernels step_kernels_baseline = {node_outputs_baseline, derivatives_baseline,
@@ -220,19 +236,64 @@ NodeParams node_params(const Network& net) {
             net.beta, net.f_max,   net.tau_E, net.tau_I};
 }
 
+// Node ranges of `threads` threads: whole slice_rows chunks, split where
+// the running sum of each node's work (a fixed share for its own passes plus
+// its stored weights) passes each thread's fair share.
+std::vector<std::size_t> split_nodes(const Network& net, unsigned threads) {
+    const auto n = static_cast<std::size_t>(net.n_nodes);
+    const auto chunk = static_cast<std::size_t>(SlicedMatrix::slice_rows);
+    const std::size_t chunks = (n + chunk - 1) / chunk;
+    const std::size_t parts = std::max<std::size_t>(std::min<std::size_t>(threads, chunks), 1);
+    const auto row_length = [](const std::optional<SparseMatrix>& m, std::size_t row) {
+        if (!m || row + 1 >= m->row_ptr.size()) return std::size_t{0};
+        return static_cast<std::size_t>(m->row_ptr[row + 1] - m->row_ptr[row]);
+    };
+    constexpr std::size_t node_work = 16;
+    std::vector<std::size_t> done(chunks + 1, 0);  // work of the chunks before each
+    for (std::size_t c = 0; c < chunks; ++c) {
+        std::size_t work = 0;
+        for (std::size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
+            work += node_work + row_length(net.weights, i) + row_length(net.input_weights, i);
+        }
+        done[c + 1] = done[c] + work;
+    }
+    std::vector<std::size_t> bounds{0};
+    std::size_t c = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+        const double share =
+            static_cast<double>(done[chunks]) * static_cast<double>(p) / static_cast<double>(parts);
+        // At least one chunk for this part and for each one after it.
+        ++c;
+        while (c < chunks - (parts - p) && static_cast<double>(done[c]) < share) ++c;
+        bounds.push_back(c * chunk);
+    }
+    bounds.push_back(n);
+    return bounds;
+}
+
 }  // namespace
 
 double Simulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs) {
     // Per node: two state values (E, I) in each of the run's state, three
     // stages and four slopes, the rates, inputs and output row, the flag and
-    // the clamp. Per input: the sampled value and the function.
+    // the clamp. Per input: the sampled value and the function. (Threaded
+    // runs hold one more rate per node; the estimate, and so the message of
+    // a refused model, stays as it was.)
     constexpr double per_node = (2 + 3 * 2 + 4 * 2 + 3) * sizeof(double) + sizeof(unsigned char) +
                                 sizeof(ActivationFunction);
     constexpr double per_input = sizeof(double) + sizeof(ActivationFunction);
     return per_node * n_nodes + per_input * n_inputs;
 }
 
-Simulator::Simulator(const Network* net, double step) : network(net), h(step) {
+Simulator::Simulator(const Network* net, double step)
+    : Simulator(
+          net, step,
+          net ? threads_for_run(static_cast<std::size_t>(std::max(net->n_nodes, 0)),
+                                (net->weights ? net->weights->values.size() : 0) +
+                                    (net->input_weights ? net->input_weights->values.size() : 0))
+              : 1) {}
+
+Simulator::Simulator(const Network* net, double step, unsigned threads) : network(net), h(step) {
     if (!network) return;
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
@@ -245,11 +306,25 @@ Simulator::Simulator(const Network* net, double step) : network(net), h(step) {
     output_row.assign(n, 0.0);
     node_is_excitatory.assign(n, 0);
     for (std::size_t j = 0; j < n; ++j) node_is_excitatory[j] = network->is_excitatory[j] ? 1 : 0;
+
+    part_nodes = split_nodes(*network, threads);
+    const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
     // Only the fma path multiplies with the sliced copies: on the baseline
     // path the C library's fma, not memory, sets the pace.
     if (default_kernel_path() == KernelPath::fma) {
-        if (network->weights) sliced_weights = SlicedMatrix(*network->weights);
-        if (network->input_weights) sliced_input_weights = SlicedMatrix(*network->input_weights);
+        if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
+        if (network->input_weights) {
+            sliced_input_weights = SlicedMatrix(*network->input_weights, breaks);
+        }
+    }
+    for (const std::size_t first : part_nodes) {
+        const auto row = static_cast<std::int32_t>(first);
+        part_weight_slices.push_back(sliced_weights.first_slice_from(row));
+        part_input_slices.push_back(sliced_input_weights.first_slice_from(row));
+    }
+    if (thread_count() > 1) {
+        node_rates_next.assign(n, 0.0);
+        pool = std::make_unique<ThreadPool>(thread_count());
     }
 }
 
@@ -263,7 +338,7 @@ void Simulator::rhs(const std::vector<double>& y, double /*t*/, std::vector<doub
     const Network& net = *network;
     const std::size_t n = static_cast<std::size_t>(net.n_nodes);
     const StepKernels& kernels = step_kernels();
-    kernels.node_outputs(n, node_is_excitatory.data(), y.data(), node_rates.data());
+    kernels.node_outputs(0, n, n, node_is_excitatory.data(), y.data(), node_rates.data());
     std::fill(node_input.begin(), node_input.end(), 0.0);
     // Node-to-node terms first, then the external inputs, into the same sums.
     if (kernel_path() == KernelPath::fma) {
@@ -274,23 +349,84 @@ void Simulator::rhs(const std::vector<double>& y, double /*t*/, std::vector<doub
         if (net.input_weights) net.input_weights->multiply_add(input_values, node_input);
     }
     const NodeParams params = node_params(net);
-    kernels.derivatives(n, params, y.data(), node_input.data(), dydt.data());
+    kernels.derivatives(0, n, n, params, y.data(), node_input.data(), dydt.data());
 }
 
-void Simulator::step_rk4(std::vector<double>& y, double t) {
-    const std::size_t len = y.size();
-    const double half_h = h * 0.5;
-    const double t_half = std::fma(h, 0.5, t);
-    const StepKernels& kernels = step_kernels();
+void Simulator::products_part(unsigned part, const std::vector<double>& rates) {
+    const Network& net = *network;
+    // Node-to-node terms first, then the external inputs, into the same sums.
+    if (kernel_path() == KernelPath::fma) {
+        if (net.weights) {
+            sliced_weights.multiply_add_slices(rates, node_input, part_weight_slices[part],
+                                               part_weight_slices[part + 1]);
+        }
+        if (net.input_weights) {
+            sliced_input_weights.multiply_add_slices(
+                input_values, node_input, part_input_slices[part], part_input_slices[part + 1]);
+        }
+        return;
+    }
+    const auto from = static_cast<std::int32_t>(part_nodes[part]);
+    const auto to = static_cast<std::int32_t>(part_nodes[part + 1]);
+    if (net.weights) net.weights->multiply_add_rows(rates, node_input, from, to);
+    if (net.input_weights) net.input_weights->multiply_add_rows(input_values, node_input, from, to);
+}
 
-    rhs(y, t, k1);
-    kernels.stage_state(len, half_h, k1.data(), y.data(), y_stage2.data());
-    rhs(y_stage2, t_half, k2);
-    kernels.stage_state(len, half_h, k2.data(), y.data(), y_stage3.data());
-    rhs(y_stage3, t_half, k3);
-    kernels.stage_state(len, h, k3.data(), y.data(), y_stage4.data());
-    rhs(y_stage4, t + h, k4);
-    kernels.combine_stages(len, h / 6.0, k1.data(), k2.data(), k3.data(), k4.data(), y.data());
+// Every value a thread writes belongs to its own nodes, except that the
+// products read every node's output: the one meeting per stage comes after
+// the outputs are written, and two buffers alternate so that a thread
+// already writing the next stage's outputs never overwrites ones that a
+// slower thread is still reading.
+void Simulator::step_part(unsigned part, std::vector<double>& y) {
+    const auto n = static_cast<std::size_t>(network->n_nodes);
+    const std::size_t from = part_nodes[part];
+    const std::size_t to = part_nodes[part + 1];
+    const StepKernels& kernels = step_kernels();
+    const NodeParams params = node_params(*network);
+    struct Stage {
+        const std::vector<double>& state;
+        std::vector<double>& k;
+        std::vector<double>* next;  // the next stage's state, or none after the last
+        double c;                   // its weight of k
+    };
+    const Stage stages[] = {{y, k1, &y_stage2, h * 0.5},
+                            {y_stage2, k2, &y_stage3, h * 0.5},
+                            {y_stage3, k3, &y_stage4, h},
+                            {y_stage4, k4, nullptr, 0.0}};
+    // One thread needs no second buffer.
+    bool second_buffer = false;
+    for (const Stage& stage : stages) {
+        std::vector<double>& rates = second_buffer ? node_rates_next : node_rates;
+        second_buffer = pool && !second_buffer;
+        kernels.node_outputs(from, to, n, node_is_excitatory.data(), stage.state.data(),
+                             rates.data());
+        if (pool) pool->sync();
+        std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from),
+                  node_input.begin() + static_cast<std::ptrdiff_t>(to), 0.0);
+        products_part(part, rates);
+        kernels.derivatives(from, to, n, params, stage.state.data(), node_input.data(),
+                            stage.k.data());
+        for (const auto& [first, last] : {std::pair{from, to}, std::pair{n + from, n + to}}) {
+            if (stage.next) {
+                kernels.stage_state(first, last, stage.c, stage.k.data(), y.data(),
+                                    stage.next->data());
+            } else {
+                kernels.combine_stages(first, last, h / 6.0, k1.data(), k2.data(), k3.data(),
+                                       k4.data(), y.data());
+            }
+        }
+    }
+}
+
+void Simulator::step_rk4(std::vector<double>& y, double /*t*/) {
+    // The stage times do not enter the derivatives: the inputs are held
+    // over the whole step.
+    auto job = [this, &y](unsigned part) { step_part(part, y); };
+    if (pool) {
+        pool->run(job);
+    } else {
+        job(0);
+    }
 }
 
 void Simulator::simulate_stream(double t0, double tf, const std::vector<double>& y0,
@@ -321,7 +457,8 @@ void Simulator::simulate_stream(double t0, double tf, const std::vector<double>&
             if (v != 0.0) y[j] = y[n + j] = v;
         }
         for (std::size_t k = 0; k < m; ++k) input_values[k] = input_functions[k](t);
-        step_kernels().node_outputs(n, node_is_excitatory.data(), y.data(), output_row.data());
+        step_kernels().node_outputs(0, n, n, node_is_excitatory.data(), y.data(),
+                                    output_row.data());
         observer(t, output_row);
         if (i < n_steps) step_rk4(y, t);
     }

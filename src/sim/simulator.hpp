@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "model/network.hpp"
 #include "sim/kernel_path.hpp"
 #include "sim/sliced_matrix.hpp"
+#include "sim/thread_pool.hpp"
 #include "stimulus/activation.hpp"
 
 namespace vesk {
@@ -38,6 +40,22 @@ class Simulator {
     SlicedMatrix sliced_weights;
     SlicedMatrix sliced_input_weights;
 
+    // Threads of step_rk4. The nodes are split into one range per thread,
+    // each a whole number of SlicedMatrix::slice_rows rows (the last one
+    // takes the rest), balanced by their work; each thread computes every
+    // value of its nodes (their rows of both products, their derivatives,
+    // their elements of the stage states) with the same code as a single
+    // thread would, so any thread count gives the same bits. The sliced
+    // matrices break their slices at the range boundaries.
+    std::vector<std::size_t> part_nodes;           // per thread + 1: first node
+    std::vector<std::int32_t> part_weight_slices;  // per thread + 1: first slice
+    std::vector<std::int32_t> part_input_slices;   // per thread + 1: first slice
+    // The node outputs of every second stage on more than one thread (else
+    // empty), so that a thread writing one stage's outputs never overwrites
+    // those a slower thread still reads.
+    std::vector<double> node_rates_next;
+    std::unique_ptr<ThreadPool> pool;  // null for one thread
+
     // Bytes a simulator of a network with n_nodes nodes and n_inputs input
     // channels holds while it runs: its state, stage and scratch vectors and
     // its clamp and input functions (without what the functions capture).
@@ -45,7 +63,16 @@ class Simulator {
 
     // Sizes every table from the network (all functions zero, all values
     // 0.0); with a null network everything stays empty. h is not checked.
+    // Runs on threads_for_run() threads.
     Simulator(const Network* network, double h);
+    // The same on `threads` threads, or fewer when the network has fewer
+    // than that many ranges of slice_rows nodes.
+    Simulator(const Network* network, double h, unsigned threads);
+
+    // Threads step_rk4 runs on.
+    unsigned thread_count() const {
+        return part_nodes.size() > 1 ? unsigned(part_nodes.size() - 1) : 1;
+    }
 
     // Samples t_i = fma(i, h, t0) for i = 0 .. round((tf - t0) / h): at each,
     // applies the clamps, samples the inputs, calls the observer, then takes
@@ -56,7 +83,8 @@ class Simulator {
     // The same run, returning a copy of every output row.
     std::vector<std::vector<double>> simulate(double t0, double tf, const std::vector<double>& y0);
 
-    // One classic RK4 step of length h from time t, in place.
+    // One classic RK4 step of length h from time t, in place, on the
+    // simulator's threads.
     void step_rk4(std::vector<double>& y, double t);
 
     // Time derivative of the 2n-element state y (E values, then I values).
@@ -64,6 +92,12 @@ class Simulator {
 
     // The logistic gain f_max / (exp(-(beta * (x - theta))) + 1).
     double sigmoid(double x) const;
+
+  private:
+    // Thread `part`'s share of one step_rk4.
+    void step_part(unsigned part, std::vector<double>& y);
+    // Thread `part`'s rows of both products into node_input.
+    void products_part(unsigned part, const std::vector<double>& rates);
 };
 
 }  // namespace vesk

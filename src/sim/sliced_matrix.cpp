@@ -29,12 +29,11 @@ namespace {
     for (std::int32_t r = 0; r < lanes; ++r) y[lane_row[r]] = sum[r];
 }
 
-void fold_slices_baseline(const SlicedMatrix& m, const double* x, double* y) {
-    const std::int32_t slices = static_cast<std::int32_t>(m.slice_begin.size()) - 1;
-    for (std::int32_t s = 0; s < slices; ++s) {
-        const std::int32_t first = s * SlicedMatrix::slice_rows;
-        const std::int32_t lanes = std::min(SlicedMatrix::slice_rows,
-                                            static_cast<std::int32_t>(m.lane_row.size()) - first);
+void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                          const double* x, double* y) {
+    for (std::int32_t s = from; s < to; ++s) {
+        const std::int32_t first = m.slice_lane[s];
+        const std::int32_t lanes = m.slice_lane[s + 1] - first;
         fold_slice(lanes, m.lane_row.data() + first, m.slice_steps[s + 1] - m.slice_steps[s],
                    m.step_width.data() + m.slice_steps[s], m.col_idx.data() + m.slice_begin[s],
                    m.values.data() + m.slice_begin[s], x, y);
@@ -71,14 +70,12 @@ void fold_slices_baseline(const SlicedMatrix& m, const double* x, double* y) {
 }
 
 // fold_slice with four lanes per AVX2 fma.
-[[gnu::target("avx2,fma")]] void fold_slices_fma(const SlicedMatrix& m, const double* x,
-                                                 double* y) {
-    const std::int32_t slices = static_cast<std::int32_t>(m.slice_begin.size()) - 1;
+[[gnu::target("avx2,fma")]] void fold_slices_fma(const SlicedMatrix& m, std::int32_t from,
+                                                 std::int32_t to, const double* x, double* y) {
     double sum[SlicedMatrix::slice_rows];
-    for (std::int32_t s = 0; s < slices; ++s) {
-        const std::int32_t first = s * SlicedMatrix::slice_rows;
-        const std::int32_t lanes = std::min(SlicedMatrix::slice_rows,
-                                            static_cast<std::int32_t>(m.lane_row.size()) - first);
+    for (std::int32_t s = from; s < to; ++s) {
+        const std::int32_t first = m.slice_lane[s];
+        const std::int32_t lanes = m.slice_lane[s + 1] - first;
         const std::int32_t* lane_row = m.lane_row.data() + first;
         const std::int32_t* step_width = m.step_width.data() + m.slice_steps[s];
         const std::int32_t steps = m.slice_steps[s + 1] - m.slice_steps[s];
@@ -99,7 +96,8 @@ void fold_slices_baseline(const SlicedMatrix& m, const double* x, double* y) {
 
 }  // namespace
 
-SlicedMatrix::SlicedMatrix(const SparseMatrix& m) : rows(std::max(m.rows, 0)) {
+SlicedMatrix::SlicedMatrix(const SparseMatrix& m, const std::vector<std::int32_t>& breaks)
+    : rows(std::max(m.rows, 0)) {
     const auto length = [&m](std::int32_t row) {
         const auto r = static_cast<std::size_t>(row);
         return m.row_ptr[r + 1] - m.row_ptr[r];
@@ -112,10 +110,21 @@ SlicedMatrix::SlicedMatrix(const SparseMatrix& m) : rows(std::max(m.rows, 0)) {
         if (length(r) > 0) lane_row.push_back(r);
     }
     const auto lanes_total = static_cast<std::int32_t>(lane_row.size());
+    slice_lane.push_back(0);
     slice_steps.push_back(0);
     slice_begin.push_back(0);
-    for (std::int32_t first = 0; first < lanes_total; first += slice_rows) {
-        const std::int32_t lanes = std::min(slice_rows, lanes_total - first);
+    auto next_break = breaks.begin();
+    for (std::int32_t first = 0; first < lanes_total;) {
+        // A slice ends after slice_rows lanes or before the next break row.
+        while (next_break != breaks.end() && *next_break <= lane_row[first]) ++next_break;
+        std::int32_t lanes = std::min(slice_rows, lanes_total - first);
+        if (next_break != breaks.end()) {
+            lanes = static_cast<std::int32_t>(std::lower_bound(lane_row.begin() + first,
+                                                               lane_row.begin() + first + lanes,
+                                                               *next_break) -
+                                              (lane_row.begin() + first));
+        }
+        slice_first_row.push_back(lane_row[first]);
         std::int32_t* slice = lane_row.data() + first;
         std::stable_sort(slice, slice + lanes,
                          [&](std::int32_t a, std::int32_t b) { return length(a) > length(b); });
@@ -133,17 +142,30 @@ SlicedMatrix::SlicedMatrix(const SparseMatrix& m) : rows(std::max(m.rows, 0)) {
         }
         slice_steps.push_back(static_cast<std::int32_t>(step_width.size()));
         slice_begin.push_back(static_cast<std::int32_t>(values.size()));
+        first += lanes;
+        slice_lane.push_back(first);
     }
 }
 
+std::int32_t SlicedMatrix::first_slice_from(std::int32_t row) const {
+    return static_cast<std::int32_t>(
+        std::lower_bound(slice_first_row.begin(), slice_first_row.end(), row) -
+        slice_first_row.begin());
+}
+
 void SlicedMatrix::multiply_add(const std::vector<double>& x, std::vector<double>& y) const {
+    multiply_add_slices(x, y, 0, slices());
+}
+
+void SlicedMatrix::multiply_add_slices(const std::vector<double>& x, std::vector<double>& y,
+                                       std::int32_t from, std::int32_t to) const {
 #if VESK_HAVE_FMA_PATH
     if (kernel_path() == KernelPath::fma) {
-        fold_slices_fma(*this, x.data(), y.data());
+        fold_slices_fma(*this, from, to, x.data(), y.data());
         return;
     }
 #endif
-    fold_slices_baseline(*this, x.data(), y.data());
+    fold_slices_baseline(*this, from, to, x.data(), y.data());
 }
 
 }  // namespace vesk

@@ -18,25 +18,41 @@ namespace vesk {
 // which ascend within each row, sweep x together and mostly hit the cache.
 //
 // multiply_add gives the same bits as SparseMatrix::multiply_add: every row
-// still folds its entries in stored order into its own running value.
+// still folds its entries in stored order into its own running value, so
+// how the rows are grouped into slices never changes a result.
 class SlicedMatrix {
   public:
     static constexpr std::int32_t slice_rows = 128;
 
     std::int32_t rows = 0;
-    std::vector<std::int32_t> lane_row;     // rows with entries, slice by slice, longest first
-    std::vector<std::int32_t> slice_steps;  // per slice + 1: first entry of step_width
+    std::vector<std::int32_t> lane_row;         // rows with entries, slice by slice, longest first
+    std::vector<std::int32_t> slice_lane;       // per slice + 1: first entry of lane_row
+    std::vector<std::int32_t> slice_first_row;  // per slice: its smallest row
+    std::vector<std::int32_t> slice_steps;      // per slice + 1: first entry of step_width
     std::vector<std::int32_t> step_width;   // per slice and step k: rows with more than k entries
     std::vector<std::int32_t> slice_begin;  // per slice + 1: first entry of col_idx / values
     std::vector<std::int32_t> col_idx;
     std::vector<double> values;
 
     SlicedMatrix() = default;
-    explicit SlicedMatrix(const SparseMatrix& m);
+    // Slices take up to slice_rows rows with entries, in row order, and
+    // never straddle one of the ascending `breaks` (rows that begin a new
+    // slice), so that the rows on either side of a break can be folded by
+    // different threads.
+    explicit SlicedMatrix(const SparseMatrix& m, const std::vector<std::int32_t>& breaks = {});
+
+    std::int32_t slices() const { return static_cast<std::int32_t>(slice_lane.size()) - 1; }
+    // The first slice whose rows are all at or after `row` (slices() when
+    // none is); for a break or 0 or `rows`, slices before it hold only
+    // earlier rows.
+    std::int32_t first_slice_from(std::int32_t row) const;
 
     // As SparseMatrix::multiply_add of the matrix this was built from; x and
     // y must be different vectors. Checks nothing, allocates nothing.
     void multiply_add(const std::vector<double>& x, std::vector<double>& y) const;
+    // The same for the slices [from, to) only.
+    void multiply_add_slices(const std::vector<double>& x, std::vector<double>& y,
+                             std::int32_t from, std::int32_t to) const;
 };
 
 }  // namespace vesk

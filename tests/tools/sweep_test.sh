@@ -159,6 +159,29 @@ check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 --out "$tmp/twins-out" "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
 [ -e "$tmp/twins-out" ] && fail "a usage error created the output folder"
 
+# ---- threads of the runs: one each when several run at once -----------------
+# A stand-in for vesk-sim that prints the thread setting it was given.
+cat >"$tmp/show-threads" <<'STUB'
+#!/bin/sh
+echo "VESK_THREADS=${VESK_THREADS-unset}"
+STUB
+chmod +x "$tmp/show-threads"
+check_threads() {  # what, expected, environment and sweep options...
+    local what=$1 expected=$2
+    shift 2
+    rm -rf "$tmp/threads-out"
+    env "$@" --out "$tmp/threads-out" "$scenarios/QA_3NVN_O_success.txt" \
+        "$scenarios/QA_3NVN_O_fail.txt" >/dev/null 2>&1
+    for name in QA_3NVN_O_success QA_3NVN_O_fail; do
+        expect_eq "$what, $name" "$(cat "$tmp/threads-out/$name/stdout.txt" 2>/dev/null)" \
+            "VESK_THREADS=$expected"
+    done
+}
+stub_sweep=("$source_dir/tools/sweep" --sim "$tmp/show-threads" --model "$model" --t-end 20)
+check_threads "two at a time" 1 -u VESK_THREADS "${stub_sweep[@]}" --jobs 2
+check_threads "two at a time, user's choice" 3 VESK_THREADS=3 "${stub_sweep[@]}" --jobs 2
+check_threads "one at a time" unset -u VESK_THREADS "${stub_sweep[@]}" --jobs 1
+
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed" >&2
     exit 1
