@@ -58,8 +58,8 @@ median() {  # column N of file F
 printf '%s\n' "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs; $(date -u '+%Y-%m-%d %H:%M UTC'); load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-8s %9s | %8s %8s %6s | %8s %8s %6s | %9s %9s\n' contract "file MB" \
     "old wall" "new wall" ratio "old cpu" "new cpu" ratio "old MiB" "new MiB"
-for spec in "1k 1000 20" "10k 10000 50" "100k 100000 50" kaldo; do
-    set -- $spec
+for sizes in "1k 1000 20" "10k 10000 50" "100k 100000 50" kaldo; do
+    set -- $sizes
     if [ "$1" = kaldo ]; then model=$repo/data/kaldo_contract.json; else model=$(contract "$@"); fi
     rm -f "$work/old" "$work/new"
     for _ in $(seq "$repeats"); do
