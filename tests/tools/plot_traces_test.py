@@ -51,15 +51,6 @@ class Readers(unittest.TestCase):
     def tearDown(self):
         self.tmp.cleanup()
 
-    def test_reads_only_the_chosen_columns_by_row_index(self):
-        nodes = write(self.dir, "nodes.csv",
-                      "time_ms,12,30,21,5\n0,0,1,2,3\n0.5,10,11,12,13\n1,1e-05,nan,-inf,1.23457e+06\n")
-        times, values = self.plot.read_nodes(nodes, [21, 12])
-        self.assertEqual(list(times), [0.0, 0.5, 1.0])
-        self.assertEqual(list(values[0])[:2], [2.0, 12.0])
-        self.assertEqual(list(values[0])[2], float("-inf"))
-        self.assertEqual(list(values[1]), [0.0, 10.0, 1e-05])
-
     def test_short_row_and_bad_number_name_their_line(self):
         nodes = write(self.dir, "short.csv", "time_ms,1,2\n0,1,2\n0.1,1\n")
         with self.assertRaisesRegex(self.plot.PlotError, r"short\.csv:3: the row has fewer fields"):
@@ -78,21 +69,6 @@ class Readers(unittest.TestCase):
                        "time_ms,40,43\n0,0,100\n1,100,100\n2,100,0\n3,0,0\n4,100,0\n5,100,0\n")
         self.assertEqual(sorted(self.plot.read_input_windows(inputs)),
                          [("40", 1.0, 3.0), ("40", 4.0, 5.0), ("43", 0.0, 2.0)])
-
-    def test_row_ranges_and_union(self):
-        self.assertEqual(self.plot.parse_rows("5, 160-163,-1,9-7"),
-                         [(5, 5), (160, 163), (-1, -1), (7, 9)])
-        with self.assertRaises(self.plot.PlotError):
-            self.plot.parse_rows("W0")
-        self.assertEqual(self.plot.union([(5, 8), (0, 2), (1, 3), (8, 9)]), [[0, 3], [5, 9]])
-
-    def test_row_map_with_quoted_metadata(self):
-        row_map = write(self.dir, "map.csv",
-                        'row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n'
-                        '5,"a,b",E,x,c,h,d,m\n')
-        header, rows = self.plot.read_row_map(row_map)
-        self.assertEqual(rows[5]["pop_id"], "a,b")
-        self.assertEqual(header[0], "row_index")
 
 
 class Plots(unittest.TestCase):
@@ -128,43 +104,34 @@ class Plots(unittest.TestCase):
         tool = os.path.join(ARGS.source, "tools", "plot_traces.py")
         return subprocess.run([sys.executable, tool, *args], capture_output=True, text=True)
 
-    def assert_real_picture(self, png, min_bytes):
-        self.assertTrue(os.path.exists(png))
-        self.assertGreater(os.path.getsize(png), min_bytes)
-        with open(png, "rb") as f:
-            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-        # Background, axes and text are a few greys; coloured traces and
-        # input bands add many more.
-        self.assertGreater(distinct_colours(png), 20)
-
-    def test_one_run_by_metadata(self):
-        png = self.path("one.png")
-        r = self.plot(self.path("success", "nodes.csv"), "--inputs", self.path("success", "inputs.csv"),
-                      "--row-map", self.path("success", "row_map.csv"), "--select", "pop_typ=word",
-                      "--select", "pop_id=W[0-3]", "--out", png)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(r.stderr, "")
-        self.assert_real_picture(png, 20000)
-
-    def test_two_runs_side_by_side(self):
-        png = self.path("demo.png")
-        r = self.plot(self.path("success", "nodes.csv"), self.path("fail", "nodes.csv"),
-                      "--inputs", self.path("success", "inputs.csv"), self.path("fail", "inputs.csv"),
-                      "--labels", "success", "fail", "--row-map", self.path("success", "row_map.csv"),
-                      "--select", "pop_id=W[0-3]", "--out", png)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assert_real_picture(png, 30000)
-        import matplotlib.image
-        single = matplotlib.image.imread(self.path("demo.png"))
-        # Two panels side by side: clearly wider than high.
-        self.assertGreater(single.shape[1], 1.5 * single.shape[0])
-
-    def test_rows_without_inputs_or_row_map(self):
-        png = self.path("rows.png")
-        r = self.plot(self.path("fail", "nodes.csv"), "--rows", "160-166,697", "--t-range", "0:60",
-                      "--out", png)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assert_real_picture(png, 10000)
+    def test_plots(self):
+        success, fail = self.path("success"), self.path("fail")
+        cases = [
+            # One run, nodes by metadata.
+            ("one.png", 20000, [os.path.join(success, "nodes.csv"),
+                                "--inputs", os.path.join(success, "inputs.csv"),
+                                "--row-map", os.path.join(success, "row_map.csv"),
+                                "--select", "pop_typ=word", "--select", "pop_id=W[0-3]"]),
+            # Two runs side by side.
+            ("demo.png", 30000, [os.path.join(success, "nodes.csv"), os.path.join(fail, "nodes.csv"),
+                                 "--inputs", os.path.join(success, "inputs.csv"),
+                                 os.path.join(fail, "inputs.csv"), "--labels", "success", "fail",
+                                 "--row-map", os.path.join(success, "row_map.csv"),
+                                 "--select", "pop_id=W[0-3]"]),
+            # Rows, without inputs or row map.
+            ("rows.png", 10000, [os.path.join(fail, "nodes.csv"), "--rows", "160-166,697",
+                                 "--t-range", "0:60"]),
+        ]
+        for name, min_bytes, args in cases:
+            with self.subTest(name):
+                png = self.path(name)
+                r = self.plot(*args, "--out", png)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, "")
+                self.assertGreater(os.path.getsize(png), min_bytes)
+                # Background, axes and text are a few greys; coloured traces
+                # and input bands add many more.
+                self.assertGreater(distinct_colours(png), 20)
 
     def test_user_errors(self):
         nodes = self.path("success", "nodes.csv")

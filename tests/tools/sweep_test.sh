@@ -122,14 +122,10 @@ mkdir "$tmp/twins" "$tmp/twins/a"
 cp "$scenarios/broken.txt" "$tmp/twins/x.txt"
 cp "$scenarios/broken.txt" "$tmp/twins/a/x.txt"
 check_usage_error "--model is required" --t-end 20 "$scenarios"
-check_usage_error "one of --t-end or --n-steps is required" --model "$model" "$scenarios"
-check_usage_error "no scenarios given" --model "$model" --t-end 20
 check_usage_error "no such scenario file or folder: $tmp/none" --model "$model" --t-end 20 "$tmp/none"
 check_usage_error "unknown option --frobnicate" --frobnicate
-check_usage_error "option --out needs a value" --model "$model" --out
 check_usage_error "--task 5: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
     --task 5 "$scenarios"
-check_usage_error "--jobs needs a positive number, got 0" --model "$model" --t-end 20 --jobs 0 "$scenarios"
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 --out "$tmp/twins-out" "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
 [ -e "$tmp/twins-out" ] && fail "a usage error created the output folder"
