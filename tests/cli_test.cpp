@@ -107,6 +107,12 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
          1,
          "Loading network from edges.json...\n",
          "Error: Unknown source_kind in edges array: no\\nError: forged\\x1b[2J\\x7f\\t\\x00!\n"},
+        // Missing targets name the byte-wise first: file order, and a
+        // case-folding order, would both name the other one.
+        {with({"--t-end", "1", "--instructions", "t.txt"}), 1,
+         kLoaded + "Creating simulator...\nParsing instruction file: t.txt\n  Instruction format: "
+                   "unified (strict parsing)\n",
+         "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded model\n"},
         {with({"--t-end", "1", "--bindings", "b.txt"}), 1,
          kLoaded + "Creating simulator...\nParsing bindings file: b.txt\n",
          "Error: Binding index out of range in line: 99999999999\\r\n"},
@@ -153,10 +159,12 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
                        {"source_id", 0},
                        {"target_node_id", 0},
                        {"weight_final", 1.0}}};
-    const std::map<std::string, std::string> inputs = {{"m.json", kModel},
-                                                       {"edges.json", edges.dump()},
-                                                       {"i.txt", "# no stimulus\n"},
-                                                       {"b.txt", "99999999999\r\n"}};
+    const std::map<std::string, std::string> inputs = {
+        {"m.json", kModel},
+        {"edges.json", edges.dump()},
+        {"i.txt", "# no stimulus\n"},
+        {"t.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n"},
+        {"b.txt", "99999999999\r\n"}};
     for (const auto& c : cases) {
         test::TempDir dir;
         for (const auto& [name, text] : inputs) dir.write(name, text);

@@ -98,63 +98,6 @@ TEST_P(Scenarios, MatchReferenceOutputs) {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, ::testing::ValuesIn(scenarios),
                          [](const auto& info) { return info.param.name; });
 
-// Failing runs of the one-node model: exit status, both streams, and which
-// output files exist afterwards (those named in `complete` hold every row).
-TEST(EndToEndErrors, FailuresReportAndLeaveFilesAsExpected) {
-    const std::string head =
-        "Loading network from contract.json...\n"
-        "  n_nodes=1, n_inputs=0\n"
-        "Creating simulator...\n";
-    const std::string bad = "/nonexistent-dir/x.csv";
-    struct Case {
-        std::vector<std::string> args;  // after --model contract.json --t-end 1
-        std::string out, err;
-        std::vector<std::string> complete, absent;
-    };
-    const std::vector<Case> cases = {
-        // Missing targets name the byte-wise first: file order, and a
-        // case-folding order, would both name the other one.
-        {with_outputs({"--instructions", "instructions.txt"}),
-         head + "Parsing instruction file: instructions.txt\n"
-                "  Instruction format: unified (strict parsing)\n",
-         "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded model\n",
-         {},
-         {"nodes.csv", "inputs.csv", "row_map.csv"}},
-        // An unopenable output comes after the row map is written.
-        {{"--output", bad, "--output-inputs", "inputs.csv", "--output-row-map", "row_map.csv"},
-         head + "Running simulation...\nWriting row-map to row_map.csv...\nWriting output to " +
-             bad + "...\n",
-         "Error: write_csv: failed to open output file: " + bad + "\n",
-         {"row_map.csv"},
-         {"inputs.csv"}},
-        // A full disk is a failure, not a completed run; the other writer
-        // still gets every row it was given.
-        {{"--output", "/dev/full", "--output-inputs", "inputs.csv"},
-         head + "Running simulation...\nWriting output to /dev/full...\n"
-                "Writing input traces to inputs.csv...\n",
-         "Error: write_csv: failed to write output file: /dev/full\n",
-         {"inputs.csv"},
-         {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.err);
-        test::TempDir dir;
-        copy_inputs("tiny_t1", dir);
-        dir.write("instructions.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n");
-        std::vector<std::string> args = {"--model", "contract.json", "--t-end", "1"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = test::run_cli(args, dir.path());
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        for (const auto& file : c.complete) {
-            expect_same_bytes(test::read_file(dir.file(file)),
-                              test::read_file(scenario_file("tiny_t1", "expected_" + file)), file);
-        }
-        for (const auto& file : c.absent) EXPECT_FALSE(test::file_exists(dir.file(file))) << file;
-    }
-}
-
 // Under a file-size limit (ulimit -f, in KiB) the write that crosses it
 // fails, and the run reports it instead of dying of SIGXFSZ. The 1800 rows
 // of the node trace are far beyond 4 KiB; stdout and stderr, which the
