@@ -1,5 +1,6 @@
-// The contract generator (tools/make_contract), the shipped example model
-// data/kaldo_contract.json and the example scenarios in examples/.
+// The contract generator (tools/make_contract) and the shipped example model
+// data/kaldo_contract.json. (The example scenarios run on that model in the
+// tool tests.)
 
 #include <algorithm>
 #include <array>
@@ -8,9 +9,6 @@
 #include <vector>
 
 #include "model/network.hpp"
-#include "stimulus/bindings_file.hpp"
-#include "stimulus/instruction_file.hpp"
-#include "stimulus/population_names.hpp"
 #include "test_support.hpp"
 
 namespace vesk::test {
@@ -18,11 +16,6 @@ namespace {
 
 const std::string source_dir = VESK_SOURCE_DIR;
 const std::string model_path = source_dir + "/data/kaldo_contract.json";
-const std::string bindings_path =
-    source_dir + "/examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt";
-const std::array<std::string, 2> scenario_paths = {source_dir + "/examples/QA_3NVN_O_success.txt",
-                                                   source_dir + "/examples/QA_3NVN_O_fail.txt"};
-
 CliResult make_contract(const std::vector<std::string>& args) {
     return run_program(VESK_MAKE_CONTRACT_PATH, args);
 }
@@ -104,34 +97,6 @@ TEST(MakeContract, OutputDependsOnlyOnOptions) {
         << "data/kaldo_contract.json differs from 'make_contract --example' output";
 }
 
-// One input per command target and per word (the example has 16 words),
-// each reaching some node; the example scenarios address the model's inputs
-// and rows, within their 180 ms.
-TEST(MakeContract, ShippedModelHasAnInputForEveryPopulationAndScenario) {
-    const Network net = load(model_path);
-    std::vector<std::string> expected, names = net.input_names;
-    for (const auto& entry : command_targets) expected.push_back(entry.second);
-    for (int w = 0; w < 16; ++w) expected.push_back("EX1_input_W" + std::to_string(w));
-    std::sort(expected.begin(), expected.end());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, expected);
-    const std::vector<int> fanout = column_counts(*net.input_weights);
-    for (int k = 0; k < net.n_inputs; ++k) EXPECT_GT(fanout[k], 0) << net.input_names[k];
-
-    const std::set<std::string> inputs(net.input_names.begin(), net.input_names.end());
-    for (const auto& path : scenario_paths) {
-        const ScheduleMap schedule = parse_instruction_file(path, 0.1, 100.0);
-        EXPECT_FALSE(schedule.empty());
-        for (const auto& [target, windows] : schedule) {
-            EXPECT_TRUE(inputs.count(target)) << target << " is not an input of the model";
-            for (const auto& w : windows) EXPECT_LE(w.end_ms, 180.0 + 1e-9) << target;
-        }
-    }
-    std::set<int> rows;
-    for (const auto& md : net.node_metadata) rows.insert(md.row_index);
-    for (const int row : parse_bindings_file(bindings_path)) EXPECT_TRUE(rows.count(row)) << row;
-}
-
 TEST(MakeContract, BadOptionsAreRejected) {
     TempDir dir;
     const std::string out = dir.file("never.json");
@@ -140,13 +105,10 @@ TEST(MakeContract, BadOptionsAreRejected) {
         {{"--nodes", "5"}, "--out FILE is required"},
         {{"--nodes", "12x", "--out", out},
          "--nodes expects a non-negative whole number, got '12x'"},
-        {{"--nodes", "3000000000", "--out", out},
-         "--nodes value '3000000000' is too large (at most 2147483647)"},
         {{"--seed", "18446744073709551616", "--out", out},
          "--seed value '18446744073709551616' is too large (at most 18446744073709551615)"},
         {{"--nodes", "5", "--degree", "5", "--out", out},
          "--degree 5 exceeds the number of other nodes (4)"},
-        {{"--nodes", "5", "--nodes", "6", "--out", out}, "--nodes given more than once"},
     };
     for (const auto& [args, message] : cases) {
         const CliResult r = make_contract(args);
