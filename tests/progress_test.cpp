@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -143,6 +144,21 @@ TEST(ProgressOnTerminal, ShownWhileSimulatingAndClearedBeforeDoneOrError) {
                              "...\nError: write_csv: failed to write output file: /dev/full\n";
     ASSERT_GE(shown.size(), tail.size()) << shown;
     EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+}
+
+// The line's text: percent done, simulated time, elapsed time and the time
+// left at the pace so far; durations as m:ss, from an hour on as h:mm:ss.
+TEST(ProgressText, PercentTimesAndDurations) {
+    EXPECT_EQ(format_progress(42, 100, 75.0, 180.0, 3.0),
+              "   42%  75.0 / 180.0 ms  elapsed 0:03  left 0:04");
+    EXPECT_EQ(format_progress(0, 100, 0.0, 1.0, 0.0),
+              "    0%  0.0 / 1.0 ms  elapsed 0:00  left --:--");
+    const std::pair<double, const char*> durations[] = {
+        {59.4, "0:59"},        {59.5, "1:00"},  {3599.0, "59:59"}, {3600.0, "1:00:00"},
+        {90061.0, "25:01:01"}, {-1.0, "--:--"}, {NAN, "--:--"},    {2e9, "--:--"}};
+    for (const auto& [seconds, text] : durations) {
+        EXPECT_EQ(format_duration(seconds), text) << seconds;
+    }
 }
 
 }  // namespace
