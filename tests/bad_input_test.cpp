@@ -129,7 +129,7 @@ TEST(BadInput, EveryInputPathFailsCleanly) {
     const std::string parse_error = "Error: JSON parse error in m.json: *";
     const std::string too_large = "Error: Model too large for this machine: n_nodes=";
     const std::string long_line = " longer than 16777216 bytes";  // the 16 MiB line limit
-    std::string binary = "\x89PNG\r\n\x1a\n";
+    std::string binary = "\x89PNG\r\n\x1a\n";  // a PNG header and 4 KiB of scrambled bytes
     for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 7919 + 13) % 256);
     const std::string too_long = std::string((16 << 20) + 1, ' ') + "\n";
     // The row map is complete before the node traces are opened, and the
@@ -141,13 +141,14 @@ TEST(BadInput, EveryInputPathFailsCleanly) {
                           "null,null,null\n",
                           4};
     const std::vector<BadInput> cases = {
-        // Model text that is no JSON document, or is one far too deep.
+        // Model text that is no JSON document, or one nested far deeper than
+        // any call stack would hold if parsed recursively.
         text("m.json", "", parse_error),
         text("m.json", kModel.substr(0, kModel.size() / 2), parse_error),
         text("m.json", binary, parse_error),
         text("m.json", kModel.substr(0, 20) + '\0' + kModel.substr(20), parse_error),
         text("m.json", repeat("[", 100000) + repeat("]", 100000), "Error: [json.exception.*"),
-        // Counts that promise more than any machine holds.
+        // Counts within 32 bits that promise more than any machine holds.
         text("m.json", with_count("n_nodes", "2000000000"), too_large + "2000000000 and *"),
         text("m.json", with_count("n_inputs", "2000000000"), too_large + "2 and n_inputs=2000*"),
         // Inputs that are no regular files: a directory and /proc/self/mem
@@ -169,11 +170,14 @@ TEST(BadInput, EveryInputPathFailsCleanly) {
                "Error: write_row_map_csv: failed to open output file: nodir/map.csv"),
         option("--output-row-map", "/dev/full",
                "Error: write_row_map_csv: failed to write output file: /dev/full"),
+        // The input traces hold their header and all ten samples of 1 ms.
         option("--output", "/dev/full", "Error: write_csv: failed to write output file: /dev/full",
                {row_map, {"in.csv", "time_ms,10\n0,100\n", 11}}),
         option("--output", "m.json",
                "Error: --output would overwrite the file given as --model: m.json"),
-        // Instruction and bindings text.
+        // Instruction and bindings text: errors after a million lines or a
+        // 4 MiB line are still found and counted right; the largest word
+        // count gives the last word a name without overflow.
         text("i.txt", "fixed_time 20\nNoun\0 5\n"s, "Error: i.txt:2: unknown command 'Noun\\x00'"),
         text("i.txt", kInstructions + too_long, "Error: i.txt:4: line is" + long_line),
         text("i.txt", repeat("Noun 0 5\n", 1000000) + "Noun 5 5\n",

@@ -91,6 +91,8 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
         {with({"--n-steps", "1.5"}), 1, kLoaded, kTooFew},
         {with({"--t-end", "nan"}), 1, kLoaded, kTooFew},
         {with({"--t-end", "inf"}), 1, kLoaded, too_many("inf", "inf")},
+        // A double, but 1e301 steps; 1e400 is beyond any double; 2147483648
+        // is one past the largest int.
         {with({"--t-end", "1e300"}), 1, kLoaded, too_many("1e+300", "1e+301")},
         {with({"--t-end", "abc"}), 1, "", bad_t_end("abc")},
         {with({"--t-end", "1e400"}), 1, "", bad_t_end("1e400")},
@@ -164,7 +166,7 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
         {"edges.json", edges.dump()},
         {"i.txt", "# no stimulus\n"},
         {"t.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n"},
-        {"b.txt", "99999999999\r\n"}};
+        {"b.txt", "99999999999\r\n"}};  // beyond 32 bits
     for (const auto& c : cases) {
         test::TempDir dir;
         for (const auto& [name, text] : inputs) dir.write(name, text);
