@@ -60,18 +60,22 @@ class NetworkLoad : public ::testing::Test {
 };
 
 TEST_F(NetworkLoad, ReadsEveryFieldOfAValidContract) {
-    const Network net = load(base_contract());
+    json doc = base_contract();
+    doc["nodes"][1]["row_index"] = 2147483647;  // the ends of the 32-bit range
+    doc["inputs"][0]["row_index"] = -2147483648LL;
+    const Network net = load(doc);
     EXPECT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(2, 1));
     EXPECT_EQ(net.tau, (std::vector<double>{10.0, 11.0}));
     EXPECT_EQ(net.is_excitatory, (std::vector<bool>{true, false}));
     EXPECT_EQ((std::vector<double>{net.theta, net.beta, net.f_max, net.alfa, net.epsilon, net.gamma,
                                    net.delta, net.tau_E, net.tau_I}),
               (std::vector<double>{1.5, 2.0, 3.0, 0.1, 0.2, 0.3, 0.4, 5.0, 6.0}));
-    EXPECT_EQ(record(net.node_metadata[1]), "1@1 P1|E|exc|c|h|d|m");
+    EXPECT_EQ(record(net.node_metadata[1]), "1@2147483647 P1|E|exc|c|h|d|m");
     EXPECT_EQ(net.input_names, (std::vector<std::string>{"stim"}));
-    EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{40}));
+    EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{-2147483648}));
     ASSERT_EQ(net.input_metadata.size(), 1u);
-    EXPECT_EQ(record(net.input_metadata[0]), "-1@40 stim|external|excitation|null|null|null|null");
+    EXPECT_EQ(record(net.input_metadata[0]),
+              "-1@-2147483648 stim|external|excitation|null|null|null|null");
     EXPECT_EQ((std::vector<double>{net.get_weight(1, 0), net.get_weight(0, 1),
                                    net.get_input_weight(0, 0), net.get_input_weight(1, 0)}),
               (std::vector<double>{0.5, 0.0, 2.0, 0.0}));
@@ -183,9 +187,16 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
          "18446744073709551616"},
         {"/edges/0/source_id", 18446744073709551615ULL,
          "Value of 'source_id" + range + "18446744073709551615"},
-        // Truncation toward zero brings it into range; the bounds check catches it.
+        {"/edges/0/target_node_id", -2147483649.0,
+         "Value of 'target_node_id" + range + "-2147483649.0"},
+        {"/edges/0/source_id", 2147483648.0, "Value of 'source_id" + range + "2147483648.0"},
+        // In range (truncated toward zero); the bounds checks catch them.
         {"/edges/0/target_node_id", -2147483648.5,
          "target_node_id out of bounds while parsing edges array"},
+        {"/edges/0/source_id", 2147483647,
+         "node source_id out of bounds while parsing edges array"},
+        {"/edges/1/source_id", -2147483648LL,
+         "input source_id out of bounds while parsing edges array"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
