@@ -44,10 +44,8 @@ TEST(InstructionFile, ParsesWindows) {
          "EX1_input_W0 10 12 100\nEX2_Bgate_W_N 5 9 100\nEX3H_Gate_N_H 0 2 100\n"},
         // Comments, blank lines, every whitespace character, carriage
         // returns and no final newline.
-        {"# schedule\r\n\r\n   \t \r\n\v\f\n#format vesk-instructions 2\r\nformat "
-         "vesk-instructions "
-         "01\r\n"
-         "fixed_time +20\r\n\tNoun\v0\f 3\r\nNoun 10",
+        {"# schedule\r\n\r\n   \t \r\n\v\f\n#format vesk-instructions 2\r\n"
+         "format vesk-instructions 01\r\nfixed_time +20\r\n\tNoun\v0\f 3\r\nNoun 10",
          "EX2_Bgate_W_N 0 0.30000000000000004 100\nEX2_Bgate_W_N 1 3 100\n"},
         {"", ""},
         {"# nothing\n\nformat vesk-instructions +1\nNum_of_words 0\n", ""},
