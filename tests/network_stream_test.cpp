@@ -5,10 +5,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -71,94 +73,29 @@ std::string with_edges(const std::string& edges) {
     return "{" + head + ",\n\"edges\": " + edges + "}";
 }
 
-// Each contract is expected to load (true) or to fail (false), and either
-// way to give the same result both ways.
-TEST_F(StreamedLoad, TrickyContracts) {
-    const std::string edge =
-        R"({"source_kind": "node", "source_id": 0, "target_node_id": 1, "weight_final": 1})";
-    const std::string bad =
-        R"({"source_kind": "node", "source_id": 0, "target_node_id": 5, "weight_final": 1})";
-    const auto one = [&](const std::string& e) { return with_edges("[" + e + "]"); };
-    const std::string tail = head.substr(head.find("\"network_parameters\""));
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"{" + head + "}", true},
-        {with_edges("[]"), true},
-        {with_edges("null"), true},
-        // Key order, integer weights, duplicates of one pair whose order
-        // the matrix must keep, 64-bit integers as weights.
-        {with_edges(
-             R"([{"weight_final": -1, "target_node_id": 1, "source_id": 2, "source_kind": "node"},
-            {"source_kind": "input", "source_id": 1, "target_node_id": 0, "weight_final": 7},
-            {"source_kind": "node", "source_id": 2, "target_node_id": 1, "weight_final": -0.0},
-            {"source_kind": "node", "source_id": 2, "target_node_id": 1, "weight_final": 1e-400},
-            {"source_kind": "node", "source_id": -0, "target_node_id": 1,
-             "weight_final": 18446744073709551615},
-            {"source_kind": "node", "source_id": 1.9, "target_node_id": 0.2,
-             "weight_final": -9223372036854775808}])"),
-         true},
-        // Unread keys, scalar or nested, even holding edge-like keys; escapes.
-        {with_edges(
-             R"([{"note": {"source_kind": "bogus", "x": [1, [2, {"a": null}]]}, "source_kind": "node",
-             "source_id": 1, "extra": [], "target_node_id": 0, "weight_final": 2.5, "z": "q"},
-            {"source\u005fkind": "no\u0064e", "source_id": 1, "target_node_id": 0,
-             "weight_final": 1}])"),
-         true},
-        // Duplicate keys: the later value wins, good or bad before it.
-        {with_edges(
-             R"([{"source_kind": "bogus", "source_kind": "node", "source_id": 1.5, "source_id": 2,
-             "target_node_id": 0, "weight_final": true, "weight_final": 4}])"),
-         true},
-        // An object's members are its edges, in key order.
-        {with_edges(
-             R"({"b": {"source_kind": "node", "source_id": 1, "target_node_id": 0, "weight_final": 1},
-            "a": {"source_kind": "node", "source_id": 1, "target_node_id": 0, "weight_final": 2}})"),
-         true},
-        {one("null"), false},
-        {one("[" + edge + "]"), false},
-        {one(edge + ", " + bad + R"(, {"source_kind": "x"})"), false},
-        // Edges as a scalar count as one element.
-        {with_edges("5"), false},
-        {with_edges("{\"a\": 1}"), false},
-        // Edges before the sizes they are checked against.
-        {"{\"edges\": [" + edge + "], " + head + "}", true},
-        {"{\"edges\": [" + bad + "], " + head + "}", false},
-        // Twice: the later value wins, whatever the two are.
-        {"{\"edges\": [" + bad + "], " + head + ", \"edges\": [" + edge + "]}", true},
-        {"{\"edges\": [" + edge + "], " + head + ", \"edges\": [" + bad + "]}", false},
-        {"{\"edges\": {\"a\": " + bad + "}, " + head + ", \"edges\": [" + edge + "]}", true},
-        {"{\"edges\": [" + edge + "], " + head + ", \"edges\": 7}", false},
-        {"{\"\\u0065dges\": [" + bad + "], " + head + "}", false},
-        // "edges" below the top level is no edge list.
-        {"{" + head + ", \"x\": {\"edges\": [" + bad + "]}, \"edges\": [" + edge + "]}", true},
-        {"{\"counts\": {\"edges\": [" + bad + "], \"n_nodes\": 3, \"n_inputs\": 2}," + tail + "}",
-         true},
-        {"[" + edge + "]", false},
-        // Errors before the edges are reported first.
-        {"{\"edges\": [" + bad + "], " + head + ", \"nodes\": [{\"node_id\": 7}]}", false},
-        // Only the first value counts; a byte order mark is skipped.
-        {"{" + head + ", \"edges\": [" + edge + "]} {\"edges\": [" + bad + "]} // x", true},
-        {"\xEF\xBB\xBF{" + head + ", \"edges\": [" + edge + "]}", true},
-    };
-    for (const auto& [text, loads] : cases) {
-        const std::string result = same_both_ways(text);
-        EXPECT_EQ(result.rfind("throws", 0) != 0, loads) << text << "\n" << result;
+// The fuzzer's contract seeds, the tricky cases among them named for what
+// they must do: loads_* load, fails_* fail, and parse_* fail with a syntax
+// error, which wins over any bounds or kind error earlier in the text.
+TEST_F(StreamedLoad, FuzzSeedsLoadTheSameBothWays) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(VESK_SOURCE_DIR) +
+                                                                 "/tests/fuzz/corpus/contract")) {
+        files.push_back(entry.path());
     }
-    // Parse errors win over semantic errors, wherever they are; numbers
-    // that overflow a double are parse errors.
-    const std::vector<std::string> parse_errors = {
-        "",
-        "{" + head + ", \"edges\": [" + bad + ", ]}",
-        "{\"edges\": [" + bad + "] " + head + "}",
-        "{" + head + ", \"edges\": [" + bad + ", {\"source_kind\": tru}]}",
-        "{" + head + ", \"edges\": [" + bad + ", {\"weight_final\": 1e400}]}",
-        "{\"edges\": [" + bad + "], " + head + ", \"x\": 1e999}",
-        "{" + head + ", \"edges\": [{\"source_kind\": \"node\\x\"}]}",
-    };
-    for (const auto& text : parse_errors) {
-        const std::string result = same_both_ways(text);
-        EXPECT_EQ(result.rfind("throws", 0), 0u) << text;
-        EXPECT_EQ(result.find("bounds"), std::string::npos) << result;
-        EXPECT_EQ(result.find("Unknown"), std::string::npos) << result;
+    std::sort(files.begin(), files.end());
+    EXPECT_GE(files.size(), 60u);  // some 30 plain seeds and 32 tricky cases
+    for (const auto& file : files) {
+        const std::string name = file.filename().string();
+        const std::string result = same_both_ways(test::read_file(file.string()));
+        const bool loaded = result.rfind("throws", 0) != 0;
+        const std::string kind = name.substr(0, name.find('_'));
+        if (kind == "loads" || kind == "fails" || kind == "parse") {
+            EXPECT_EQ(loaded, kind == "loads") << name << "\n" << result;
+        }
+        if (kind == "parse") {
+            EXPECT_EQ(result.find("bounds"), std::string::npos) << name << "\n" << result;
+            EXPECT_EQ(result.find("Unknown"), std::string::npos) << name << "\n" << result;
+        }
     }
 }
 
