@@ -35,18 +35,14 @@ constexpr KernelPath paths[] = {KernelPath::baseline, KernelPath::fma};
 // Equal as bit patterns (so -0.0 differs from 0.0); names the first mismatch.
 ::testing::AssertionResult same_bits(const std::vector<double>& expected,
                                      const std::vector<double>& actual) {
-    if (expected.size() != actual.size()) {
-        return ::testing::AssertionFailure()
-               << "sizes " << expected.size() << " and " << actual.size();
+    std::size_t i = 0;
+    while (i < expected.size() && i < actual.size() &&
+           std::memcmp(&expected[i], &actual[i], sizeof(double)) == 0) {
+        ++i;
     }
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (std::memcmp(&expected[i], &actual[i], sizeof(double)) != 0) {
-            return ::testing::AssertionFailure()
-                   << "element " << i << ": expected " << testing::PrintToString(expected[i])
-                   << ", got " << testing::PrintToString(actual[i]);
-        }
-    }
-    return ::testing::AssertionSuccess();
+    if (i == expected.size() && i == actual.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                         << ", first difference at " << i;
 }
 
 struct Shape {
