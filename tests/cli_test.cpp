@@ -75,6 +75,7 @@ TEST(Cli, StatusAndMessagesOfEveryCommandLinePath) {
         {with({"--t-end", "5", "--help"}), 0, "", usage()},
         {{"--bogus", "--help"}, 1, "", unrecognized("--bogus")},
         {{"--model=m.json"}, 1, "", unrecognized("--model=m.json")},
+        {with({"--t-end", "1", "--output"}), 1, "", unrecognized("--output")},
         {with({"--t-end", "5", "--n-steps", "3"}), 1, "",
          "Error: --t-end and --n-steps are mutually exclusive\n" + usage()},
         {with({"--n-steps", "0"}), 1, "", kRequired},
