@@ -76,7 +76,7 @@ std::string with_edges(const std::string& edges) {
 // The fuzzer's contract seeds, the tricky cases among them named for what
 // they must do: loads_* load, fails_* fail, and parse_* fail with a syntax
 // error, which wins over any bounds or kind error earlier in the text.
-TEST_F(StreamedLoad, FuzzSeedsLoadTheSameBothWays) {
+TEST_F(StreamedLoad, FuzzSeedsLoadTheSameEveryWay) {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(std::string(VESK_SOURCE_DIR) +
                                                                  "/tests/fuzz/corpus/contract")) {
