@@ -176,6 +176,8 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
         {"/nodes/0/row_index", "3", type + "number, but is string"},
         {"/inputs/0/circ_id", nullptr, type + "string, but is null"},
         {"/edges/1/weight_final", "1", type + "number, but is string"},
+        {"/edges/0/source_kind", 3, type + "string, but is number"},
+        {"/edges/1/source_id", nullptr, type + "number, but is null"},
         {"/network_parameters/wc_coupling/tau_E", nullptr, type + "number, but is null"},
         // One past each end of the 32-bit range, as integers of either
         // signedness and as doubles, in every integer field.
