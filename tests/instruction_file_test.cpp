@@ -29,12 +29,6 @@ std::string render(const ScheduleMap& map) {
     return out.str();
 }
 
-TEST(SplitTokens, SplitsAtEveryWhitespaceCharacter) {
-    EXPECT_EQ(split_tokens(" \tNoun\v5\f 10 \r"), (std::vector<std::string>{"Noun", "5", "10"}));
-    EXPECT_EQ(split_tokens("#x y#z"), (std::vector<std::string>{"#x", "y#z"}));
-    EXPECT_TRUE(split_tokens(" \t\r\v\f").empty());
-}
-
 TEST(InstructionFile, ParsesWindows) {
     const struct {
         std::string text;
@@ -48,10 +42,10 @@ TEST(InstructionFile, ParsesWindows) {
         // Relative times may be negative while the start is not.
         {"fixed_time 20\nNum_of_words 1\nWord 100 0\nNoun -50 -10\nNoun_H -100\n",
          "EX1_input_W0 10 12 100\nEX2_Bgate_W_N 5 9 100\nEX3H_Gate_N_H 0 2 100\n"},
-        // Comments, blank lines, carriage returns and no final newline.
-        {"# schedule\r\n\r\n   \t \r\n#format vesk-instructions 2\r\nformat vesk-instructions "
-         "01\r\n"
-         "fixed_time +20\r\nNoun 0 3\r\nNoun 10",
+        // Comments, blank lines, every whitespace character, carriage
+        // returns and no final newline.
+        {"# schedule\r\n\r\n   \t \r\n\v\f\n#format vesk-instructions 2\r\n"
+         "format vesk-instructions 01\r\nfixed_time +20\r\n\tNoun\v0\f 3\r\nNoun 10",
          "EX2_Bgate_W_N 0 0.30000000000000004 100\nEX2_Bgate_W_N 1 3 100\n"},
         {"", ""},
         {"# nothing\n\nformat vesk-instructions +1\nNum_of_words 0\n", ""},
@@ -112,7 +106,6 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
         {"Noun 1.5 3\n", "1: rel_start must be an integer, got '1.5'"},
         {"Noun 0 12ms\n", "1: rel_end must be an integer, got '12ms'"},
         {"Num_of_words 1\nWord 0 5 0x1\n", "2: word index must be an integer, got '0x1'"},
-        {"Num_of_words abc\n", "1: Num_of_words must be an integer, got 'abc'"},
         {"fixed_time 20\nNoun 99999999999\n", "2: rel_start out of integer range: '99999999999'"},
         {"Noun 0 -2147483649\n", "1: rel_end out of integer range: '-2147483649'"},
         {"format vesk-instructions 100000000000000000000000000000000000000001\n",
@@ -146,57 +139,13 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
     EXPECT_TRUE(parse_text(longest + "fixed_time 5\n" + longest).empty());
 }
 
-TEST(InstructionFile, ParseIntFieldReadsWholeDecimalTokens) {
-    EXPECT_EQ(parse_int_field("007", "p", 1, "f"), 7);
-    EXPECT_EQ(parse_int_field("+12", "p", 1, "f"), 12);
-    EXPECT_EQ(parse_int_field("-2147483648", "p", 1, "f"), -2147483648LL);
-    EXPECT_EQ(parse_int_field("2147483647", "p", 1, "f"), 2147483647);
-    EXPECT_THROW_MSG(parse_int_field("2147483648", "p", 9, "f"), std::runtime_error,
-                     "p:9: f out of integer range: '2147483648'");
-    for (const std::string token : {"", "-", "+-1", " 1"}) {
-        EXPECT_THROW_MSG(parse_int_field(token, "p", 9, "f"), std::runtime_error,
-                         "p:9: f must be an integer, got '" + token + "'");
-    }
-    EXPECT_EQ(escape_control_characters(std::string("a\n\r\t\0\x01\x1f \x7f~\xc3\xa9\\", 13)),
-              "a\\n\\r\\t\\x00\\x01\\x1f \\x7f~\xc3\xa9\\");
-}
-
-TEST(ReadLine, SplitsAtNewlinesLikeGetlineUpToTheLimit) {
-    const struct {
-        std::string text;
-        std::string lines;  // each line and '|', then "end" or "too long"
-    } cases[] = {
-        {"", "end"},
-        {"\n", "|end"},
-        {"ab\n\ncd", "ab||cd|end"},
-        {"abcd\nx\n", "abcd|x|end"},
-        {std::string("a\0\r\n", 4), std::string("a\0\r|end", 7)},
-        {"ab\nabcde\n", "ab|too long"},
-    };
-    for (const auto& c : cases) {
-        std::istringstream in(c.text);
-        std::string line, lines;
-        LineRead result;
-        while ((result = read_line(in, line, 4)) == LineRead::line) lines += line + "|";
-        EXPECT_EQ(lines + (result == LineRead::too_long ? "too long" : "end"), c.lines) << c.text;
-        EXPECT_FALSE(in.bad());
-    }
-}
-
 TEST(InstructionFile, ReadsFromDiskAndReportsUnreadableFiles) {
     test::TempDir dir;
     const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n");
     EXPECT_EQ(render(parse_instruction_file(path, 0.1, 100.0)), "EX2_Bgate_W_N 0.5 2.5 100\n");
-    const std::string bad = dir.write("bad.txt", "fixed_time 20\nNoun 5 6 7\n");
-    EXPECT_THROW_MSG(
-        parse_instruction_file(bad, 0.1, 100.0), std::runtime_error,
-        bad + ":2: 'Noun' takes 1 argument (rel_start, with fixed_time) or 2 (rel_start rel_end)");
     EXPECT_THROW_MSG(parse_instruction_file(dir.file("missing.txt"), 0.1, 100.0),
                      std::runtime_error,
                      "Failed to open instruction file: " + dir.file("missing.txt"));
-    // A directory opens but cannot be read; that must not pass for an empty schedule.
-    EXPECT_THROW_MSG(parse_instruction_file(dir.path(), 0.1, 100.0), std::runtime_error,
-                     "Failed to read instruction file: " + dir.path());
 }
 
 }  // namespace

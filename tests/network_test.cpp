@@ -42,6 +42,12 @@ json base_contract() {
     return doc;
 }
 
+std::string record(const PopulationMetadata& m) {
+    return std::to_string(m.node_id) + "@" + std::to_string(m.row_index) + " " + m.pop_id + "|" +
+           m.pop_typ + "|" + m.con_typ + "|" + m.circ_id + "|" + m.h_row + "|" + m.d_row + "|" +
+           m.mat_id;
+}
+
 class NetworkLoad : public ::testing::Test {
   protected:
     test::TempDir dir;
@@ -54,23 +60,22 @@ class NetworkLoad : public ::testing::Test {
 };
 
 TEST_F(NetworkLoad, ReadsEveryFieldOfAValidContract) {
-    const Network net = load(base_contract());
+    json doc = base_contract();
+    doc["nodes"][1]["row_index"] = 2147483647;  // the ends of the 32-bit range
+    doc["inputs"][0]["row_index"] = -2147483648LL;
+    const Network net = load(doc);
     EXPECT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(2, 1));
     EXPECT_EQ(net.tau, (std::vector<double>{10.0, 11.0}));
     EXPECT_EQ(net.is_excitatory, (std::vector<bool>{true, false}));
     EXPECT_EQ((std::vector<double>{net.theta, net.beta, net.f_max, net.alfa, net.epsilon, net.gamma,
                                    net.delta, net.tau_E, net.tau_I}),
               (std::vector<double>{1.5, 2.0, 3.0, 0.1, 0.2, 0.3, 0.4, 5.0, 6.0}));
-    EXPECT_EQ(net.node_metadata[1].pop_id + "@" + std::to_string(net.node_metadata[1].row_index),
-              "P1@1");
+    EXPECT_EQ(record(net.node_metadata[1]), "1@2147483647 P1|E|exc|c|h|d|m");
     EXPECT_EQ(net.input_names, (std::vector<std::string>{"stim"}));
-    EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{40}));
+    EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{-2147483648}));
     ASSERT_EQ(net.input_metadata.size(), 1u);
-    const PopulationMetadata& in = net.input_metadata[0];
-    EXPECT_EQ(std::pair(in.node_id, in.row_index), std::pair(-1, 40));
-    EXPECT_EQ(in.pop_id + "|" + in.pop_typ + "|" + in.con_typ + "|" + in.circ_id + in.h_row +
-                  in.d_row + in.mat_id,
-              "stim|external|excitation|nullnullnullnull");
+    EXPECT_EQ(record(net.input_metadata[0]),
+              "-1@-2147483648 stim|external|excitation|null|null|null|null");
     EXPECT_EQ((std::vector<double>{net.get_weight(1, 0), net.get_weight(0, 1),
                                    net.get_input_weight(0, 0), net.get_input_weight(1, 0)}),
               (std::vector<double>{0.5, 0.0, 2.0, 0.0}));
@@ -90,78 +95,60 @@ TEST_F(NetworkLoad, DefaultsAndConversions) {
     doc["nodes"].erase(1);
     const Network net = load(doc);
     EXPECT_EQ(net.alfa + net.epsilon + net.gamma + net.delta, 0.0);
+    // The time constants a contract without wc_coupling runs with.
     EXPECT_EQ(std::pair(net.tau_E, net.tau_I), std::pair(2.5, 1.25));
-    EXPECT_EQ(std::pair(net.node_metadata[1].node_id, net.node_metadata[1].row_index),
-              std::pair(1, 1));
+    EXPECT_EQ(record(net.node_metadata[1]), "1@1 P0|E|exc|c|h|d|m");
     EXPECT_TRUE(net.is_excitatory[1]);
-    EXPECT_EQ(net.input_row_index[0], 0);
-    EXPECT_EQ(net.input_metadata[0].pop_typ + " " + net.input_metadata[0].con_typ,
-              "external inhibition");
+    EXPECT_EQ(record(net.input_metadata[0]), "-1@0 stim|external|inhibition|null|null|null|null");
     ASSERT_TRUE(net.weights && net.input_weights);
     EXPECT_TRUE(net.weights->values.empty() && net.input_weights->values.empty());
     EXPECT_EQ(net.input_weights->cols, 1);
 }
 
-TEST_F(NetworkLoad, UnnamedNodesAndInputsKeepTheirOwnIdentity) {
+TEST_F(NetworkLoad, UnnamedRepeatedAndNullEntries) {
     json doc = base_contract();
     doc["counts"] = {{"n_nodes", 3}, {"n_inputs", 2}};
-    doc["nodes"] = json::array({node(2)});
-    const Network net = load(doc);
-    // Node 0 and 1 are named by nobody: they keep their own ids, so they
-    // cannot take over node 0's column or bindings.
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(net.node_metadata[i].node_id, i);
-        EXPECT_EQ(net.node_metadata[i].row_index, i);
-        EXPECT_EQ(net.node_metadata[i].pop_id, "");
-        EXPECT_EQ(net.tau[i], 0.0);
-    }
-    EXPECT_EQ(net.input_names, (std::vector<std::string>{"stim", ""}));
-    EXPECT_EQ(net.input_metadata.size(), 1u);
-}
-
-TEST_F(NetworkLoad, NullObjectRepeatedEntriesAndTrailingText) {
-    json doc = base_contract();
-    doc["inputs"] = nullptr;
-    doc["edges"] = nullptr;
-    doc["counts"]["n_inputs"] = 0;
-    // An object yields its values in key order: "a" before "b", so the node
-    // 0 entry under "b" wins over the one under "a".
-    json first = node(0), second = node(0);
+    // An object yields its values in key order: the node 2 entry under "b"
+    // wins over the one under "a". Nodes 0 and 1 are named by nobody: they
+    // keep their own ids, so they cannot take over node 0's column or bindings.
+    json first = node(2), second = node(2);
     first["tau"] = 1.0;
-    second["tau"] = 2.0;
     doc["nodes"] = {{"b", second}, {"a", first}};
-    Network net = load(doc);
-    EXPECT_EQ(net.tau[0], 2.0);
-    EXPECT_TRUE(net.input_names.empty());
-
-    doc["nodes"] = nullptr;
-    doc["counts"] = {{"n_nodes", 0}, {"n_inputs", 0}};
-    net = load(doc);
-    EXPECT_EQ(net.weights->rows, 0);
-    EXPECT_EQ(net.input_weights->cols, 0);
-
-    doc = base_contract();
     doc["inputs"].push_back({{"input_id", 0}, {"input_name", "again"}});
     // Duplicate edges are kept and summed.
     doc["edges"] = {edge("node", 0, 1, 0.5), edge("node", 0, 1, 0.25)};
-    net = load(doc);
-    EXPECT_EQ(net.input_names[0], "again");
+    Network net = load(doc);
+    EXPECT_EQ(net.tau, (std::vector<double>{0.0, 0.0, 12.0}));
+    EXPECT_EQ(record(net.node_metadata[1]), "1@1 ||||||");
+    EXPECT_EQ(net.input_names, (std::vector<std::string>{"again", ""}));
     EXPECT_EQ(net.input_metadata.size(), 2u);
-    EXPECT_EQ(net.weights->values.size(), 2u);
-    EXPECT_EQ(net.weights->multiply({2.0, 0.0}), (std::vector<double>{0.0, 1.5}));
+    EXPECT_EQ(net.weights->multiply({2.0, 0.0, 0.0}), (std::vector<double>{0.0, 1.5, 0.0}));
+
+    doc["nodes"] = doc["inputs"] = doc["edges"] = nullptr;
+    doc["counts"] = {{"n_nodes", 0}, {"n_inputs", 0}};
+    net = load(doc);
+    EXPECT_EQ(net.weights->rows + net.input_weights->cols, 0);
+    EXPECT_TRUE(net.input_names.empty());
 
     // Text after the first value is ignored.
     net.load_from_json(dir.write("two.json", base_contract().dump() + "\n{\"x\": // trailing"));
     EXPECT_EQ(net.n_nodes, 2);
 }
 
+// Every message a contract can fail with, every way of reading it. The JSON
+// library's own messages reach users unchanged and are pinned here, and only here.
 TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
     const std::string type = "[json.exception.type_error.302] type must be ";
+    const std::string range = "' does not fit a 32-bit integer: ";
+    const json discarded(json::value_t::discarded);
     const struct {
         std::string pointer;  // where `value` replaces the base contract's; discarded: erased
         json value;
         std::string message;
+        std::string number = {};  // the value at `pointer` as written, beyond what json holds
     } cases[] = {
+        {"/network_parameters/sigmoid/theta", 0,
+         "[json.exception.out_of_range.406] number overflow parsing '1e400'", "1e400"},
         {"/counts/n_inputs", -1, "Invalid model sizes: n_nodes/n_inputs must be non-negative"},
         {"/nodes/1/node_id", 2, "node_id out of bounds while parsing nodes array"},
         {"/inputs/0/input_id", 1, "input_id out of bounds while parsing inputs array"},
@@ -173,25 +160,48 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
          "input source_id out of bounds while parsing edges array"},
         {"/edges/0/source_kind", "Node", "Unknown source_kind in edges array: Node"},
         {"/edges/0",
+         {{"source_kind", "node"}, {"source_id", 0}, {"target_node_id", 1}},
+         "[json.exception.out_of_range.403] key 'weight_final' not found"},
+        {"/edges/0",
          {{"source_kind", "bogus"}, {"source_id", 0}, {"target_node_id", 1}},
          "[json.exception.out_of_range.403] key 'weight_final' not found"},
-        {"/counts", json(json::value_t::discarded),
-         "[json.exception.out_of_range.403] key 'counts' not found"},
+        {"/counts", discarded, "[json.exception.out_of_range.403] key 'counts' not found"},
         {"", json::array(), "[json.exception.type_error.304] cannot use at() with array"},
+        {"", nullptr, "[json.exception.type_error.304] cannot use at() with null"},
         {"/nodes", 5, "[json.exception.type_error.304] cannot use at() with number"},
         {"/network_parameters/wc_coupling", nullptr,
          "[json.exception.type_error.306] cannot use value() with null"},
+        {"/network_parameters/wc_coupling",
+         {1},
+         "[json.exception.type_error.306] cannot use value() with array"},
         {"/nodes/0/is_excitatory", 1, type + "boolean, but is number"},
         {"/nodes/0/tau", true, type + "number, but is boolean"},
         {"/nodes/0/row_index", "3", type + "number, but is string"},
         {"/inputs/0/circ_id", nullptr, type + "string, but is null"},
+        {"/edges/1/weight_final", "1", type + "number, but is string"},
+        {"/edges/0/source_kind", 3, type + "string, but is number"},
+        {"/edges/1/source_id", nullptr, type + "number, but is null"},
         {"/network_parameters/wc_coupling/tau_E", nullptr, type + "number, but is null"},
-        {"/counts/n_nodes", 4294967298LL,
-         "Value of 'n_nodes' does not fit a 32-bit integer: 4294967298"},
-        {"/nodes/0/node_id", 1e10,
-         "Value of 'node_id' does not fit a 32-bit integer: 10000000000.0"},
-        {"/inputs/0/row_index", -2147483649LL,
-         "Value of 'row_index' does not fit a 32-bit integer: -2147483649"},
+        // One past each end of the 32-bit range, as integers of either
+        // signedness and as doubles, in every integer field.
+        {"/counts/n_nodes", 2147483648LL, "Value of 'n_nodes" + range + "2147483648"},
+        {"/counts/n_nodes", 4294967298LL, "Value of 'n_nodes" + range + "4294967298"},
+        {"/nodes/0/node_id", 1e10, "Value of 'node_id" + range + "10000000000.0"},
+        {"/inputs/0/row_index", -2147483649LL, "Value of 'row_index" + range + "-2147483649"},
+        {"/inputs/0/row_index", 0, "Value of 'row_index" + range + "1.8446744073709552e+19",
+         "18446744073709551616"},
+        {"/edges/0/source_id", 18446744073709551615ULL,
+         "Value of 'source_id" + range + "18446744073709551615"},
+        {"/edges/0/target_node_id", -2147483649.0,
+         "Value of 'target_node_id" + range + "-2147483649.0"},
+        {"/edges/0/source_id", 2147483648.0, "Value of 'source_id" + range + "2147483648.0"},
+        // In range (truncated toward zero); the bounds checks catch them.
+        {"/edges/0/target_node_id", -2147483648.5,
+         "target_node_id out of bounds while parsing edges array"},
+        {"/edges/0/source_id", 2147483647,
+         "node source_id out of bounds while parsing edges array"},
+        {"/edges/1/source_id", -2147483648LL,
+         "input source_id out of bounds while parsing edges array"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -201,9 +211,25 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
         } else {
             doc[json::json_pointer(c.pointer)] = c.value;
         }
-        Network net;
-        EXPECT_THROW_MSG(net.load_from_json(write(doc)), std::exception, c.message);
+        std::string text = doc.dump();
+        if (!c.number.empty()) {
+            doc[json::json_pointer(c.pointer)] = 424242;  // a marker the number replaces
+            text = std::regex_replace(doc.dump(), std::regex("424242"), c.number);
+        }
+        const std::string path = dir.write("model.json", text);
+        for (const auto reading :
+             {ContractReading::fast, ContractReading::streamed, ContractReading::whole_document}) {
+            Network net;
+            EXPECT_THROW_MSG(net.load_from_json(path, reading), std::exception, c.message);
+        }
     }
+    Network net;
+    const std::string empty = dir.write("empty.json", "");
+    EXPECT_THROW_MSG(net.load_from_json(empty), std::runtime_error,
+                     "JSON parse error in " + empty +
+                         ": [json.exception.parse_error.101] parse error at line 1, column 1: "
+                         "attempting to parse an empty input; check that your input string or "
+                         "stream contains the expected JSON");
 }
 
 #if defined(__SANITIZE_ADDRESS__)

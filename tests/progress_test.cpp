@@ -2,12 +2,13 @@
 // else is written, and leaves redirected output untouched.
 #include "app/progress.hpp"
 
-#include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -71,30 +72,16 @@ struct InProcessRun {
     void run(std::ostream& out) const { run_sequence(opts, 6.0, 60, network, out, show_at_once); }
 
     // The run in a child process whose standard output is the terminal side
-    // of a fresh pseudo-terminal (or, with `terminal` false, a pipe);
-    // returns everything the child wrote and its exit status.
-    std::pair<std::string, int> run_child(bool terminal, unsigned short columns = 80) const {
+    // of a fresh pseudo-terminal (raw, so "\n" stays "\n"); returns
+    // everything the child wrote and its exit status. (Redirected output is
+    // compared byte for byte by the end-to-end tests.)
+    std::pair<std::string, int> run_child(unsigned short columns) const {
         std::fflush(nullptr);
         int reader = -1;
-        pid_t pid = -1;
-        if (terminal) {
-            winsize size{};
-            size.ws_row = 24;
-            size.ws_col = columns;
-            pid = forkpty(&reader, nullptr, nullptr, &size);
-        } else {
-            int fds[2];
-            if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-            pid = fork();
-            if (pid == 0) {
-                dup2(fds[1], STDOUT_FILENO);
-                close(fds[0]);
-                close(fds[1]);
-            } else {
-                close(fds[1]);
-                reader = fds[0];
-            }
-        }
+        termios raw{};
+        cfmakeraw(&raw);
+        winsize size{24, columns, 0, 0};
+        const pid_t pid = forkpty(&reader, nullptr, &raw, &size);
         if (pid < 0) throw std::runtime_error("fork failed");
         if (pid == 0) {
             int status = 0;
@@ -105,20 +92,14 @@ struct InProcessRun {
                 status = 1;
             }
             std::cout.flush();
-            std::fflush(nullptr);
             _exit(status);
         }
         std::string bytes;
         char buf[4096];
-        for (;;) {
-            const ssize_t n = read(reader, buf, sizeof buf);
-            if (n > 0) {
-                bytes.append(buf, static_cast<std::size_t>(n));
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;  // end of the pipe, or EIO once the terminal side is closed
-            }
+        ssize_t n;
+        // Ends with EIO once the terminal side is closed.
+        while ((n = read(reader, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
         }
         close(reader);
         int wstatus = 0;
@@ -127,62 +108,57 @@ struct InProcessRun {
     }
 };
 
-std::string without_carriage_returns_before_newlines(std::string bytes) {
-    std::string plain;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
-        plain += bytes[i];
-    }
-    return plain;
-}
-
 // On a terminal the line appears after the last "Writing ..." line, never
 // reaches the last column (where the terminal would wrap), and is gone when
-// "Done." is written; in a pipe the output is the usual bytes exactly.
-TEST(ProgressOnTerminal, ShownWhileSimulatingAndClearedBeforeDone) {
-    const InProcessRun run;
+// "Done." is written, or when an error is: writes into /dev/full fail when
+// the trace is flushed after the last sample, while the line is on screen.
+TEST(ProgressOnTerminal, ShownWhileSimulatingAndClearedBeforeDoneOrError) {
+    InProcessRun run;
     std::ostringstream usual;
     run.run(usual);
     for (const unsigned short columns : {80, 20}) {
         SCOPED_TRACE(columns);
-        const auto [bytes, status] = run.run_child(true, columns);
+        const auto [bytes, status] = run.run_child(columns);
         ASSERT_EQ(status, 0) << bytes;
-        // The terminal turns each "\n" into "\r\n".
-        const std::string plain = without_carriage_returns_before_newlines(bytes);
         if (columns == 80) {
-            EXPECT_NE(plain.find(" / 6.0 ms  elapsed "), std::string::npos) << plain;
+            EXPECT_NE(bytes.find(" / 6.0 ms  elapsed "), std::string::npos) << bytes;
         }
-        const std::size_t first = plain.find('\r');
-        EXPECT_EQ(first, plain.rfind("...\n") + 4);
-        EXPECT_EQ(plain.substr(plain.size() - 7), "\rDone.\n");
-        std::istringstream parts(plain.substr(first, plain.rfind("Done.") - first));
+        const std::size_t first = bytes.find('\r');
+        EXPECT_EQ(first, bytes.rfind("...\n") + 4);
+        EXPECT_EQ(bytes.substr(bytes.size() - 7), "\rDone.\n");
+        std::istringstream parts(bytes.substr(first, bytes.rfind("Done.") - first));
         std::size_t lines = 0;
         for (std::string part; std::getline(parts, part, '\r');) {
             EXPECT_LE(part.size(), columns - 1u) << part;
             lines += part.empty() ? 0 : 1;
         }
         EXPECT_GE(lines, 2u);
-        EXPECT_EQ(screen(plain), usual.str());
+        EXPECT_EQ(screen(bytes), usual.str());
     }
-    const auto [bytes, status] = run.run_child(false);
-    ASSERT_EQ(status, 0) << bytes;
-    EXPECT_EQ(bytes, usual.str());
-}
-
-TEST(ProgressOnTerminal, ErrorStartsOnACleanLine) {
-    if (!test::file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    InProcessRun run;
-    // Writes into /dev/full fail when the trace is flushed after the last
-    // sample, while the progress line has been on screen.
     run.opts.output = "/dev/full";
-    const auto [bytes, status] = run.run_child(true);
+    const auto [bytes, status] = run.run_child(80);
     EXPECT_EQ(status, 1);
-    const std::string shown = screen(without_carriage_returns_before_newlines(bytes));
     EXPECT_NE(bytes.find("elapsed"), std::string::npos);
+    const std::string shown = screen(bytes);
     const std::string tail = "Writing input traces to " + run.opts.output_inputs +
                              "...\nError: write_csv: failed to write output file: /dev/full\n";
     ASSERT_GE(shown.size(), tail.size()) << shown;
     EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+}
+
+// The line's text: percent done, simulated time, elapsed time and the time
+// left at the pace so far; durations as m:ss, from an hour on as h:mm:ss.
+TEST(ProgressText, PercentTimesAndDurations) {
+    EXPECT_EQ(format_progress(42, 100, 75.0, 180.0, 3.0),
+              "   42%  75.0 / 180.0 ms  elapsed 0:03  left 0:04");
+    EXPECT_EQ(format_progress(0, 100, 0.0, 1.0, 0.0),
+              "    0%  0.0 / 1.0 ms  elapsed 0:00  left --:--");
+    const std::pair<double, const char*> durations[] = {
+        {59.4, "0:59"},        {59.5, "1:00"},  {3599.0, "59:59"}, {3600.0, "1:00:00"},
+        {90061.0, "25:01:01"}, {-1.0, "--:--"}, {NAN, "--:--"},    {2e9, "--:--"}};
+    for (const auto& [seconds, text] : durations) {
+        EXPECT_EQ(format_duration(seconds), text) << seconds;
+    }
 }
 
 }  // namespace

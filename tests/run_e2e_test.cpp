@@ -23,34 +23,19 @@ void copy_inputs(const std::string& scenario, const test::TempDir& dir) {
     }
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // Byte comparison that points at the first differing line instead of
 // dumping two whole trace files.
 void expect_same_bytes(const std::string& actual, const std::string& expected,
                        const std::string& what) {
     if (actual == expected) return;
-    const auto a = split_lines(actual);
-    const auto e = split_lines(expected);
+    const auto a = test::split_lines(actual);
+    const auto e = test::split_lines(expected);
     std::size_t i = 0;
     while (i < a.size() && i < e.size() && a[i] == e[i]) ++i;
     ADD_FAILURE() << what << " differs at line " << i + 1
                   << "\n  actual:   " << (i < a.size() ? a[i] : "<end>")
                   << "\n  expected: " << (i < e.size() ? e[i] : "<end>") << "\n  (" << a.size()
                   << " lines vs " << e.size() << " expected)";
-}
-
-std::vector<std::string> time_column(const std::string& csv) {
-    std::vector<std::string> times;
-    const auto lines = split_lines(csv);
-    for (std::size_t i = 1; i < lines.size(); ++i)
-        times.push_back(lines[i].substr(0, lines[i].find(',')));
-    return times;
 }
 
 const std::vector<std::string> all_outputs = {"--output",   "nodes.csv",        "--output-inputs",
@@ -82,6 +67,8 @@ const std::vector<Scenario> scenarios = {
      {"--model", "contract.json", "--t-end", "5.5", "--instructions", "instructions.txt",
       "--bindings", "bindings.txt"}},
     // An instruction file with directives only; end time from --n-steps.
+    // The tiny ones: 1800 samples stretch the step over 180 ms, and 1 ms
+    // gives ten samples at ninths of a millisecond.
     {"directives_only",
      {"--model", "contract.json", "--n-steps", "60", "--instructions", "instructions.txt"}},
     {"tiny_t180", {"--model", "contract.json", "--t-end", "180"}},
@@ -110,96 +97,6 @@ TEST_P(Scenarios, MatchReferenceOutputs) {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Scenarios, ::testing::ValuesIn(scenarios),
                          [](const auto& info) { return info.param.name; });
-
-// The sample grid: 1800 samples stretch the step over 180 ms, --n-steps gives
-// the same files, and 1 ms gives ten samples at ninths of a millisecond.
-TEST(EndToEndGrid, SampleTimesAndNSteps) {
-    test::TempDir by_t_end, by_n_steps;
-    copy_inputs("tiny_t180", by_t_end);
-    copy_inputs("tiny_t180", by_n_steps);
-    const auto a = test::run_cli(with_outputs({"--model", "contract.json", "--t-end", "180"}),
-                                 by_t_end.path());
-    const auto b = test::run_cli(with_outputs({"--model", "contract.json", "--n-steps", "1800"}),
-                                 by_n_steps.path());
-    ASSERT_EQ(a.status, 0) << a.err;
-    ASSERT_EQ(b.status, 0) << b.err;
-    const auto times = time_column(test::read_file(by_t_end.file("nodes.csv")));
-    ASSERT_EQ(times.size(), 1800u);
-    EXPECT_EQ((std::vector<std::string>{times[0], times[1], times[2], times[1798], times[1799]}),
-              (std::vector<std::string>{"0", "0.100056", "0.200111", "179.9", "180"}));
-    EXPECT_EQ(a.out, b.out);
-    EXPECT_EQ(a.err, b.err);
-    for (const char* file : {"nodes.csv", "inputs.csv", "row_map.csv"}) {
-        EXPECT_TRUE(test::read_file(by_t_end.file(file)) == test::read_file(by_n_steps.file(file)))
-            << file;
-    }
-
-    test::TempDir dir;
-    copy_inputs("tiny_t1", dir);
-    const auto r = test::run_cli({"--model", "contract.json", "--t-end", "1", "--output", "o.csv"},
-                                 dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(time_column(test::read_file(dir.file("o.csv"))),
-              (std::vector<std::string>{"0", "0.111111", "0.222222", "0.333333", "0.444444",
-                                        "0.555556", "0.666667", "0.777778", "0.888889", "1"}));
-}
-
-// Failing runs of the one-node model: exit status, both streams, and which
-// output files exist afterwards (those named in `complete` hold every row).
-TEST(EndToEndErrors, FailuresReportAndLeaveFilesAsExpected) {
-    const std::string head =
-        "Loading network from contract.json...\n"
-        "  n_nodes=1, n_inputs=0\n"
-        "Creating simulator...\n";
-    const std::string bad = "/nonexistent-dir/x.csv";
-    struct Case {
-        std::vector<std::string> args;  // after --model contract.json --t-end 1
-        std::string out, err;
-        std::vector<std::string> complete, absent;
-    };
-    const std::vector<Case> cases = {
-        // Missing targets name the byte-wise first: file order, and a
-        // case-folding order, would both name the other one.
-        {with_outputs({"--instructions", "instructions.txt"}),
-         head + "Parsing instruction file: instructions.txt\n"
-                "  Instruction format: unified (strict parsing)\n",
-         "Error: Instruction target 'EX0_inhib_N' is not an external input in the loaded model\n",
-         {},
-         {"nodes.csv", "inputs.csv", "row_map.csv"}},
-        // An unopenable output comes after the row map is written.
-        {{"--output", bad, "--output-inputs", "inputs.csv", "--output-row-map", "row_map.csv"},
-         head + "Running simulation...\nWriting row-map to row_map.csv...\nWriting output to " +
-             bad + "...\n",
-         "Error: write_csv: failed to open output file: " + bad + "\n",
-         {"row_map.csv"},
-         {"inputs.csv"}},
-        // A full disk is a failure, not a completed run; the other writer
-        // still gets every row it was given.
-        {{"--output", "/dev/full", "--output-inputs", "inputs.csv"},
-         head + "Running simulation...\nWriting output to /dev/full...\n"
-                "Writing input traces to inputs.csv...\n",
-         "Error: write_csv: failed to write output file: /dev/full\n",
-         {"inputs.csv"},
-         {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.err);
-        test::TempDir dir;
-        copy_inputs("tiny_t1", dir);
-        dir.write("instructions.txt", "Word_inhib 0 5\nNoun_inhib 0 5\n");
-        std::vector<std::string> args = {"--model", "contract.json", "--t-end", "1"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = test::run_cli(args, dir.path());
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        for (const auto& file : c.complete) {
-            expect_same_bytes(test::read_file(dir.file(file)),
-                              test::read_file(scenario_file("tiny_t1", "expected_" + file)), file);
-        }
-        for (const auto& file : c.absent) EXPECT_FALSE(test::file_exists(dir.file(file))) << file;
-    }
-}
 
 // Under a file-size limit (ulimit -f, in KiB) the write that crosses it
 // fails, and the run reports it instead of dying of SIGXFSZ. The 1800 rows

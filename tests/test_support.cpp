@@ -40,6 +40,13 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 bool file_exists(const std::string& path) {
     return std::filesystem::exists(path);
 }

@@ -28,6 +28,8 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+// The lines of `text`, without their '\n'; a last line without one counts.
+std::vector<std::string> split_lines(const std::string& text);
 bool file_exists(const std::string& path);
 
 struct CliResult {

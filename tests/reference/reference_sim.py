@@ -3,28 +3,18 @@
 
 Usage: reference_sim.py SCENARIO_DIR [--swap-duplicates]
 
-SCENARIO_DIR/scenario.json describes the run without going through the
-instruction and bindings parsers:
+SCENARIO_DIR/scenario.json describes the run without the instruction and
+bindings parsers: {"contract": "contract.json", "t_end": 6.0 (or "n_steps": 60),
+"schedules": {input_name: [[start, end], ...] in 0.1 ms units, in file order},
+"clamped_nodes": [node_ids held at 50.0 from 0.1 to 4.9 ms]}. It writes
+expected_nodes.csv, expected_inputs.csv and expected_row_map.csv there.
+Python 3.11 standard library only.
 
-    {
-      "contract": "contract.json",
-      "t_end": 6.0,                  # or "n_steps": 60  (then t_end = 60 * 0.1)
-      "schedules": {                 # input_name -> windows in 0.1 ms units,
-        "EX1_input_W0": [[2, 12]]    # in the order the instruction file gives them
-      },
-      "clamped_nodes": [1]           # node_ids held at 50.0 from 0.1 to 4.9 ms
-    }
-
-It writes expected_nodes.csv, expected_inputs.csv and expected_row_map.csv
-into SCENARIO_DIR. Python 3.11 standard library only.
-
-Arithmetic follows the simulator's operation order: every fused
-multiply-add is evaluated exactly with fractions and rounded once; exp is
-the C library's exp through math.exp.
-
---swap-duplicates reverses the storage order of weights that share a
-(row, column) pair. The program does not define that order, so a scenario is
-only a fair test when both orders give the same CSV bytes.
+Arithmetic follows the simulator's operation order: every fused multiply-add
+is evaluated exactly with fractions and rounded once; exp is the C library's
+exp through math.exp. --swap-duplicates reverses the storage order of weights
+that share a (row, column) pair: the order is not defined, so a scenario is a
+fair test only when both orders give the same CSV bytes.
 """
 
 import json

@@ -1,0 +1,61 @@
+// Everything a contract load fills in, as text (doubles by their bits), so
+// that two loads compare with one string comparison.
+#pragma once
+
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "model/network.hpp"
+
+namespace vesk::test {
+
+inline void put_bits(std::ostringstream& out, double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    out << std::hex << bits << std::dec << ' ';
+}
+
+inline void put_matrix(std::ostringstream& out, const std::optional<SparseMatrix>& m) {
+    if (!m) {
+        out << "absent\n";
+        return;
+    }
+    out << m->rows << 'x' << m->cols << " rows:";
+    for (auto p : m->row_ptr) out << ' ' << p;
+    out << " cols:";
+    for (auto c : m->col_idx) out << ' ' << c;
+    out << " values: ";
+    for (double v : m->values) put_bits(out, v);
+    out << '\n';
+}
+
+inline std::string describe(const Network& net) {
+    std::ostringstream out;
+    out << net.n_nodes << ' ' << net.n_inputs << '\n';
+    for (double v : {net.alfa, net.epsilon, net.gamma, net.delta, net.tau_E, net.tau_I, net.theta,
+                     net.beta, net.f_max}) {
+        put_bits(out, v);
+    }
+    out << "\ntau: ";
+    for (double v : net.tau) put_bits(out, v);
+    out << "\nexcitatory:";
+    for (bool e : net.is_excitatory) out << ' ' << e;
+    out << '\n';
+    for (const auto* records : {&net.node_metadata, &net.input_metadata}) {
+        for (const auto& m : *records) {
+            out << m.node_id << '|' << m.row_index << '|' << m.pop_id << '|' << m.pop_typ << '|'
+                << m.con_typ << '|' << m.circ_id << '|' << m.h_row << '|' << m.d_row << '|'
+                << m.mat_id << '\n';
+        }
+        out << "--\n";
+    }
+    for (std::size_t i = 0; i < net.input_names.size(); ++i) {
+        out << net.input_names[i] << '@' << net.input_row_index[i] << '\n';
+    }
+    put_matrix(out, net.weights);
+    put_matrix(out, net.input_weights);
+    return out.str();
+}
+
+}  // namespace vesk::test
