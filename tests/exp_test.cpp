@@ -1,7 +1,6 @@
-// The simulator's exp against the C library's, bit for bit: on this machine
-// (Debian 12, glibc 2.36) the C library's exp is the reference wherever it
-// runs its build for processors with FMA. And whole runs that must not
-// depend on which exp the C library would pick, nor on the kernel path.
+// The simulator's exp against glibc's build for processors with FMA (Debian
+// 12, glibc 2.36), bit for bit; whole runs that must not depend on which exp
+// the C library picks, nor on the kernel path.
 #include "sim/exp.hpp"
 
 #include <cmath>
@@ -169,8 +168,6 @@ TEST(Exp, RandomArgumentsMatchTheCLibrary) {
     }
     expect_all_forms(args);
 }
-
-// ---- Whole runs ---------------------------------------------------------
 
 // 300 excitatory nodes, each with 30 incoming edges from distinct others,
 // weights from N(0, 2). With bindings 1, 5 and 17 this network amplifies a

@@ -98,15 +98,13 @@ TEST(ThreadCount, CgroupLimitWalksUpTheHierarchy) {
 // Models too small to keep two threads busy get one; the example model
 // (2553 nodes, 8294 weights) and the 1k benchmark contract among them.
 TEST(ThreadCount, SmallModelsRunOnOneThread) {
-    const std::size_t cases[][4] = {
-        {0, 0, 4, 1},
-        {1000, 20040, 2, 1},
-        {2553, 8294, 8, 1},
-        {10000, 500040, 2, 2},
-        {10000, 500040, 64, 8},
-        {100000, 5000040, 1, 1},
-        {100000, 5000040, 1000, 82},
-    };
+    const std::size_t cases[][4] = {{0, 0, 4, 1},
+                                    {1000, 20040, 2, 1},
+                                    {2553, 8294, 8, 1},
+                                    {10000, 500040, 2, 2},
+                                    {10000, 500040, 64, 8},
+                                    {100000, 5000040, 1, 1},
+                                    {100000, 5000040, 1000, 82}};
     for (const auto& c : cases) {
         EXPECT_EQ(threads_for_model(c[0], c[1], static_cast<unsigned>(c[2])), c[3])
             << c[0] << " nodes, " << c[1] << " weights, " << c[2] << " allowed";
