@@ -3,7 +3,6 @@ command line built alongside) and VESK_SOURCE_DIR."""
 
 import os
 import subprocess
-import sys
 
 import pytest
 
@@ -21,12 +20,6 @@ def cli(*args):
     done = subprocess.run([os.environ["VESK_SIM"], *map(str, args)], capture_output=True,
                           text=True, check=False)
     return done.returncode, done.stderr
-
-
-def python(script, *args, timeout=600):
-    """Runs a Python script in a fresh Debian python3 with this package."""
-    return subprocess.run([sys.executable, script, *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, check=False)
 
 
 @pytest.fixture(scope="session")

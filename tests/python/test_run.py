@@ -1,15 +1,16 @@
 """vesk.run's own settings: kept nodes and samples, the step, the starting
-state, stimuli built in code, contracts given as data, and the result's
-outputs."""
+state, stimuli built in code, contracts given as data; Ctrl-C, the example."""
 
 import json
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
 
 import vesk
-from conftest import BINDINGS, MODEL, instructions
+from conftest import BINDINGS, MODEL, SOURCE, instructions
 
 # Two unconnected nodes, node 0 excitatory and node 1 inhibitory.
 TWO_NODES = {
@@ -62,11 +63,9 @@ def test_step_and_starting_state(y0, rows):
 
 
 def test_h_override_on_the_command_line_grid_is_the_same_run(kaldo):
-    cli_grid = vesk.run(kaldo, 10, record=[160, 697])
-    given = vesk.run(kaldo, 10, h=10 / 99, record=[160, 697])
+    cli_grid, given = (vesk.run(kaldo, 10, h=h, record=[160, 697]) for h in (None, 10 / 99))
     assert np.array_equal(cli_grid.nodes, given.nodes) and np.array_equal(cli_grid.time, given.time)
-    tenth = vesk.run(kaldo, 10, h=0.1, record=[160])
-    assert tenth.time.tolist() == [i * 0.1 for i in range(101)]
+    assert vesk.run(kaldo, 10, h=0.1, record=[160]).time.tolist() == [i * 0.1 for i in range(101)]
 
 
 def test_stimuli_built_in_code_equal_the_same_files(kaldo, tmp_path):
@@ -125,13 +124,27 @@ def test_argument_errors(kaldo, call, error, message):
     assert str(raised.value) == message
 
 
-def test_save_and_pandas(full, tmp_path, monkeypatch):
-    full.save(tmp_path / "run.npz")
-    with np.load(tmp_path / "run.npz") as saved:
-        assert np.array_equal(saved["nodes"], full.nodes)
-        assert np.array_equal(saved["time"], full.time)
-        assert np.array_equal(saved["row_map"], full.row_map)
-        assert json.loads(str(saved["parameters"]))["h"] == 20 / 199
-    monkeypatch.setitem(sys.modules, "pandas", None)
-    with pytest.raises(ImportError, match="to_pandas.. needs pandas"):
-        full.to_pandas()
+def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
+    script = tmp_path / "interrupt.py"
+    script.write_text(textwrap.dedent(f"""
+        import os, signal, threading
+        import vesk
+        contract = vesk.load_contract({MODEL!r})
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            vesk.run(contract, 1e6, record=[160], every=1000)  # hours of work
+            print("not interrupted")
+        except KeyboardInterrupt:
+            print("interrupted", len(vesk.run(contract, 1, record=[160]).time))
+    """))
+    done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120,
+                          check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted 10\n", "")
+
+
+def test_example_script_draws_the_demo_figure(tmp_path):
+    out = tmp_path / "demo.png"
+    done = subprocess.run([sys.executable, f"{SOURCE}/examples/demo_from_python.py", "--out", out],
+                          capture_output=True, text=True, timeout=600, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
