@@ -180,9 +180,9 @@ TEST_F(StreamedLoad, FastReaderReadsNumbersAsTheFullReader) {
         } while (!std::isfinite(d));
         return d;
     };
-    const auto format = [](const char* spec, auto v) {
+    const auto format = [](const char* pattern, auto v) {
         char text[128];
-        std::snprintf(text, sizeof text, spec, v);
+        std::snprintf(text, sizeof text, pattern, v);
         return std::string(text);
     };
     std::vector<std::string> numbers = {"0",
