@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/sample_grid.hpp"
 #include "binding.hpp"
 #include "model/network.hpp"
 #include "sim/simulator.hpp"
@@ -29,8 +30,6 @@ namespace py = pybind11;
 namespace vesk::python {
 namespace {
 
-// The command line's sample grid, in ms.
-constexpr double grid_step_ms = 0.1;
 // How often a run hands the interpreter its signals (Ctrl-C).
 constexpr auto signal_check_interval = std::chrono::milliseconds(40);
 
@@ -40,31 +39,23 @@ using ClampList = std::vector<std::tuple<int, double, double, double>>;
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// End time and sample count as the command line derives them from --t-end,
-// with its checks and messages.
-std::tuple<double, int> grid_from_t_end(double t_end) {
-    const double x = t_end / grid_step_ms;
-    const double rounded = std::round(x);
-    if (std::fabs(x - rounded) > 1e-9) {
-        std::ostringstream text;
-        text << "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=" << t_end
-             << " (" << x << " steps).";
-        throw RunError(text.str());
+// End time and sample count as the command line derives them from --t-end
+// or --n-steps, with its checks and messages.
+std::tuple<double, int> grid(double t_end, int n_steps) {
+    try {
+        return {t_end, sample_count(t_end, n_steps)};
+    } catch (const std::runtime_error& e) {
+        throw RunError(e.what());
     }
-    if (!(rounded >= 2.0)) throw RunError("--t-end must correspond to at least 2 output samples");
-    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        std::ostringstream text;
-        text << "--t-end must correspond to at most 2147483647 output samples. Received t_end="
-             << t_end << " (" << x << " steps).";
-        throw RunError(text.str());
-    }
-    return {t_end, static_cast<int>(rounded)};
 }
 
-// The same from --n-steps: the count is taken as it is.
+std::tuple<double, int> grid_from_t_end(double t_end) {
+    return grid(t_end, 0);
+}
+
 std::tuple<double, int> grid_from_n_steps(int n_steps) {
-    if (n_steps < 2) throw RunError("--t-end must correspond to at least 2 output samples");
-    return {static_cast<double>(n_steps) * grid_step_ms, n_steps};
+    // Below 1 the count is refused as too few samples, as --n-steps 1 is.
+    return grid(static_cast<double>(n_steps) * grid_step_ms, n_steps > 0 ? n_steps : 1);
 }
 
 // Installs the schedule as the command line installs an instruction file's:

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/sample_grid.hpp"
 #include "app/version.hpp"
 #include "model/contract_scan.hpp"
 #include "model/network.hpp"
@@ -47,7 +48,6 @@ constexpr const char* usage_text =
 
 constexpr std::size_t default_per_kind_limit = 20;
 constexpr std::uintmax_t small_model_bytes = std::uintmax_t{64} << 20;
-constexpr double grid_step_ms = 0.1;
 
 struct CheckOptions {
     std::string model;
@@ -70,25 +70,18 @@ std::optional<std::string> check_run_length(const CheckOptions& o, double& t_end
     }
     if (o.n_steps && *o.n_steps > 0) {
         t_end = static_cast<double>(*o.n_steps) * grid_step_ms;
-        if (*o.n_steps < 2)
-            return std::string("--t-end must correspond to at least 2 output samples");
+        try {
+            sample_count(t_end, *o.n_steps);
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
         return std::nullopt;
     }
     t_end = *o.t_end;
-    const double x = t_end / grid_step_ms;
-    const double rounded = std::round(x);
-    std::ostringstream text;
-    if (std::fabs(x - rounded) > 1e-9) {
-        text << "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=" << t_end
-             << " (" << x << " steps).";
-        return text.str();
-    }
-    if (!(rounded >= 2.0))
-        return std::string("--t-end must correspond to at least 2 output samples");
-    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        text << "--t-end must correspond to at most 2147483647 output samples. Received t_end="
-             << t_end << " (" << x << " steps).";
-        return text.str();
+    try {
+        sample_count(t_end, 0);
+    } catch (const std::runtime_error& e) {
+        return std::string(e.what());
     }
     return std::nullopt;
 }

@@ -16,15 +16,13 @@
 #include <variant>
 
 #include "app/run_sequence.hpp"
+#include "app/sample_grid.hpp"
 #include "app/version.hpp"
 #include "model/network.hpp"
 #include "stimulus/text_lines.hpp"
 
 namespace vesk {
 namespace {
-
-// The sample grid of every run, in ms.
-constexpr double grid_step_ms = 0.1;
 
 // The options that take the next word as their value, and where it goes.
 using OptionField =
@@ -83,37 +81,15 @@ std::string program_name(int argc, char** argv) {
     return argc > 0 && argv[0] ? argv[0] : "vesk-sim";
 }
 
-// Derives the number of samples once the model has loaded. A count given by
-// --n-steps is taken as it is: t_end was computed from it, so checking it
-// against the grid again could only reject long runs by rounding. Returns 0
-// after writing an error.
+// Derives the number of samples once the model has loaded. Returns 0 after
+// writing an error.
 int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err) {
-    if (opts.n_steps > 0) {
-        if (opts.n_steps < 2) {
-            err << "Error: --t-end must correspond to at least 2 output samples\n";
-            return 0;
-        }
-        return opts.n_steps;
-    }
-    const double x = t_end / grid_step_ms;
-    const double rounded = std::round(x);
-    if (std::fabs(x - rounded) > 1e-9) {
-        err << "Error: --t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end="
-            << t_end << " (" << x << " steps).\n";
+    try {
+        return sample_count(t_end, opts.n_steps);
+    } catch (const std::runtime_error& e) {
+        err << "Error: " << e.what() << "\n";
         return 0;
     }
-    // NaN compares false and lands here too.
-    if (!(rounded >= 2.0)) {
-        err << "Error: --t-end must correspond to at least 2 output samples\n";
-        return 0;
-    }
-    if (rounded > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-        err << "Error: --t-end must correspond to at most 2147483647 output samples. Received "
-               "t_end="
-            << t_end << " (" << x << " steps).\n";
-        return 0;
-    }
-    return static_cast<int>(rounded);
 }
 
 // Whether two paths name one regular file, or one file still to be created.
