@@ -449,10 +449,18 @@ void Simulator::simulate_stream(double t0, double tf, const std::vector<double>&
     std::vector<double> y(2 * n);
     for (std::size_t i = 0; i < n; ++i) y[i] = y[n + i] = y0[i];
 
+    // Nodes still holding the zero function that the constructor installed
+    // are never clamped; calling it for each of them at every sample would
+    // be a serial pass over all nodes while the other threads wait.
+    std::vector<std::size_t> clamped;
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto* f = clamp_functions[j].target<double (*)(double)>();
+        if (!f || *f != zero_function) clamped.push_back(j);
+    }
     const std::size_t m = input_values.size();
     for (std::int64_t i = 0; i <= n_steps; ++i) {
         const double t = std::fma(static_cast<double>(i), h, t0);
-        for (std::size_t j = 0; j < n; ++j) {
+        for (const std::size_t j : clamped) {
             const double v = clamp_functions[j](t);
             if (v != 0.0) y[j] = y[n + j] = v;
         }
