@@ -1,6 +1,5 @@
-// Threads: the thread count a run takes from its environment, the thread
-// team of the simulator, the background row writer, and whole runs of
-// vesk-sim that must write the same bytes for every thread count.
+// Threads: the thread count a run takes from its environment, the background
+// row writer, and whole runs that must write the same bytes for every count.
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -13,7 +12,6 @@
 #include "io/background_writer.hpp"
 #include "io/csv_writer.hpp"
 #include "sim/thread_count.hpp"
-#include "sim/thread_pool.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -108,30 +106,6 @@ TEST(ThreadCount, SmallModelsRunOnOneThread) {
     for (const auto& c : cases) {
         EXPECT_EQ(threads_for_model(c[0], c[1], static_cast<unsigned>(c[2])), c[3])
             << c[0] << " nodes, " << c[1] << " weights, " << c[2] << " allowed";
-    }
-}
-
-// Every part runs once per job, and sync() orders the phases of a job:
-// each part reads in phase 2 what all parts wrote in phase 1.
-TEST(ThreadPool, PartsMeetBetweenPhases) {
-    for (const unsigned size : {1u, 2u, 3u, 8u}) {
-        ThreadPool pool(size);
-        ASSERT_EQ(pool.size(), size);
-        std::vector<unsigned> written(size, 0), seen(size, 0);
-        for (unsigned round = 1; round <= 50; ++round) {
-            auto job = [&](unsigned part) {
-                written[part] = round * (part + 1);
-                pool.sync();
-                unsigned sum = 0;
-                for (const unsigned w : written) sum += w;
-                pool.sync();  // nobody starts the next round's writes before all have read
-                seen[part] = sum;
-            };
-            pool.run(job);
-            for (unsigned part = 0; part < size; ++part) {
-                ASSERT_EQ(seen[part], round * size * (size + 1) / 2) << size << " threads";
-            }
-        }
     }
 }
 
