@@ -43,7 +43,8 @@ std::string summary(int errors, int warnings, const std::string& stop = "") {
 #define T304 "[json.exception.type_error.304] cannot use at() with "
 #define NO_VERB "Instruction target 'EX2_Bgate_W_V' is not an external input in the loaded model"
 #define NO_NODE "names no node: no node of the model has this row_index\n"
-#define MISSING(key) "[json.exception.out_of_range.403] key '" key "' not found"
+#define BOUNDS "out of bounds while parsing edges array\n"
+#define K403 "[json.exception.out_of_range.403] key '"
 const std::string kStopGrid =
     "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=0.15 (1.5 steps).";
 
@@ -56,8 +57,7 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     std::string object_nodes;  // nodes.b lacks every key but node_id
     for (const std::string key :
          {"tau", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id"}) {
-        object_nodes += "m.json: nodes.b: error: [json.exception.out_of_range.403] key '" + key +
-                        "' not found\n";
+        object_nodes += "m.json: nodes.b: error: " K403 + key + "' not found\n";
     }
     const struct {
         std::map<std::string, std::string> files;  // the model is m.json
@@ -81,7 +81,7 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
          "m.json: nodes[0].tau: warning: key 'tau' appears twice in this object; the last value "
          "counts\nm.json: nodes[1].is_excitatory: error: " T302 "boolean, but is number\n"
          "m.json: nodes[1].circ_id: error: " T302 "string, but is null\n"
-         "m.json: nodes[1]: error: " MISSING("mat_id") "\n" +
+         "m.json: nodes[1]: error: " K403 "mat_id' not found\n" +
              summary(3, 1, T302 "boolean, but is number")},
         // Mistakes that run: misspelt and misplaced keys, phantom nodes and
         // inputs, repeated ids, row indices and names, unreachable inputs.
@@ -129,29 +129,17 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
          {},
          1,
          "m.json: edges[2].source_kind: error: Unknown source_kind in edges array: Node\n"
-         "m.json: edges[3]: error: " MISSING(
-             "source_id") "\n"
-                          "m.json: edges[3].weight_final: error: " T302 "number, but is boolean\n"
-                          "m.json: edges[4]: error: " T304 "array\n"
-                          "m.json: nodes[1].node_id: error: Value of 'node_id' does not fit a "
-                          "32-bit integer: "
-                          "3000000000\n"
-                          "m.json: edges[0].target_node_id: error: target_node_id out of bounds "
-                          "while parsing "
-                          "edges array\n"
-                          "m.json: edges[0].source_id: error: node source_id out of bounds while "
-                          "parsing edges "
-                          "array\n"
-                          "m.json: edges[1].source_id: error: input source_id out of bounds while "
-                          "parsing edges "
-                          "array\n"
-                          "m.json: edges[2].target_node_id: error: target_node_id out of bounds "
-                          "while parsing "
-                          "edges array\n"
-                          "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no "
-                          "entry in nodes "
-                          "(1): each still gets an output column, named by its node_id, and no "
-                          "metadata\n" +
+         "m.json: edges[3]: error: " K403 "source_id' not found\n"
+         "m.json: edges[3].weight_final: error: " T302 "number, but is boolean\n"
+         "m.json: edges[4]: error: " T304 "array\n"
+         "m.json: nodes[1].node_id: error: Value of 'node_id' does not fit a 32-bit integer: "
+         "3000000000\n"
+         "m.json: edges[0].target_node_id: error: target_node_id " BOUNDS
+         "m.json: edges[0].source_id: error: node source_id " BOUNDS
+         "m.json: edges[1].source_id: error: input source_id " BOUNDS
+         "m.json: edges[2].target_node_id: error: target_node_id " BOUNDS
+         "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no entry in nodes "
+         "(1): each still gets an output column, named by its node_id, and no metadata\n" +
              summary(9, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000")},
         // Values of the wrong kind where objects and lists belong; a list
         // given as an object names its elements by key.
