@@ -141,36 +141,27 @@ PopulationMetadata record(int row, std::string pop_id) {
     return {0, row, std::move(pop_id), "E", "c", "k", "h", "d", "m"};
 }
 
-TEST(WriteRowMapCsv, SortsByRowIndexAndQuotesFieldsThatWouldBreakTheRow) {
-    test::TempDir dir;
-    const std::string path = dir.file("map.csv");
-    write_row_map_csv(path, {record(5, "five"), record(-1, "a,b"), record(3, "say \"hi\""),
-                             record(4, "two\nlines")});
-    EXPECT_EQ(test::read_file(path),
-              "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n"
-              "-1,\"a,b\",E,c,k,h,d,m\n"
-              "3,\"say \"\"hi\"\"\",E,c,k,h,d,m\n"
-              "4,\"two\nlines\",E,c,k,h,d,m\n"
-              "5,five,E,c,k,h,d,m\n");
-}
-
-// Enough records that an unstable sort of the standard library would
-// reorder the ties (below 16 it falls back to a stable insertion sort).
-TEST(WriteRowMapCsv, RecordsWithEqualRowIndexKeepTheirOrder) {
-    std::vector<PopulationMetadata> records;
-    std::string expected_ones;
-    std::string expected_zeros;
+// Fields that would break the row are quoted. Records with equal row_index
+// keep their order: there are enough of them that an unstable sort of the
+// standard library would reorder them (below 16 it falls back to a stable
+// insertion sort).
+TEST(WriteRowMapCsv, SortsStablyByRowIndexAndQuotes) {
+    std::vector<PopulationMetadata> records = {record(5, "five"), record(-1, "a,b"),
+                                               record(3, "say \"hi\""), record(4, "two\nlines")};
+    std::string ties[2];
     for (int i = 0; i < 100; ++i) {
-        const int row = i % 3 == 0 ? 0 : 1;
+        const int row = i % 3 ? 1 : 0;
         records.push_back(record(row, "p" + std::to_string(i)));
-        (row == 0 ? expected_zeros : expected_ones) +=
-            std::to_string(row) + ",p" + std::to_string(i) + ",E,c,k,h,d,m\n";
+        ties[row] += std::to_string(row) + ",p" + std::to_string(i) + ",E,c,k,h,d,m\n";
     }
     test::TempDir dir;
     write_row_map_csv(dir.file("map.csv"), records);
-    EXPECT_EQ(test::read_file(dir.file("map.csv")),
-              "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n" + expected_zeros +
-                  expected_ones);
+    EXPECT_EQ(
+        test::read_file(dir.file("map.csv")),
+        "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id\n"
+        "-1,\"a,b\",E,c,k,h,d,m\n" +
+            ties[0] + ties[1] +
+            "3,\"say \"\"hi\"\"\",E,c,k,h,d,m\n4,\"two\nlines\",E,c,k,h,d,m\n5,five,E,c,k,h,d,m\n");
 }
 
 }  // namespace
