@@ -58,11 +58,9 @@ struct InProcessRun {
 
     InProcessRun() {
         const std::string base = test::test_data("e2e/mixed_network/");
-        for (auto [name, path] : {std::pair{"contract.json", &opts.model},
-                                  {"instructions.txt", &opts.instructions},
-                                  {"bindings.txt", &opts.bindings}}) {
-            *path = dir.write(name, test::read_file(base + name));
-        }
+        opts.model = base + "contract.json";
+        opts.instructions = base + "instructions.txt";
+        opts.bindings = base + "bindings.txt";
         opts.output = dir.file("nodes.csv");
         opts.output_inputs = dir.file("inputs.csv");
         opts.output_row_map = dir.file("row_map.csv");
