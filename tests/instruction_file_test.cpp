@@ -91,7 +91,7 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
          "2: 2-argument 'Word' requires a fixed_time directive; use 'Word <rel_start> "
          "<rel_end> <word_idx>' for an explicit end"},
         {"Num_of_words 2\nWord 0 1 1 1\n", "2: " + word_arity},
-        {"Num_of_words 0\nWord 0 5 0\n", "2: word index 0 out of range (Num_of_words = 0)"},
+        {"Num_of_words 2\nWord 0 5 -1\n", "2: word index -1 out of range (Num_of_words = 2)"},
         {"Num_of_words 2\nWord 0 5 2\n", "2: word index 2 out of range (Num_of_words = 2)"},
         {"noun 0 5\n", "1: unknown command 'noun'"},
         {"Noun 5\n",

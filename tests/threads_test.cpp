@@ -93,8 +93,9 @@ TEST(ThreadCount, CgroupLimitWalksUpTheHierarchy) {
     }
 }
 
-// Models too small to keep two threads busy get one; the example model
-// (2553 nodes, 8294 weights) and the 1k benchmark contract among them.
+// Models too small to keep two threads busy get one: the 1k benchmark
+// contract and the example model (2553 nodes, 8294 weights) among them; the
+// 10k and 100k benchmark contracts get several, up to the number allowed.
 TEST(ThreadCount, SmallModelsRunOnOneThread) {
     const std::size_t cases[][4] = {{0, 0, 4, 1},
                                     {1000, 20040, 2, 1},
