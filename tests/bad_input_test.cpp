@@ -46,35 +46,21 @@ struct Partial {
 };
 
 // One failing run: `file` (m.json, i.txt or b.txt) holds `content` instead
-// of its valid text; `options` are added to those of a valid run. `error` is the first line of
-// standard error, or its start when it ends in '*'.
+// of its valid text, or `option` is given `value` on top of a valid run's
+// options (a later value replaces an earlier one). `error` is the first line
+// of standard error, or its start when it ends in '*'.
 struct BadInput {
-    std::string file;
-    std::string content;
-    std::vector<std::pair<std::string, std::string>> options;
-    std::string error;
+    std::string file, content, option, value, error;
     std::vector<Partial> partial = {};
 };
 
 BadInput text(const std::string& file, const std::string& content, const std::string& error) {
-    return {file, content, {}, error};
+    return {file, content, "", "", error};
 }
 
 BadInput option(const std::string& name, const std::string& value, const std::string& error,
                 const std::vector<Partial>& partial = {}) {
-    return {"", "", {{name, value}}, error, partial};
-}
-
-// Every option of a run, each with a file in the working directory; o.csv
-// already holds an earlier run's results. A later value of an option
-// replaces an earlier one.
-std::vector<std::string> run_args(const std::vector<std::pair<std::string, std::string>>& options) {
-    std::vector<std::string> args = {"--model",          "m.json", "--instructions",  "i.txt",
-                                     "--bindings",       "b.txt",  "--t-end",         "1",
-                                     "--output",         "o.csv",  "--output-inputs", "in.csv",
-                                     "--output-row-map", "map.csv"};
-    for (const auto& [option, value] : options) args.insert(args.end(), {option, value});
-    return args;
+    return {"", "", name, value, error, partial};
 }
 
 std::map<std::string, std::string> snapshot(const std::string& dir) {
@@ -98,7 +84,14 @@ void run_case(const BadInput& c) {
     std::filesystem::create_directory(dir.file("d"));
     const auto before = snapshot(dir.path());
 
-    const auto r = test::run_cli(run_args(c.options), dir.path());
+    // Every option of a run, each with a file in the working directory; o.csv
+    // already holds an earlier run's results.
+    std::vector<std::string> args = {"--model",          "m.json", "--instructions",  "i.txt",
+                                     "--bindings",       "b.txt",  "--t-end",         "1",
+                                     "--output",         "o.csv",  "--output-inputs", "in.csv",
+                                     "--output-row-map", "map.csv"};
+    if (!c.option.empty()) args.insert(args.end(), {c.option, c.value});
+    const auto r = test::run_cli(args, dir.path());
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> lines = test::split_lines(r.err);
     ASSERT_EQ(lines.size(), 1u) << r.err;
