@@ -69,10 +69,8 @@ struct InProcessRun {
 
     void run(std::ostream& out) const { run_sequence(opts, 6.0, 60, network, out, show_at_once); }
 
-    // The run in a child process whose standard output is the terminal side
-    // of a fresh pseudo-terminal (raw, so "\n" stays "\n"); returns
-    // everything the child wrote and its exit status. (Redirected output is
-    // compared byte for byte by the end-to-end tests.)
+    // The run in a child process whose standard output is a fresh raw
+    // pseudo-terminal; returns everything the child wrote and its status.
     std::pair<std::string, int> run_child(unsigned short columns) const {
         std::fflush(nullptr);
         int reader = -1;

@@ -98,7 +98,7 @@ TEST(EndToEndErrors, FileSizeLimitIsAWriteError) {
     copy_inputs("tiny_t1", dir);
     const auto r =
         test::run_program("/bin/bash",
-                          {"-c", "ulimit -f 4 && exec \"$0\" \"$@\"", test::sim_path(), "--model",
+                          {"-c", "ulimit -f 4 && exec \"$0\" \"$@\"", VESK_SIM_PATH, "--model",
                            "contract.json", "--t-end", "180", "--output", "nodes.csv"},
                           dir.path());
     EXPECT_EQ(r.status, 1);

@@ -48,7 +48,6 @@ CliResult run_program(const std::string& program, const std::vector<std::string>
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",
                   const std::string& program_name = "vesk-sim");
 
-std::string sim_path();
 std::string test_data(const std::string& name);
 
 }  // namespace vesk::test
@@ -60,8 +59,7 @@ std::string test_data(const std::string& name);
 #define JSON_306 "[json.exception.type_error.306] cannot use value() with "
 #define JSON_403 "[json.exception.out_of_range.403] key '"
 
-// Checks that `stmt` throws an exception of `type` whose what() is exactly
-// `message`.
+// Checks that `stmt` throws a `type` whose what() is exactly `message`.
 #define EXPECT_THROW_MSG(stmt, type, message)                                  \
     do {                                                                       \
         try {                                                                  \
