@@ -137,10 +137,8 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
     for (const KernelPath path : paths) {
         const PathScope scope(path);
         for (const Shape& s : shapes) {
-            SCOPED_TRACE(
-                std::to_string(s.nodes) + " nodes, degree <= " + std::to_string(s.max_degree) +
-                (s.with_weights ? ", weights" : "") + (s.with_inputs ? ", input weights" : "") +
-                (path == KernelPath::fma ? ", fma" : ", baseline") + " path");
+            SCOPED_TRACE("shape " + std::to_string(&s - shapes.data()) +
+                         (path == KernelPath::fma ? ", fma path" : ", baseline path"));
             const auto n = static_cast<std::size_t>(s.nodes);
             for (const int cols : {s.nodes, s.inputs + 1}) {
                 const SparseMatrix m = gen.matrix(s.nodes, cols, s.max_degree);
