@@ -75,9 +75,7 @@ void expect_run(const std::vector<std::string>& args, int status, const std::str
     std::filesystem::create_symlink("m.json", dir.file("link.json"));
     std::filesystem::create_hard_link(dir.file("m.json"), dir.file("hard.json"));
     const auto r = test::run_cli(args, dir.path(), program);
-    std::string joined;
-    for (const auto& a : args) joined += " '" + a + "'";
-    SCOPED_TRACE(joined);
+    SCOPED_TRACE(::testing::PrintToString(args));
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(status, out, err));
     for (const auto& [name, text] : inputs) EXPECT_EQ(test::read_file(dir.file(name)), text);
     if (!file.empty()) {

@@ -141,11 +141,11 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
 
 TEST(InstructionFile, ReadsFromDiskAndReportsUnreadableFiles) {
     test::TempDir dir;
-    const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n");
+    const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n"),
+                      missing = dir.file("m");
     EXPECT_EQ(render(parse_instruction_file(path, 0.1, 100.0)), "EX2_Bgate_W_N 0.5 2.5 100\n");
-    EXPECT_THROW_MSG(parse_instruction_file(dir.file("missing.txt"), 0.1, 100.0),
-                     std::runtime_error,
-                     "Failed to open instruction file: " + dir.file("missing.txt"));
+    EXPECT_THROW_MSG(parse_instruction_file(missing, 0.1, 100.0), std::runtime_error,
+                     "Failed to open instruction file: " + missing);
 }
 
 }  // namespace

@@ -15,8 +15,7 @@
 namespace vesk::test {
 namespace {
 
-const std::string source_dir = VESK_SOURCE_DIR;
-const std::string model_path = source_dir + "/data/kaldo_contract.json";
+const std::string model_path = std::string(VESK_SOURCE_DIR) + "/data/kaldo_contract.json";
 CliResult make_contract(const std::vector<std::string>& args) {
     return run_program(VESK_MAKE_CONTRACT_PATH, args);
 }

@@ -8,7 +8,6 @@ set -uo pipefail
 
 source_dir=$1
 sim=$2
-# Every call names the vesk-sim under test.
 sweep() { "$source_dir/tools/sweep" --sim "$sim" "$@"; }
 model="$source_dir/data/kaldo_contract.json"
 bindings="$source_dir/examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"
