@@ -1,8 +1,8 @@
 // Broken and hostile input on every input path of a run. Each case starts
 // the real vesk-sim and expects status 1, exactly one error line (no crash,
-// no sanitizer report), and every file in the working directory as it was,
-// except the partial outputs that a writer opened before the failure keeps.
-// The exact texts of the loader's messages are pinned in network_test.cpp.
+// no sanitizer report, which would add lines), and every file in the working
+// directory as it was, except the partial outputs that a writer opened
+// before the failure keeps.
 #include <filesystem>
 #include <map>
 #include <string>
@@ -13,8 +13,6 @@
 
 namespace vesk {
 namespace {
-
-using namespace std::string_literals;
 
 // Two nodes and one input (row index 10), one edge of each kind.
 const std::string kModel = R"({"counts": {"n_nodes": 2, "n_inputs": 1},
@@ -48,35 +46,21 @@ struct Partial {
 };
 
 // One failing run: `file` (m.json, i.txt or b.txt) holds `content` instead
-// of its valid text; `options` are added to those of a valid run. `error` is the first line of
-// standard error, or its start when it ends in '*'.
+// of its valid text, or `option` is given `value` on top of a valid run's
+// options (a later value replaces an earlier one). `error` is the first line
+// of standard error, or its start when it ends in '*'.
 struct BadInput {
-    std::string file;
-    std::string content;
-    std::vector<std::pair<std::string, std::string>> options;
-    std::string error;
+    std::string file, content, option, value, error;
     std::vector<Partial> partial = {};
 };
 
 BadInput text(const std::string& file, const std::string& content, const std::string& error) {
-    return {file, content, {}, error};
+    return {file, content, "", "", error};
 }
 
 BadInput option(const std::string& name, const std::string& value, const std::string& error,
                 const std::vector<Partial>& partial = {}) {
-    return {"", "", {{name, value}}, error, partial};
-}
-
-// Every option of a run, each with a file in the working directory; o.csv
-// already holds an earlier run's results. A later value of an option
-// replaces an earlier one.
-std::vector<std::string> run_args(const std::vector<std::pair<std::string, std::string>>& options) {
-    std::vector<std::string> args = {"--model",          "m.json", "--instructions",  "i.txt",
-                                     "--bindings",       "b.txt",  "--t-end",         "1",
-                                     "--output",         "o.csv",  "--output-inputs", "in.csv",
-                                     "--output-row-map", "map.csv"};
-    for (const auto& [option, value] : options) args.insert(args.end(), {option, value});
-    return args;
+    return {"", "", name, value, error, partial};
 }
 
 std::map<std::string, std::string> snapshot(const std::string& dir) {
@@ -100,10 +84,15 @@ void run_case(const BadInput& c) {
     std::filesystem::create_directory(dir.file("d"));
     const auto before = snapshot(dir.path());
 
-    const auto r = test::run_cli(run_args(c.options), dir.path());
+    // Every option of a run, each with a file in the working directory; o.csv
+    // already holds an earlier run's results.
+    std::vector<std::string> args = {"--model",          "m.json", "--instructions",  "i.txt",
+                                     "--bindings",       "b.txt",  "--t-end",         "1",
+                                     "--output",         "o.csv",  "--output-inputs", "in.csv",
+                                     "--output-row-map", "map.csv"};
+    if (!c.option.empty()) args.insert(args.end(), {c.option, c.value});
+    const auto r = test::run_cli(args, dir.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
     const std::vector<std::string> lines = test::split_lines(r.err);
     ASSERT_EQ(lines.size(), 1u) << r.err;
     EXPECT_EQ(r.err.back(), '\n');
@@ -131,7 +120,6 @@ TEST(BadInput, EveryInputPathFailsCleanly) {
     const std::string long_line = " longer than 16777216 bytes";  // the 16 MiB line limit
     std::string binary = "\x89PNG\r\n\x1a\n";  // a PNG header and 4 KiB of scrambled bytes
     for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 7919 + 13) % 256);
-    const std::string too_long = std::string((16 << 20) + 1, ' ') + "\n";
     // The row map is complete before the node traces are opened, and the
     // node traces before the input traces; a writer opened before the
     // failure keeps what it wrote.
@@ -177,41 +165,17 @@ TEST(BadInput, EveryInputPathFailsCleanly) {
                "Error: --output would overwrite the file given as --model: m.json"),
         // Instruction and bindings text: errors after a million lines or a
         // 4 MiB line are still found and counted right; the largest word
-        // count gives the last word a name without overflow.
-        text("i.txt", "fixed_time 20\nNoun\0 5\n"s, "Error: i.txt:2: unknown command 'Noun\\x00'"),
-        text("i.txt", kInstructions + too_long, "Error: i.txt:4: line is" + long_line),
+        // count gives the last word a name without overflow. (Long lines, NUL
+        // and control bytes of the text formats: see their parsers' tests.)
         text("i.txt", repeat("Noun 0 5\n", 1000000) + "Noun 5 5\n",
              "Error: i.txt:1000001: window end 5 does not lie after start 5"),
         text("i.txt", "Num_of_words 2147483647\nWord 0 5 2147483646\n",
              "Error: Instruction target 'EX1_input_W2147483646' is not an external input in the "
              "loaded model"),
-        text("b.txt", "1\n99999999999\0\n"s,
-             "Error: Binding index out of range in line: 99999999999\\x00"),
         text("b.txt", "#" + std::string(4 << 20, 'x') + "\n-3\n",
              "Error: Negative binding index encountered: -3"),
-        text("b.txt", "1\n" + too_long, "Error: Line 2 of the bindings file is" + long_line),
     };
     for (const auto& c : cases) run_case(c);
-}
-
-TEST(BadInput, HostileButValidTextRuns) {
-    // Inputs that look broken but follow the formats: the run completes.
-    const std::pair<std::string, std::string> cases[] = {
-        {kInstructions, std::string(4096, '\0')},
-        {kInstructions, "1\0\0\n0\0x\n"s},
-        {"Num_of_words 1\n" + repeat("Word 0 5 0\n", 1000000), repeat("1\n", 1000000)},
-    };
-    for (const auto& [instructions, bindings] : cases) {
-        test::TempDir dir;
-        dir.write("m.json", kModel);
-        dir.write("i.txt", instructions);
-        dir.write("b.txt", bindings);
-        const auto r = test::run_cli(run_args({{"--t-end", "0.2"}}), dir.path());
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(test::split_lines(test::read_file(dir.file("o.csv"))).size(),
-                  3u);  // header, 2 samples
-    }
 }
 
 }  // namespace

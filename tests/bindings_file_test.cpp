@@ -29,6 +29,7 @@ TEST(BindingsFile, ReadsTheLeadingIntegerOfEachLine) {
         {"abc 5\n-\n+x\n# 5\n#5\n\n \t\r\n+-3\n", {}},
         {"# clamps\n11\r\n\n11\nabc\n40\n3", {11, 11, 40, 3}},
         {longest + "\n" + longest, {7, 7}},
+        {std::string("1\0\0\n0\0x\n", 8) + std::string(4096, '\0'), {1, 0}},  // NUL bytes
     };
     for (const auto& c : cases) EXPECT_EQ(parse_text(c.text), c.expected) << c.text;
 }

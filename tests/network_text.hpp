@@ -2,7 +2,8 @@
 // that two loads compare with one string comparison.
 #pragma once
 
-#include <cstring>
+#include <bit>
+#include <cstdint>
 #include <sstream>
 #include <string>
 
@@ -11,9 +12,7 @@
 namespace vesk::test {
 
 inline void put_bits(std::ostringstream& out, double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    out << std::hex << bits << std::dec << ' ';
+    out << std::hex << std::bit_cast<std::uint64_t>(v) << std::dec << ' ';
 }
 
 inline void put_matrix(std::ostringstream& out, const std::optional<SparseMatrix>& m) {

@@ -58,11 +58,9 @@ struct InProcessRun {
 
     InProcessRun() {
         const std::string base = test::test_data("e2e/mixed_network/");
-        for (auto [name, path] : {std::pair{"contract.json", &opts.model},
-                                  {"instructions.txt", &opts.instructions},
-                                  {"bindings.txt", &opts.bindings}}) {
-            *path = dir.write(name, test::read_file(base + name));
-        }
+        opts.model = base + "contract.json";
+        opts.instructions = base + "instructions.txt";
+        opts.bindings = base + "bindings.txt";
         opts.output = dir.file("nodes.csv");
         opts.output_inputs = dir.file("inputs.csv");
         opts.output_row_map = dir.file("row_map.csv");
@@ -71,10 +69,8 @@ struct InProcessRun {
 
     void run(std::ostream& out) const { run_sequence(opts, 6.0, 60, network, out, show_at_once); }
 
-    // The run in a child process whose standard output is the terminal side
-    // of a fresh pseudo-terminal (raw, so "\n" stays "\n"); returns
-    // everything the child wrote and its exit status. (Redirected output is
-    // compared byte for byte by the end-to-end tests.)
+    // The run in a child process whose standard output is a fresh raw
+    // pseudo-terminal; returns everything the child wrote and its status.
     std::pair<std::string, int> run_child(unsigned short columns) const {
         std::fflush(nullptr);
         int reader = -1;

@@ -22,14 +22,13 @@ namespace vesk::reference {
 // y[i] += row i of `m` times x, folded one stored entry at a time.
 inline void multiply_add(const SparseMatrix& m, const std::vector<double>& x,
                          std::vector<double>& y) {
-    for (std::int32_t i = 0; i < m.rows; ++i) {
-        double s = y[static_cast<std::size_t>(i)];
-        for (std::int32_t k = m.row_ptr[static_cast<std::size_t>(i)];
-             k < m.row_ptr[static_cast<std::size_t>(i) + 1]; ++k) {
-            s = std::fma(m.values[static_cast<std::size_t>(k)],
-                         x[static_cast<std::size_t>(m.col_idx[static_cast<std::size_t>(k)])], s);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(m.rows); ++i) {
+        double s = y[i];
+        for (auto k = static_cast<std::size_t>(m.row_ptr[i]);
+             k < static_cast<std::size_t>(m.row_ptr[i + 1]); ++k) {
+            s = std::fma(m.values[k], x[static_cast<std::size_t>(m.col_idx[k])], s);
         }
-        y[static_cast<std::size_t>(i)] = s;
+        y[i] = s;
     }
 }
 
@@ -38,19 +37,12 @@ inline void multiply_add(const SparseMatrix& m, const std::vector<double>& x,
 class Kernel {
   public:
     explicit Kernel(const Network& network, double step)
-        : net(network),
-          h(step),
-          n(static_cast<std::size_t>(network.n_nodes)),
-          input_values(static_cast<std::size_t>(network.n_inputs), 0.0),
-          y_stage2(2 * n),
-          y_stage3(2 * n),
-          y_stage4(2 * n),
-          k1(2 * n),
-          k2(2 * n),
-          k3(2 * n),
-          k4(2 * n),
-          node_rates(n),
-          node_input(n) {}
+        : net(network), h(step), n(static_cast<std::size_t>(network.n_nodes)) {
+        input_values.assign(static_cast<std::size_t>(network.n_inputs), 0.0);
+        for (auto* v : {&y_stage2, &y_stage3, &y_stage4, &k1, &k2, &k3, &k4}) v->assign(2 * n, 0.0);
+        node_rates.assign(n, 0.0);
+        node_input.assign(n, 0.0);
+    }
 
     const Network& net;
     double h;

@@ -1,7 +1,7 @@
 // End-to-end runs of vesk-sim. The expected CSV files under data/e2e were
 // produced by tests/reference/reference_sim.py, a separate implementation of
 // the run, never by vesk-sim itself.
-#include <sstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -27,23 +27,11 @@ void copy_inputs(const std::string& scenario, const test::TempDir& dir) {
 // dumping two whole trace files.
 void expect_same_bytes(const std::string& actual, const std::string& expected,
                        const std::string& what) {
-    if (actual == expected) return;
-    const auto a = test::split_lines(actual);
-    const auto e = test::split_lines(expected);
-    std::size_t i = 0;
-    while (i < a.size() && i < e.size() && a[i] == e[i]) ++i;
-    ADD_FAILURE() << what << " differs at line " << i + 1
-                  << "\n  actual:   " << (i < a.size() ? a[i] : "<end>")
-                  << "\n  expected: " << (i < e.size() ? e[i] : "<end>") << "\n  (" << a.size()
-                  << " lines vs " << e.size() << " expected)";
-}
-
-const std::vector<std::string> all_outputs = {"--output",   "nodes.csv",        "--output-inputs",
-                                              "inputs.csv", "--output-row-map", "row_map.csv"};
-
-std::vector<std::string> with_outputs(std::vector<std::string> args) {
-    args.insert(args.end(), all_outputs.begin(), all_outputs.end());
-    return args;
+    const auto a = test::split_lines(actual), e = test::split_lines(expected);
+    const auto [at, et] = std::mismatch(a.begin(), a.end(), e.begin(), e.end());
+    EXPECT_TRUE(actual == expected) << what << " differs at line " << at - a.begin() + 1
+                                    << "\n  actual:   " << (at != a.end() ? *at : "<end>")
+                                    << "\n  expected: " << (et != e.end() ? *et : "<end>");
 }
 
 struct Scenario {
@@ -82,7 +70,10 @@ TEST_P(Scenarios, MatchReferenceOutputs) {
     test::TempDir dir;
     copy_inputs(s.name, dir);
 
-    const test::CliResult r = test::run_cli(with_outputs(s.args), dir.path());
+    std::vector<std::string> args = s.args;
+    args.insert(args.end(), {"--output", "nodes.csv", "--output-inputs", "inputs.csv",
+                             "--output-row-map", "row_map.csv"});
+    const test::CliResult r = test::run_cli(args, dir.path());
 
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -107,7 +98,7 @@ TEST(EndToEndErrors, FileSizeLimitIsAWriteError) {
     copy_inputs("tiny_t1", dir);
     const auto r =
         test::run_program("/bin/bash",
-                          {"-c", "ulimit -f 4 && exec \"$0\" \"$@\"", test::sim_path(), "--model",
+                          {"-c", "ulimit -f 4 && exec \"$0\" \"$@\"", VESK_SIM_PATH, "--model",
                            "contract.json", "--t-end", "180", "--output", "nodes.csv"},
                           dir.path());
     EXPECT_EQ(r.status, 1);

@@ -26,11 +26,8 @@ TEST(Simulator, SampleTimesAndStepCounts) {
         {0.0, 0.0, 1.0, {0.0}},                 // tf = t0: one sample, no step
         {0.0, 2.5, 1.0, {0.0, 1.0, 2.0, 3.0}},  // 2.5 steps round away from zero
         {0.0, 2.49, 1.0, {0.0, 1.0, 2.0}},
-        // From the index, not a running sum.
-        {1.0,
-         1.3,
-         0.1,
-         {1.0, std::fma(1.0, 0.1, 1.0), std::fma(2.0, 0.1, 1.0), std::fma(3.0, 0.1, 1.0)}},
+        // From the index: a running sum would reach 1.2000000000000002.
+        {1.0, 1.3, 0.1, {1.0, 1.1, 1.2, 1.3}},
     };
     for (const auto& c : cases) {
         Simulator sim(&net, c.h);

@@ -51,10 +51,6 @@ bool file_exists(const std::string& path) {
     return std::filesystem::exists(path);
 }
 
-std::string sim_path() {
-    return VESK_SIM_PATH;
-}
-
 std::string test_data(const std::string& name) {
     return std::string(VESK_TEST_DATA_DIR) + "/" + name;
 }

@@ -48,13 +48,18 @@ CliResult run_program(const std::string& program, const std::vector<std::string>
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",
                   const std::string& program_name = "vesk-sim");
 
-std::string sim_path();
 std::string test_data(const std::string& name);
 
 }  // namespace vesk::test
 
-// Checks that `stmt` throws an exception of `type` whose what() is exactly
-// `message`.
+// The JSON library's own messages, which reach users unchanged: spelt here
+// once, and pinned against the loader by the table in network_test.cpp.
+#define JSON_302 "[json.exception.type_error.302] type must be "
+#define JSON_304 "[json.exception.type_error.304] cannot use at() with "
+#define JSON_306 "[json.exception.type_error.306] cannot use value() with "
+#define JSON_403 "[json.exception.out_of_range.403] key '"
+
+// Checks that `stmt` throws a `type` whose what() is exactly `message`.
 #define EXPECT_THROW_MSG(stmt, type, message)                                  \
     do {                                                                       \
         try {                                                                  \

@@ -78,12 +78,9 @@ class Model:
         sig = doc["network_parameters"]["sigmoid"]
         self.theta, self.beta, self.f_max = (float(sig[k]) for k in ("theta", "beta", "f_max"))
         wc = doc["network_parameters"].get("wc_coupling", {})
-        self.alfa = float(wc.get("alfa", 0.0))
-        self.epsilon = float(wc.get("epsilon", 0.0))
-        self.gamma = float(wc.get("gamma", 0.0))
-        self.delta = float(wc.get("delta", 0.0))
-        self.tau_E = float(wc.get("tau_E", 2.5))
-        self.tau_I = float(wc.get("tau_I", 1.25))
+        self.alfa, self.epsilon, self.gamma, self.delta = (
+            float(wc.get(k, 0.0)) for k in ("alfa", "epsilon", "gamma", "delta"))
+        self.tau_E, self.tau_I = float(wc.get("tau_E", 2.5)), float(wc.get("tau_I", 1.25))
 
         self.excitatory = [True] * self.n
         self.node_meta = [[0, 0] + [""] * 7 for _ in range(self.n)]  # node_id, row_index, texts

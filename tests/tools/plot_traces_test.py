@@ -42,20 +42,16 @@ class Plots(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        src = ARGS.source
+        src, examples = ARGS.source, os.path.join(ARGS.source, "examples")
         for scenario in ("success", "fail"):
             run = os.path.join(cls.dir, scenario)
             os.mkdir(run)
             subprocess.run(
-                [ARGS.sim, "--model", os.path.join(src, "data", "kaldo_contract.json"),
-                 "--t-end", "120",
-                 "--instructions", os.path.join(src, "examples", f"QA_3NVN_O_{scenario}.txt"),
-                 "--bindings",
-                 os.path.join(src, "examples", "VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"),
-                 "--output", os.path.join(run, "nodes.csv"),
-                 "--output-inputs", os.path.join(run, "inputs.csv"),
-                 "--output-row-map", os.path.join(run, "row_map.csv")],
-                check=True, stdout=subprocess.DEVNULL)
+                [ARGS.sim, "--model", f"{src}/data/kaldo_contract.json", "--t-end", "120",
+                 "--instructions", f"{examples}/QA_3NVN_O_{scenario}.txt",
+                 "--bindings", f"{examples}/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt",
+                 "--output", f"{run}/nodes.csv", "--output-inputs", f"{run}/inputs.csv",
+                 "--output-row-map", f"{run}/row_map.csv"], check=True, stdout=subprocess.DEVNULL)
 
     @classmethod
     def tearDownClass(cls):
