@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,61 @@ TEST(Exp, RandomArgumentsMatchTheCLibrary) {
                               : std::bit_cast<double>(rng());
     }
     expect_all_forms(args);
+}
+
+// 300 excitatory nodes, each with 30 incoming edges from distinct others,
+// weights from N(0, 2). With bindings 1, 5 and 17 this network amplifies a
+// last-bit difference of one exp into a visibly different trace (seed 5: the
+// C library's two builds of exp give traces that part at 73 ms).
+std::string amplifying_contract(std::uint64_t seed) {
+    constexpr int nodes = 300, degree = 30;
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> weight(0.0, std::sqrt(2.0));
+    std::ostringstream json;
+    json.precision(17);
+    json << R"({"counts":{"n_nodes":300,"n_inputs":0},"network_parameters":{"sigmoid":)"
+         << R"({"theta":5.0,"beta":0.4,"f_max":100.0},"wc_coupling":{"alfa":1.2,"epsilon":1.5,)"
+         << R"("gamma":1.0,"delta":0.2,"tau_E":2.5,"tau_I":5.0}},"nodes":[)";
+    for (int i = 0; i < nodes; ++i) {
+        json << (i ? "," : "") << R"({"node_id":)" << i << R"(,"row_index":)" << i
+             << R"(,"tau":2.5,"is_excitatory":true,"pop_id":"P)" << i
+             << R"(","pop_typ":"E","con_typ":"excitation","circ_id":"C0","h_row":"null",)"
+             << R"("d_row":"null","mat_id":"null"})";
+    }
+    json << R"(],"inputs":[],"edges":[)";
+    for (int target = 0; target < nodes; ++target) {
+        std::vector<int> others;
+        for (int s = 0; s < nodes; ++s) {
+            if (s != target) others.push_back(s);
+        }
+        for (int k = 0; k < degree; ++k) {  // partial Fisher-Yates: distinct sources
+            std::swap(others[k], others[k + rng() % (others.size() - k)]);
+            json << (target || k ? "," : "") << R"({"source_kind":"node","source_id":)" << others[k]
+                 << R"(,"target_node_id":)" << target << R"(,"weight_final":)" << weight(rng)
+                 << "}";
+        }
+    }
+    return json.str() + "]}\n";
+}
+
+// A run must not depend on which build of exp the C library picks (the
+// environment variable masks its FMA build): runs use only our own exp.
+TEST(ExpWholeRun, SameBytesWhicheverExpTheCLibraryPicks) {
+    test::TempDir dir;
+    dir.write("contract.json", amplifying_contract(5));
+    dir.write("bindings.txt", "1\n5\n17\n");
+    std::vector<std::string> results;
+    for (const char* tunables :
+         {static_cast<const char*>(nullptr), "glibc.cpu.hwcaps=-AVX2,-FMA"}) {
+        const test::ScopedEnv env("GLIBC_TUNABLES", tunables);
+        const test::CliResult r =
+            test::run_cli({"--model", "contract.json", "--t-end", "150", "--bindings",
+                           "bindings.txt", "--output", "nodes.csv"},
+                          dir.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        results.push_back(r.out + r.err + test::read_file(dir.file("nodes.csv")));
+    }
+    EXPECT_TRUE(results[0] == results[1]) << "runs differ with the C library's FMA exp masked";
 }
 
 }  // namespace

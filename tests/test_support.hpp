@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,18 @@ class TempDir {
 
   private:
     std::string path_;
+};
+
+// Sets an environment variable (unsets it for null) for the scope, then
+// restores it.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
+    const char* name_;
+    std::optional<std::string> saved_;
 };
 
 std::string read_file(const std::string& path);

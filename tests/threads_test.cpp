@@ -17,18 +17,6 @@
 namespace vesk {
 namespace {
 
-// Sets an environment variable for the scope, then restores it.
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        if (old) saved_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
 // VESK_THREADS, cgroup v2's cpu.max, cgroup v1's quota and period.
 TEST(ThreadCount, SettingsAndCgroupQuotas) {
     const std::vector<std::pair<const char*, std::optional<unsigned>>> settings = {
@@ -51,7 +39,7 @@ TEST(ThreadCount, SettingsAndCgroupQuotas) {
     const unsigned cpus = available_cpus();
     for (const auto& [value, expected] : std::vector<std::pair<const char*, unsigned>>{
              {"3", 3}, {"abc", cpus}, {"0", cpus}, {nullptr, cpus}}) {
-        const ScopedEnv env("VESK_THREADS", value);
+        const test::ScopedEnv env("VESK_THREADS", value);
         EXPECT_EQ(configured_threads(), expected) << (value ? value : "(unset)");
     }
 }
@@ -161,7 +149,7 @@ TEST(ThreadedRuns, EveryThreadCountWritesTheSameBytes) {
     ASSERT_EQ(made.status, 0) << made.err;
     std::optional<std::vector<std::string>> expected;  // stdout, stderr, the two traces
     for (const char* threads : {"1", "2", "3", "5", "8", "junk", ""}) {
-        const ScopedEnv env("VESK_THREADS", threads);
+        const test::ScopedEnv env("VESK_THREADS", threads);
         const auto r = test::run_cli({"--model", "c.json", "--t-end", "3", "--output", "nodes.csv",
                                       "--output-inputs", "inputs.csv"},
                                      dir.path());
