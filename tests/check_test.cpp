@@ -61,7 +61,8 @@ void expect_report(const std::map<std::string, std::string>& files,
 
     // The run on the same files agrees.
     args.insert(args.end(), {"--output", "o.csv"});
-    if (std::find(args.begin(), args.end(), "--t-end") == args.end()) {
+    if (std::find(args.begin(), args.end(), "--t-end") == args.end() &&
+        std::find(args.begin(), args.end(), "--n-steps") == args.end()) {
         args.insert(args.end(), {"--t-end", "1"});
     }
     const auto run = test::run_cli(args, dir.path());
@@ -228,8 +229,15 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                     "loaded model"));
     expect_report({{"m.json", model()}}, {"--t-end", "0.15"}, 1,
                   "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid));
+    expect_report({{"m.json", model()}}, {"--n-steps", "10"}, 0, summary(0, 0));
+    expect_report({{"m.json", model(kTwoNodes, kSizes, R"("network_parameters": {})")}}, {}, 1,
+                  "m.json: network_parameters: error: " JSON_403 "sigmoid' not found\n" +
+                      summary(1, 0, JSON_403 "sigmoid' not found"));
     expect_report({{"m.json", model()}}, {"--version"}, 0,
                   std::string("vesk-check ") + version + "\n");
+    expect_report({}, {"--n-steps", "0", "--t-end", "0"}, 3, "",
+                  "vesk-check: --t-end and --n-steps must be greater than 0\n"
+                  "Try 'vesk-check --help'.\n");
     expect_report({}, {"--t-end", "x"}, 3, "",
                   "vesk-check: --t-end needs a number of milliseconds, got 'x'\n"
                   "Try 'vesk-check --help'.\n");
