@@ -112,7 +112,7 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     expect_report(
         {{"m.json", model(node(0) + ", " + node(1, R"(, "row_index": 3)") + ", " +
                               node(1, R"(, "row_index": 3, "labl": 1)"),
-                          R"("counts": {"n_nodes": 4, "n_inputs": 4})",
+                          R"("counts": {"n_nodes": 4, "n_inputs": 13})",
                           R"("network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": 1},
                      "wc_coupling": {"alpha": 1}, "tau_I": 1})",
                           R"("inputs": [{"input_id": 0, "input_name": "EX2_Bgate_W_N"},
@@ -132,8 +132,10 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
         "3): each still gets an output column, named by its node_id, and no metadata\n"
         "m.json: counts.n_nodes: warning: row_index 3 of node_id 3 is also the row_index of "
         "node_id 1: two output columns are named 3, and a binding of 3 clamps only node_id 3\n"
-        "m.json: counts.n_inputs: warning: n_inputs is 4 but 1 input_ids have no entry in inputs "
-        "(3): they have no name, so no instruction can drive them\n"
+        // Ten ids are listed whole; more would be shortened.
+        "m.json: counts.n_inputs: warning: n_inputs is 13 but 10 input_ids have no entry in "
+        "inputs (3, 4, 5, 6, 7, 8, 9, 10, 11, 12): they have no name, so no instruction can "
+        "drive them\n"
         "m.json: inputs[1].input_name: warning: input_name 'EX2_Bgate_W_N' is also the name of "
         "input_id 0: instructions drive only input_id 1\n"
         "m.json: inputs[1].row_index: warning: row_index 0 of input_id 1 is also the row_index "
@@ -229,7 +231,8 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                     "loaded model"));
     expect_report({{"m.json", model()}}, {"--t-end", "0.15"}, 1,
                   "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid));
-    expect_report({{"m.json", model()}}, {"--n-steps", "10"}, 0, summary(0, 0));
+    // Text after the contract is ignored, as by the loader.
+    expect_report({{"m.json", model() + " {} trailing"}}, {"--n-steps", "10"}, 0, summary(0, 0));
     expect_report({{"m.json", model(kTwoNodes, kSizes, R"("network_parameters": {})")}}, {}, 1,
                   "m.json: network_parameters: error: " JSON_403 "sigmoid' not found\n" +
                       summary(1, 0, JSON_403 "sigmoid' not found"));
