@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -140,6 +141,26 @@ TEST(ProgressOnTerminal, ShownWhileSimulatingAndClearedBeforeDoneOrError) {
                              "...\nError: write_csv: failed to write output file: /dev/full\n";
     ASSERT_GE(shown.size(), tail.size()) << shown;
     EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+}
+
+// A shorter line gets just the blanks that cover the rest of the longer
+// line before it (wider would wrap on a narrow terminal).
+TEST(ProgressOnTerminal, ShorterLineCoversTheLongerOneExactly) {
+    std::ostringstream out;
+    {
+        ProgressDisplay display(out, true, 100, 180.0, show_at_once);
+        display.sample(150.0);  // the first sample is always drawn
+        for (int i = 0; i < 64; ++i) display.sample(5.0);
+    }
+    std::vector<std::string> parts;
+    std::istringstream lines(out.str());
+    for (std::string part; std::getline(lines, part, '\r');) parts.push_back(part);
+    const auto shorter = std::find_if(parts.begin(), parts.end(), [](const std::string& part) {
+        return part.find(" 5.0 / 180.0") != std::string::npos;
+    });
+    ASSERT_TRUE(parts.size() > 1 && shorter != parts.end()) << out.str();
+    EXPECT_EQ(shorter->size(), parts[1].size()) << "'" << *shorter << "'";
+    EXPECT_EQ(shorter->substr(shorter->size() - 2), "  ") << *shorter;
 }
 
 // The line's text: percent done, simulated time, elapsed time and the time
