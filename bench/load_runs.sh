@@ -24,17 +24,10 @@ for f in "$old/vesk-sim" "$new/vesk-sim" "$new/make_contract" "$time_cmd"; do
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/vesk-load-runs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$contracts"
 
 # contract LABEL NODES DEGREE: path of the generated contract
-contract() {
-    local path=$contracts/contract_$1.json
-    if [ ! -f "$path" ] || [ "$new/make_contract" -nt "$path" ]; then
-        "$new/make_contract" --nodes "$2" --degree "$3" --inputs 4 --seed 1 --out "$path.partial" >/dev/null
-        mv "$path.partial" "$path"
-    fi
-    echo "$path"
-}
+. "$repo/bench/contracts.sh"
+contract() { bench_contract "$new/make_contract" "$contracts" "$@"; }
 
 # one BUILD MODEL: appends "wall cpu rss_kib" of one load to $work/<build>
 one() {

@@ -25,17 +25,10 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vesk-whole-runs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$contracts"
 
 # contract LABEL NODES DEGREE: path of the generated contract
-contract() {
-    local path=$contracts/contract_$1.json
-    if [ ! -f "$path" ] || [ "$make_contract" -nt "$path" ]; then
-        "$make_contract" --nodes "$2" --degree "$3" --inputs 4 --seed 1 --out "$path.partial" >/dev/null
-        mv "$path.partial" "$path"
-    fi
-    echo "$path"
-}
+. "$repo/bench/contracts.sh"
+contract() { bench_contract "$make_contract" "$contracts" "$@"; }
 
 printf '%s\n' "Machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) CPUs; $(date -u '+%Y-%m-%d %H:%M UTC')"
 printf '%-22s %8s %10s %10s %14s %12s\n' run nodes "wall s" "cpu s" "peak RSS MiB" "output MiB"
