@@ -1,12 +1,10 @@
 // Contract loading, timed on the three benchmark contracts in each form of
 // reading:
 //
-//   load/fast/<size>            Network::load_from_json as the program runs
-//                               it (the fast reader, pieces of the file
-//                               parsed with simdjson)
-//   load/streamed/<size>        the full reader (edges taken apart while
-//                               parsing), which the fast one falls back on
-//   load/whole_document/<size>  the file parsed into one JSON document first
+//   load/fast/<size>      Network::load_from_json as the program runs it (the
+//                         fast reader, pieces of the file parsed with simdjson)
+//   load/streamed/<size>  the contract walker with its load sink, which the
+//                         fast reader falls back on
 //
 // The bytes counter gives the parsing rate. Peak memory is not measured
 // here (one process holds every benchmark); bench/load_runs.sh measures it
@@ -38,15 +36,14 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
 const int registered = [] {
     const std::pair<const char*, ContractReading> forms[] = {
         {"fast", ContractReading::fast},
-        {"streamed", ContractReading::streamed},
-        {"whole_document", ContractReading::whole_document}};
+        {"streamed", ContractReading::streamed}};
     for (Contract c : all_contracts) {
         for (const auto& [form, reading] : forms) {
             const std::string name = std::string("load/") + form + "/" + contract_label(c);
             auto* b = benchmark::RegisterBenchmark(name.c_str(), bm_load, c, reading);
             b->Unit(benchmark::kMillisecond);
-            // A load of the largest contract takes seconds (and the whole
-            // document ~3 GB): one per repetition.
+            // A load of the largest contract takes seconds: one per
+            // repetition.
             if (c == Contract::nodes_100k) b->Iterations(1);
         }
     }

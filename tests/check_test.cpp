@@ -171,18 +171,23 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
         "(1): each still gets an output column, named by its node_id, and no metadata\n" +
             summary(9, 1, "Value of 'node_id' does not fit a 32-bit integer: 3000000000"));
     // Values of the wrong kind where objects and lists belong; a list
-    // given as an object names its elements by key.
+    // given as an object names its elements by key, and a boolean id
+    // counts as 0 or 1, both read as vesk-sim reads them, with a warning.
     expect_report({{"m.json", R"({"counts": {"n_nodes": -1, "n_inputs": 0}, "network_parameters":
-            {"sigmoid": 3, "wc_coupling": null}, "nodes": {"b": {"node_id": 0}, "a": 7},
+            {"sigmoid": 3, "wc_coupling": null}, "nodes": {"b": {"node_id": false}, "a": 7},
             "inputs": 5})"}},
                   {}, 1,
                   "m.json: counts.n_nodes: error: " + bad_sizes +
                       "\nm.json: network_parameters.sigmoid: error: " JSON_304
-                      "number\nm.json: network_parameters.wc_coupling: error: " JSON_306 "null\n" +
+                      "number\nm.json: network_parameters.wc_coupling: error: " JSON_306 "null\n"
+                      "m.json: nodes: warning: 'nodes' is an object, read as the list of its "
+                      "member values in the byte order of their keys\n"
+                      "m.json: nodes.b.node_id: warning: 'node_id' is a boolean, read as the "
+                      "integer 0\n" +
                       object_nodes +
                       "m.json: nodes.a: error: " JSON_304 "number\nm.json: inputs: error: " JSON_304
                       "number\n" +
-                      summary(13, 0, bad_sizes));
+                      summary(13, 2, bad_sizes));
     expect_report(
         {{"m.json", "[1]"}}, {}, 1,
         "m.json: (top level): error: " JSON_304 "array\n" + summary(1, 0, JSON_304 "array"));

@@ -26,6 +26,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,11 +34,17 @@
 #include <utility>
 #include <vector>
 
+#include "contract/contract_schema.hpp"
 #include "stimulus/population_names.hpp"
 
 namespace {
 
 using ojson = nlohmann::ordered_json;
+
+// A key as the contract's schema names it.
+std::string key(std::span<const vesk::Field> fields, int field) {
+    return std::string(fields[static_cast<std::size_t>(field)].key);
+}
 
 constexpr const char* usage_text =
     "Usage: make_contract [--nodes N] [--degree D] [--inputs M] [--seed S] --out FILE\n"
@@ -179,14 +186,15 @@ class ContractWriter {
 
     void header(std::uint64_t n_nodes, std::uint64_t n_inputs, const ojson& parameters) {
         ojson counts = ojson::object();
-        counts["n_nodes"] = n_nodes;
-        counts["n_inputs"] = n_inputs;
-        out_ << "{\"counts\":" << counts.dump()
-             << ",\n\"network_parameters\":" << parameters.dump();
+        counts[key(vesk::counts_fields, vesk::counts_n_nodes)] = n_nodes;
+        counts[key(vesk::counts_fields, vesk::counts_n_inputs)] = n_inputs;
+        out_ << "{\"" << key(vesk::top_fields, vesk::top_counts) << "\":" << counts.dump()
+             << ",\n\"" << key(vesk::top_fields, vesk::top_network_parameters)
+             << "\":" << parameters.dump();
     }
 
-    void begin_array(const char* key) {
-        out_ << ",\n\"" << key << "\":[";
+    void begin_array(const std::string& name) {
+        out_ << ",\n\"" << name << "\":[";
         first_ = true;
     }
     void element(const ojson& value) {
@@ -218,19 +226,19 @@ class ContractWriter {
 // switch on.
 ojson network_parameters() {
     ojson sigmoid = ojson::object();
-    sigmoid["theta"] = 20.0;
-    sigmoid["beta"] = 0.4;
-    sigmoid["f_max"] = 100.0;
+    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_theta)] = 20.0;
+    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_beta)] = 0.4;
+    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_f_max)] = 100.0;
     ojson wc = ojson::object();
-    wc["alfa"] = 0.1;
-    wc["epsilon"] = 0.1;
-    wc["gamma"] = 0.1;
-    wc["delta"] = 0.1;
-    wc["tau_E"] = 2.5;
-    wc["tau_I"] = 1.25;
+    wc[key(vesk::coupling_fields, vesk::coupling_alfa)] = 0.1;
+    wc[key(vesk::coupling_fields, vesk::coupling_epsilon)] = 0.1;
+    wc[key(vesk::coupling_fields, vesk::coupling_gamma)] = 0.1;
+    wc[key(vesk::coupling_fields, vesk::coupling_delta)] = 0.1;
+    wc[key(vesk::coupling_fields, vesk::coupling_tau_E)] = 2.5;
+    wc[key(vesk::coupling_fields, vesk::coupling_tau_I)] = 1.25;
     ojson params = ojson::object();
-    params["sigmoid"] = sigmoid;
-    params["wc_coupling"] = wc;
+    params[key(vesk::params_fields, vesk::params_sigmoid)] = sigmoid;
+    params[key(vesk::params_fields, vesk::params_wc_coupling)] = wc;
     return params;
 }
 
@@ -239,12 +247,12 @@ ojson network_parameters() {
 class EdgeEmitter {
   public:
     explicit EdgeEmitter(ContractWriter& writer) : writer_(writer) {
-        edge_["source_kind"] = "node";
-        edge_["source_id"] = 0;
-        edge_["target_node_id"] = 0;
-        edge_["weight_final"] = 0.0;
+        edge_[key(vesk::edge_fields, vesk::edge_source_kind)] = std::string(vesk::source_kind_node);
+        edge_[key(vesk::edge_fields, vesk::edge_source_id)] = 0;
+        edge_[key(vesk::edge_fields, vesk::edge_target_node_id)] = 0;
+        edge_[key(vesk::edge_fields, vesk::edge_weight_final)] = 0.0;
         input_edge_ = edge_;
-        input_edge_["source_kind"] = "input";
+        input_edge_[key(vesk::edge_fields, vesk::edge_source_kind)] = std::string(vesk::source_kind_input);
     }
     void node(std::uint64_t source, std::uint64_t target, double weight) {
         emit(edge_, source, target, weight);
@@ -256,9 +264,9 @@ class EdgeEmitter {
 
   private:
     void emit(ojson& e, std::uint64_t source, std::uint64_t target, double weight) {
-        e["source_id"] = source;
-        e["target_node_id"] = target;
-        e["weight_final"] = weight;
+        e[key(vesk::edge_fields, vesk::edge_source_id)] = source;
+        e[key(vesk::edge_fields, vesk::edge_target_node_id)] = target;
+        e[key(vesk::edge_fields, vesk::edge_weight_final)] = weight;
         writer_.element(e);
         ++count_;
     }
@@ -272,33 +280,33 @@ ojson node_object(std::uint64_t node_id, std::int64_t row_index, bool excitatory
                   const std::string& pop_id, const std::string& pop_typ, const std::string& circ_id,
                   const std::string& h_row, const std::string& d_row, const std::string& mat_id) {
     ojson n = ojson::object();
-    n["node_id"] = node_id;
-    n["row_index"] = row_index;
+    n[key(vesk::node_fields, vesk::node_node_id)] = node_id;
+    n[key(vesk::node_fields, vesk::node_row_index)] = row_index;
     // Documentary only: the dynamics use the global tau_E / tau_I.
-    n["tau"] = excitatory ? 2.5 : 1.25;
-    n["is_excitatory"] = excitatory;
-    n["pop_id"] = pop_id;
-    n["pop_typ"] = pop_typ;
-    n["con_typ"] = excitatory ? "excitation" : "inhibition";
-    n["circ_id"] = circ_id;
-    n["h_row"] = h_row;
-    n["d_row"] = d_row;
-    n["mat_id"] = mat_id;
+    n[key(vesk::node_fields, vesk::node_tau)] = excitatory ? 2.5 : 1.25;
+    n[key(vesk::node_fields, vesk::node_is_excitatory)] = excitatory;
+    n[key(vesk::node_fields, vesk::node_pop_id)] = pop_id;
+    n[key(vesk::node_fields, vesk::node_pop_typ)] = pop_typ;
+    n[key(vesk::node_fields, vesk::node_con_typ)] = excitatory ? "excitation" : "inhibition";
+    n[key(vesk::node_fields, vesk::node_circ_id)] = circ_id;
+    n[key(vesk::node_fields, vesk::node_h_row)] = h_row;
+    n[key(vesk::node_fields, vesk::node_d_row)] = d_row;
+    n[key(vesk::node_fields, vesk::node_mat_id)] = mat_id;
     return n;
 }
 
 ojson input_object(std::uint64_t input_id, std::int64_t row_index, const std::string& name,
                    const std::string& circ_id) {
     ojson in = ojson::object();
-    in["input_id"] = input_id;
-    in["input_name"] = name;
-    in["row_index"] = row_index;
-    in["pop_id"] = name;
-    in["con_typ"] = "excitation";
-    in["circ_id"] = circ_id;
-    in["h_row"] = "null";
-    in["d_row"] = "null";
-    in["mat_id"] = "null";
+    in[key(vesk::input_fields, vesk::input_input_id)] = input_id;
+    in[key(vesk::input_fields, vesk::input_input_name)] = name;
+    in[key(vesk::input_fields, vesk::input_row_index)] = row_index;
+    in[key(vesk::input_fields, vesk::input_pop_id)] = name;
+    in[key(vesk::input_fields, vesk::input_con_typ)] = "excitation";
+    in[key(vesk::input_fields, vesk::input_circ_id)] = circ_id;
+    in[key(vesk::input_fields, vesk::input_h_row)] = "null";
+    in[key(vesk::input_fields, vesk::input_d_row)] = "null";
+    in[key(vesk::input_fields, vesk::input_mat_id)] = "null";
     return in;
 }
 
@@ -352,7 +360,7 @@ Summary write_random(const Options& opt) {
     ContractWriter writer(opt.out);
     writer.header(n, m, network_parameters());
 
-    writer.begin_array("nodes");
+    writer.begin_array(key(vesk::top_fields, vesk::top_nodes));
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::string id = std::to_string(i);
         writer.element(node_object(i, static_cast<std::int64_t>(i), excitatory[i], "P" + id,
@@ -361,7 +369,7 @@ Summary write_random(const Options& opt) {
     }
     writer.end_array();
 
-    writer.begin_array("inputs");
+    writer.begin_array(key(vesk::top_fields, vesk::top_inputs));
     for (std::uint64_t k = 0; k < m; ++k) {
         writer.element(
             input_object(k, static_cast<std::int64_t>(k), "in_" + std::to_string(k), "null"));
@@ -377,7 +385,7 @@ Summary write_random(const Options& opt) {
     std::vector<std::uint64_t> picked;
     picked.reserve(std::max(d, input_fanout_max));
 
-    writer.begin_array("edges");
+    writer.begin_array(key(vesk::top_fields, vesk::top_edges));
     EdgeEmitter edges(writer);
     for (std::uint64_t target = 0; target < n; ++target) {
         // Sources are drawn from the n - 1 other nodes: value v stands for v
@@ -472,7 +480,7 @@ class ExampleBuilder {
 
         // Row indices follow the model builder's population table: input
         // channels first (rows 1 ... n_inputs), then the nodes.
-        writer.begin_array("nodes");
+        writer.begin_array(key(vesk::top_fields, vesk::top_nodes));
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             const Node& nd = nodes_[i];
             writer.element(node_object(i, n_inputs + 1 + static_cast<std::int64_t>(i),
@@ -481,14 +489,14 @@ class ExampleBuilder {
         }
         writer.end_array();
 
-        writer.begin_array("inputs");
+        writer.begin_array(key(vesk::top_fields, vesk::top_inputs));
         for (std::size_t k = 0; k < inputs_.size(); ++k) {
             writer.element(input_object(k, static_cast<std::int64_t>(k) + 1, inputs_[k].name,
                                         inputs_[k].circ_id));
         }
         writer.end_array();
 
-        writer.begin_array("edges");
+        writer.begin_array(key(vesk::top_fields, vesk::top_edges));
         EdgeEmitter emitter(writer);
         for (const Edge& e : edges_) {
             if (e.from_input) {

@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <limits>
-#include <new>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -16,8 +14,7 @@
 
 #include "app/sample_grid.hpp"
 #include "app/version.hpp"
-#include "model/contract_scan.hpp"
-#include "model/network.hpp"
+#include "contract/check_sink.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
 #include "stimulus/population_names.hpp"
@@ -47,7 +44,6 @@ constexpr const char* usage_text =
     "Exit status: 0 no problem, 1 errors, 2 warnings only, 3 wrong command line.\n";
 
 constexpr std::size_t default_per_kind_limit = 20;
-constexpr std::uintmax_t small_model_bytes = std::uintmax_t{64} << 20;
 
 struct CheckOptions {
     std::string model;
@@ -199,31 +195,11 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
         }
     }
 
-    const std::size_t errors_before = log.errors();
-    const ContractFacts facts = check_contract(o.model, log, reachable_by_command);
-    // Which error vesk-sim meets first depends on the loader's order of
-    // reading, not the file's: the loader itself tells. It also vouches for a
-    // clean scan, except of a large file, whose load would take memory of the
-    // order of the file size.
-    std::error_code size_error;
-    const auto size = std::filesystem::file_size(o.model, size_error);
-    const bool small = !size_error && size < small_model_bytes;
-    if (log.errors() > errors_before || small) {
-        // Should the scan ever miss the loader's error, it is reported all the same.
-        try {
-            Network network;
-            network.load_from_json(o.model);
-        } catch (const std::bad_alloc&) {
-            stop_model =
-                "out of memory: the model or the run needs more memory than this "
-                "machine can provide";
-        } catch (const std::exception& e) {
-            stop_model = e.what();
-        }
-        if (stop_model && !log.has_error(*stop_model)) {
-            log.add(Severity::error, o.model, *stop_model, "model error");
-        }
-    }
+    // The walker ranks every fault in the loader's order of reading: the
+    // first is the error vesk-sim stops on.
+    const ContractCheck model = check_contract(o.model, log, reachable_by_command);
+    const ContractFacts& facts = model.facts;
+    stop_model = model.stop;
 
     if (!o.instructions.empty()) {
         InstructionCheckOptions options;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/contract_schema.hpp"
 #include "model/memory_budget.hpp"
 
 // How the reader stays exact without a JSON scanner of its own.
@@ -209,15 +210,23 @@ struct Members {
     }
 };
 
-enum Top { counts, network_parameters, nodes, inputs, edges, top_count };
-constexpr std::array<std::string_view, top_count> top_names = {"counts", "network_parameters",
-                                                               "nodes", "inputs", "edges"};
+// The keys of an object of the contract, from its schema, in the schema's
+// order of fields.
+template <std::size_t N>
+constexpr std::array<std::string_view, N> names_of(const Field (&fields)[N]) {
+    std::array<std::string_view, N> names{};
+    for (std::size_t i = 0; i < N; ++i) names[i] = fields[i].key;
+    return names;
+}
+
+constexpr std::size_t top_count = std::size(top_fields);
+static_assert(edges_key.substr(1, edges_key.size() - 2) == top_fields[top_edges].key);
 
 bool read_parameters(dom::element params, Network& net) {
     Members<2> p;
-    if (!p.take(params, {"sigmoid", "wc_coupling"}) || !p.found[0]) return false;
+    if (!p.take(params, names_of(params_fields)) || !p.found[params_sigmoid]) return false;
     Members<3> sigmoid;
-    if (!sigmoid.take(p.value[0], {"theta", "beta", "f_max"})) return false;
+    if (!sigmoid.take(p.value[params_sigmoid], names_of(sigmoid_fields))) return false;
     for (bool f : sigmoid.found) {
         if (!f) return false;
     }
@@ -227,14 +236,13 @@ bool read_parameters(dom::element params, Network& net) {
     }
     std::array<double*, 6> targets = {&net.alfa,  &net.epsilon, &net.gamma,
                                       &net.delta, &net.tau_E,   &net.tau_I};
-    const std::array<double, 6> defaults = {0.0, 0.0, 0.0, 0.0, 2.5, 1.25};
     Members<6> wc;
-    if (p.found[1] &&
-        !wc.take(p.value[1], {"alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I"})) {
+    if (p.found[params_wc_coupling] &&
+        !wc.take(p.value[params_wc_coupling], names_of(coupling_fields))) {
         return false;
     }
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        *targets[i] = defaults[i];
+        *targets[i] = coupling_fields[i].number_default;
         if (wc.found[i] && !as_double(wc.value[i], *targets[i])) return false;
     }
     return true;
@@ -243,19 +251,17 @@ bool read_parameters(dom::element params, Network& net) {
 bool read_nodes(dom::element list, Network& net) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
-    enum { id, tau, excitatory, row, first_text };
+    enum { id = node_node_id, tau = node_tau, excitatory = node_is_excitatory,
+           row = node_row_index, first_text = node_pop_id };
     for (const dom::element entry : array) {
-        Members<11> m;
-        if (!m.take(entry, {"node_id", "tau", "is_excitatory", "row_index", "pop_id", "pop_typ",
-                            "con_typ", "circ_id", "h_row", "d_row", "mat_id"})) {
-            return false;
-        }
+        Members<std::size(node_fields)> m;
+        if (!m.take(entry, names_of(node_fields))) return false;
         if (!m.found[id] || !m.found[tau]) return false;
         std::int32_t node = 0;
         if (!as_int32(m.value[id], node) || node < 0 || node >= net.n_nodes) return false;
         const auto i = static_cast<std::size_t>(node);
         if (!as_double(m.value[tau], net.tau[i])) return false;
-        bool excitatory_flag = true;
+        bool excitatory_flag = node_fields[excitatory].number_default != 0.0;
         if (m.found[excitatory] && !as_bool(m.value[excitatory], excitatory_flag)) return false;
         net.is_excitatory[i] = excitatory_flag;
         PopulationMetadata md;
@@ -277,13 +283,11 @@ bool read_nodes(dom::element list, Network& net) {
 bool read_inputs(dom::element list, Network& net) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
-    enum { id, name, row, pop_id, first_optional_text };
+    enum { id = input_input_id, name = input_input_name, row = input_row_index,
+           pop_id = input_pop_id, first_optional_text = input_con_typ };
     for (const dom::element entry : array) {
-        Members<9> m;
-        if (!m.take(entry, {"input_id", "input_name", "row_index", "pop_id", "con_typ", "circ_id",
-                            "h_row", "d_row", "mat_id"})) {
-            return false;
-        }
+        Members<std::size(input_fields)> m;
+        if (!m.take(entry, names_of(input_fields))) return false;
         if (!m.found[id] || !m.found[name]) return false;
         std::int32_t input = 0;
         if (!as_int32(m.value[id], input) || input < 0 || input >= net.n_inputs) return false;
@@ -296,11 +300,11 @@ bool read_inputs(dom::element list, Network& net) {
         net.input_row_index[i] = md.row_index;
         md.pop_id = net.input_names[i];
         if (m.found[pop_id] && !as_string(m.value[pop_id], md.pop_id)) return false;
-        md.pop_typ = "external";
+        md.pop_typ = input_pop_typ;
         std::string* texts[] = {&md.con_typ, &md.circ_id, &md.h_row, &md.d_row, &md.mat_id};
         for (std::size_t t = 0; t < 5; ++t) {
-            *texts[t] = t == 0 ? "excitation" : "null";
             const std::size_t k = first_optional_text + t;
+            *texts[t] = input_fields[k].text_default;
             if (m.found[k] && !as_string(m.value[k], *texts[t])) return false;
         }
         net.input_metadata.push_back(std::move(md));
@@ -312,7 +316,7 @@ bool read_inputs(dom::element list, Network& net) {
 // constants read into `net`. The root object must end with the key "edges"
 // holding null (the completion of the cut).
 bool read_top(dom::element root, Members<top_count>& top, Network& net) {
-    if (!top.take(root, top_names)) return false;
+    if (!top.take(root, names_of(top_fields))) return false;
     for (bool f : top.found) {
         if (!f) return false;
     }
@@ -320,15 +324,15 @@ bool read_top(dom::element root, Members<top_count>& top, Network& net) {
     if (root.get_object().get(object) != simdjson::SUCCESS) return false;
     std::string_view last_key;
     for (const dom::key_value_pair member : object) last_key = member.key;
-    if (last_key != "edges" || !top.value[edges].is_null()) return false;
+    if (last_key != top_fields[top_edges].key || !top.value[top_edges].is_null()) return false;
 
     Members<2> sizes;
-    if (!sizes.take(top.value[counts], {"n_nodes", "n_inputs"}) || !sizes.found[0] ||
+    if (!sizes.take(top.value[top_counts], names_of(counts_fields)) || !sizes.found[0] ||
         !sizes.found[1] || !as_int32(sizes.value[0], net.n_nodes) ||
         !as_int32(sizes.value[1], net.n_inputs) || net.n_nodes < 0 || net.n_inputs < 0) {
         return false;
     }
-    return read_parameters(top.value[network_parameters], net);
+    return read_parameters(top.value[top_network_parameters], net);
 }
 
 // Sizes the per-node and per-input arrays and fills them from the entries.
@@ -348,7 +352,7 @@ bool read_entries(const Members<top_count>& top, Network& net) {
     net.input_row_index.assign(ni, 0);
     net.input_metadata.clear();
     net.input_metadata.reserve(ni);
-    return read_nodes(top.value[nodes], net) && read_inputs(top.value[inputs], net);
+    return read_nodes(top.value[top_nodes], net) && read_inputs(top.value[top_inputs], net);
 }
 
 // The contract being read: the file, the parser, and the triplets so far.
@@ -536,23 +540,23 @@ class FastReader {
                 unsigned bit = 0;
                 bool ok = true;
                 switch (member.key.size()) {
-                    case 11:
-                        if (member.key != "source_kind") continue;
+                    case edge_fields[edge_source_kind].key.size():
+                        if (member.key != edge_fields[edge_source_kind].key) continue;
                         bit = 1;
                         ok = member.value.get_string().get(kind) == simdjson::SUCCESS;
                         break;
-                    case 9:
-                        if (member.key != "source_id") continue;
+                    case edge_fields[edge_source_id].key.size():
+                        if (member.key != edge_fields[edge_source_id].key) continue;
                         bit = 2;
                         ok = as_int32(member.value, t.col);
                         break;
-                    case 14:
-                        if (member.key != "target_node_id") continue;
+                    case edge_fields[edge_target_node_id].key.size():
+                        if (member.key != edge_fields[edge_target_node_id].key) continue;
                         bit = 4;
                         ok = as_int32(member.value, t.row);
                         break;
-                    case 12:
-                        if (member.key != "weight_final") continue;
+                    case edge_fields[edge_weight_final].key.size():
+                        if (member.key != edge_fields[edge_weight_final].key) continue;
                         bit = 8;
                         ok = as_double(member.value, t.value);
                         break;
@@ -563,9 +567,9 @@ class FastReader {
                 seen |= bit;
             }
             if (seen != 15 || t.row < 0 || t.row >= n_nodes || t.col < 0) return false;
-            if (kind == "node" && t.col < n_nodes) {
+            if (kind == source_kind_node && t.col < n_nodes) {
                 node_triplets_.push_back(t);
-            } else if (kind == "input" && t.col < n_inputs) {
+            } else if (kind == source_kind_input && t.col < n_inputs) {
                 input_triplets_.push_back(t);
             } else {
                 return false;

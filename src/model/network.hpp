@@ -27,13 +27,10 @@ struct PopulationMetadata {
 // How load_from_json reads the contract file. `fast` (the default) takes a
 // contract of the usual shape through read_contract_fast
 // (model/contract_fast_reader.hpp) and reads any other file as `streamed`
-// does. `streamed` takes the elements of the top-level "edges" array apart as
-// they are parsed, so that memory stays a fraction of the file size;
-// `whole_document` parses the file into one JSON document first and walks
-// it, at several times the file size in memory. All give the same Network
-// and the same errors; the last is kept as the plain form the others are
-// checked against.
-enum class ContractReading { fast, streamed, whole_document };
+// does. `streamed` reads the text once through the contract walker
+// (contract/load_sink.hpp), whatever its shape, in memory a fraction of the
+// file size. Both give the same Network and the same errors.
+enum class ContractReading { fast, streamed };
 
 struct Network {
     std::int32_t n_nodes = 0;

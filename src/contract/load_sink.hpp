@@ -1,0 +1,22 @@
+// Loading a contract through the walker: the Network it describes, or the
+// error the loader stops on, the first in its order of reading.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "model/network.hpp"
+
+namespace vesk {
+
+// Reads the contract at `path` once (a file, a pipe or a FIFO) and replaces
+// `net` with the Network it describes. Throws the first fault in the
+// loader's order of reading: std::runtime_error with the loader's message,
+// or the JSON library's exception for a missing key, a wrong type or a
+// number overflow. `net` is left as it was on failure.
+void load_contract(const std::string& path, Network& net);
+
+// The same for a contract held in memory; messages name `name`.
+void load_contract_text(std::string_view text, const std::string& name, Network& net);
+
+}  // namespace vesk
