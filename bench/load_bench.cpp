@@ -35,8 +35,7 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
 
 const int registered = [] {
     const std::pair<const char*, ContractReading> forms[] = {
-        {"fast", ContractReading::fast},
-        {"streamed", ContractReading::streamed}};
+        {"fast", ContractReading::fast}, {"streamed", ContractReading::streamed}};
     for (Contract c : all_contracts) {
         for (const auto& [form, reading] : forms) {
             const std::string name = std::string("load/") + form + "/" + contract_label(c);

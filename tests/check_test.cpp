@@ -2,8 +2,14 @@
 // Every row also runs vesk-sim on the same files: the checker's verdict must
 // match the run's (status 0 or 2 exactly when the run succeeds), and the
 // error it says the run stops with must be the one the run prints.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include "app/version.hpp"
@@ -45,16 +51,46 @@ std::string summary(int errors, int warnings, const std::string& stop = "") {
 const std::string kStopGrid =
     "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=0.15 (1.5 steps).";
 
+// A file named "|<name>" is the named pipe <name>, whose text each program
+// run can read once; `run` runs with a writer on every pipe.
+template <class Run>
+auto with_pipes(const test::TempDir& dir, const std::map<std::string, std::string>& files,
+                Run run) {
+    std::vector<std::pair<std::string, std::thread>> writers;
+    for (const auto& [name, text] : files) {
+        if (name.front() != '|') continue;
+        const std::string fifo = dir.file(name.substr(1));
+        writers.emplace_back(fifo,
+                             std::thread([fifo, text = text] { std::ofstream(fifo) << text; }));
+    }
+    auto result = run();
+    for (auto& [fifo, writer] : writers) {
+        // A program that never opened the pipe leaves its writer waiting.
+        const int unblock = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        writer.join();
+        if (unblock >= 0) ::close(unblock);
+    }
+    return result;
+}
+
 // vesk-check on `files` (the model is m.json) with --model m.json and `extra`
 // gives `status`, `out` and `err` exactly; vesk-sim on the same files agrees.
 void expect_report(const std::map<std::string, std::string>& files,
                    const std::vector<std::string>& extra, int status, const std::string& out,
                    const std::string& err = "") {
     test::TempDir dir;
-    for (const auto& [name, text] : files) dir.write(name, text);
+    for (const auto& [name, text] : files) {
+        if (name.front() == '|') {
+            ASSERT_EQ(mkfifo(dir.file(name.substr(1)).c_str(), 0600), 0);
+        } else {
+            dir.write(name, text);
+        }
+    }
     std::vector<std::string> args = {"--model", "m.json"};
     args.insert(args.end(), extra.begin(), extra.end());
-    const auto r = test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check");
+    const auto r = with_pipes(dir, files, [&] {
+        return test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check");
+    });
     SCOPED_TRACE(out);
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(status, out, err));
     if (status == 3 || extra == std::vector<std::string>{"--version"}) return;
@@ -65,7 +101,7 @@ void expect_report(const std::map<std::string, std::string>& files,
         std::find(args.begin(), args.end(), "--n-steps") == args.end()) {
         args.insert(args.end(), {"--t-end", "1"});
     }
-    const auto run = test::run_cli(args, dir.path());
+    const auto run = with_pipes(dir, files, [&] { return test::run_cli(args, dir.path()); });
     const std::string marker = "vesk-sim would stop with: ";
     const std::size_t stop = r.out.find(marker);
     if (stop == std::string::npos) {
@@ -179,7 +215,8 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                   {}, 1,
                   "m.json: counts.n_nodes: error: " + bad_sizes +
                       "\nm.json: network_parameters.sigmoid: error: " JSON_304
-                      "number\nm.json: network_parameters.wc_coupling: error: " JSON_306 "null\n"
+                      "number\nm.json: network_parameters.wc_coupling: error: " JSON_306
+                      "null\n"
                       "m.json: nodes: warning: 'nodes' is an object, read as the list of its "
                       "member values in the byte order of their keys\n"
                       "m.json: nodes.b.node_id: warning: 'node_id' is a boolean, read as the "
@@ -188,6 +225,11 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                       "m.json: nodes.a: error: " JSON_304 "number\nm.json: inputs: error: " JSON_304
                       "number\n" +
                       summary(13, 2, bad_sizes));
+    // A named pipe is read once, as by vesk-sim.
+    expect_report({{"|m.json", model(node(0) + ", " + node(1, R"(, "row_index": true)"))}}, {}, 2,
+                  "m.json: nodes[1].row_index: warning: 'row_index' is a boolean, read as the "
+                  "integer 1\n" +
+                      summary(0, 1));
     expect_report(
         {{"m.json", "[1]"}}, {}, 1,
         "m.json: (top level): error: " JSON_304 "array\n" + summary(1, 0, JSON_304 "array"));

@@ -188,8 +188,7 @@ inline void load_whole_document(const std::string& path, Network& net) {
             node_triplets.push_back(edge);
         } else if (kind == "input") {
             if (edge.col < 0 || edge.col >= net.n_inputs) {
-                throw std::runtime_error(
-                    "input source_id out of bounds while parsing edges array");
+                throw std::runtime_error("input source_id out of bounds while parsing edges array");
             }
             input_triplets.push_back(edge);
         } else {

@@ -1,7 +1,7 @@
 // The streamed and the fast contract readers against the whole-document
-// reference (contract_reference.hpp): every contract here must give the same Network, or the same exception
-// with the same text, every way. The fast reader on its own may decline a
-// file, but whatever it reads must be that same Network.
+// reference (contract_reference.hpp): every contract here must give the same Network, or the same
+// exception with the same text, every way. The fast reader on its own may decline a file, but
+// whatever it reads must be that same Network.
 
 #include <sys/stat.h>
 

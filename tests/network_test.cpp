@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "contract/check_sink.hpp"
 #include "contract_reference.hpp"
 #include "test_support.hpp"
 
@@ -224,7 +225,8 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
 
 // 10 million nodes need some 4 GiB: under a 1 GiB address-space limit (as a
 // container's memory limit would be) they are refused up front instead of
-// ending in an allocation failure or the OOM killer.
+// ending in an allocation failure or the OOM killer, by the loader and by
+// vesk-check alike.
 TEST_F(NetworkLoad, RefusesSizesBeyondTheProcessMemoryLimit) {
 #ifdef VESK_ADDRESS_SANITIZER
     GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
@@ -240,7 +242,13 @@ TEST_F(NetworkLoad, RefusesSizesBeyondTheProcessMemoryLimit) {
     if (pid == 0) {
         const rlimit limit{1UL << 30, RLIM_INFINITY};
         try {
-            if (setrlimit(RLIMIT_AS, &limit) == 0) load(doc);
+            if (setrlimit(RLIMIT_AS, &limit) == 0) {
+                // vesk-check names the same error, and allocates nothing for the sizes.
+                FindingLog log;
+                const ContractCheck check = check_contract(path, log);
+                if (!check.stop || !std::regex_match(*check.stop, expected)) _exit(2);
+                load(doc);
+            }
         } catch (const std::runtime_error& e) {
             if (std::regex_match(e.what(), expected)) _exit(0);
             std::fprintf(stderr, "unexpected message: %s\n", e.what());

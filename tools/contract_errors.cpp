@@ -36,7 +36,9 @@ std::string shown(const vesk::MessageSpec& spec) {
         }
         const std::size_t close = t.find('}', open);
         out.append(t.substr(at, open - at));
-        out += "<" + std::string(t.substr(open + 1, close - open - 1)) + ">";
+        // A library text stands for itself ("[json.exception...] ...").
+        const std::string_view name = t.substr(open + 1, close - open - 1);
+        out += name.front() == '[' ? std::string(name) : "<" + std::string(name) + ">";
         at = close + 1;
     }
     return out;

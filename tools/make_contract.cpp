@@ -252,7 +252,8 @@ class EdgeEmitter {
         edge_[key(vesk::edge_fields, vesk::edge_target_node_id)] = 0;
         edge_[key(vesk::edge_fields, vesk::edge_weight_final)] = 0.0;
         input_edge_ = edge_;
-        input_edge_[key(vesk::edge_fields, vesk::edge_source_kind)] = std::string(vesk::source_kind_input);
+        input_edge_[key(vesk::edge_fields, vesk::edge_source_kind)] =
+            std::string(vesk::source_kind_input);
     }
     void node(std::uint64_t source, std::uint64_t target, double weight) {
         emit(edge_, source, target, weight);

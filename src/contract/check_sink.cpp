@@ -250,8 +250,7 @@ class CheckSink final : public ContractSink {
             }
             const auto [rowed, fresh_row] = id_with_row.try_emplace(e.row, e.id);
             if (!fresh_row) {
-                warn(element + (e.row_given ? ".row_index" : ".input_id"),
-                     Msg::repeated_input_row,
+                warn(element + (e.row_given ? ".row_index" : ".input_id"), Msg::repeated_input_row,
                      {std::to_string(e.row), std::to_string(e.id), std::to_string(rowed->second)});
             }
             if (reachable_ && !reachable_(e.name)) {
@@ -276,8 +275,8 @@ class CheckSink final : public ContractSink {
 };
 
 template <class Walk>
-ContractCheck check_with(const std::string& name, FindingLog& log,
-                         const InputReachable& reachable, Walk&& walk) {
+ContractCheck check_with(const std::string& name, FindingLog& log, const InputReachable& reachable,
+                         Walk&& walk) {
     try {
         CheckSink sink(name, log, reachable);
         walk(sink);
@@ -285,7 +284,8 @@ ContractCheck check_with(const std::string& name, FindingLog& log,
     } catch (const std::bad_alloc&) {
         ContractCheck check;
         check.stop = contract_message(Msg::out_of_memory);
-        log.add(Severity::error, name, *check.stop, std::string(message_spec(Msg::out_of_memory).kind));
+        log.add(Severity::error, name, *check.stop,
+                std::string(message_spec(Msg::out_of_memory).kind));
         return check;
     }
 }

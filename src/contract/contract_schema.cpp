@@ -16,7 +16,7 @@ constexpr MessageSpec messages[] = {
     {Msg::read_failed, S::error, R::runtime_error, 0, "unreadable file",
      "Failed to read model file: {path}", "check the path and the permissions"},
     {Msg::parse_error, S::error, R::runtime_error, 0, "malformed JSON",
-     "JSON parse error in {path}: {library parse error}",
+     "JSON parse error in {path}: {[json.exception.parse_error.<id>] …}",
      "the file is not valid JSON (truncated file, trailing comma, comment, empty file); the text "
      "gives line and column"},
     {Msg::empty_input, S::error, R::parse_error, 101, "malformed JSON",
@@ -24,15 +24,16 @@ constexpr MessageSpec messages[] = {
      "input string or stream contains the expected JSON",
      ""},
     {Msg::number_overflow, S::error, R::out_of_range, 406, "malformed JSON",
-     "number overflow parsing '{number}'", "a number is too large for a double: fix the exporter's output"},
+     "number overflow parsing '{number}'",
+     "a number is too large for a double: fix the exporter's output"},
     {Msg::missing_key, S::error, R::out_of_range, 403, "missing key", "key '{key}' not found",
      "a required key is missing (see [the contract "
      "format](file-formats.md#simulation-contract---model-json))"},
     {Msg::at_type, S::error, R::type_error, 304, "wrong type", "cannot use at() with {type}",
      "a value that must be an object (the file, a node, an input, an edge, `counts`, "
      "`network_parameters`, `sigmoid`) is something else"},
-    {Msg::value_type, S::error, R::type_error, 306, "wrong type",
-     "cannot use value() with {type}", "`wc_coupling`, when given, must be an object"},
+    {Msg::value_type, S::error, R::type_error, 306, "wrong type", "cannot use value() with {type}",
+     "`wc_coupling`, when given, must be an object"},
     {Msg::wrong_type, S::error, R::type_error, 302, "wrong type",
      "type must be {wanted}, but is {type}",
      "a key holds a value of the wrong type, e.g. `\"tau\": \"2.5\"`, `\"is_excitatory\": 1` or a "
@@ -43,9 +44,11 @@ constexpr MessageSpec messages[] = {
     {Msg::negative_sizes, S::error, R::runtime_error, 0, "negative size",
      "Invalid model sizes: n_nodes/n_inputs must be non-negative", "fix `counts`"},
     {Msg::node_id_bounds, S::error, R::runtime_error, 0, "id out of bounds",
-     "node_id out of bounds while parsing nodes array", "a node's `node_id` is negative or not below `n_nodes`: fix the ids or `counts`"},
+     "node_id out of bounds while parsing nodes array",
+     "a node's `node_id` is negative or not below `n_nodes`: fix the ids or `counts`"},
     {Msg::input_id_bounds, S::error, R::runtime_error, 0, "id out of bounds",
-     "input_id out of bounds while parsing inputs array", "likewise for an input's `input_id` and `n_inputs`"},
+     "input_id out of bounds while parsing inputs array",
+     "likewise for an input's `input_id` and `n_inputs`"},
     {Msg::target_bounds, S::error, R::runtime_error, 0, "id out of bounds",
      "target_node_id out of bounds while parsing edges array",
      "an edge points to a node that does not exist"},
@@ -174,8 +177,8 @@ std::string contract_message(Msg id, std::initializer_list<std::string_view> arg
     const MessageSpec& spec = message_spec(id);
     std::string text;
     if (const char* name = raised_name(spec.raised)) {
-        text = std::string("[json.exception.") + name + "." + std::to_string(spec.library_id) +
-               "] ";
+        text =
+            std::string("[json.exception.") + name + "." + std::to_string(spec.library_id) + "] ";
     }
     // A placeholder named again takes the argument it took the first time.
     std::vector<std::string_view> names;

@@ -201,9 +201,9 @@ struct MessageSpec {
     Msg id;
     Severity severity;
     Raised raised;
-    int library_id;          // the JSON library's exception id; 0 for our own texts
-    std::string_view kind;   // the sort of finding, as vesk-check counts them
-    std::string_view text;   // "{name}" marks where an argument goes
+    int library_id;           // the JSON library's exception id; 0 for our own texts
+    std::string_view kind;    // the sort of finding, as vesk-check counts them
+    std::string_view text;    // "{name}" marks where an argument goes
     std::string_view advice;  // what to do, for the manual; "" where no row of its own
 };
 

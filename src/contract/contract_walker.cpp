@@ -5,8 +5,8 @@
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -133,7 +133,6 @@ const char* type_name(Kind kind) {
             return "number";
     }
 }
-
 
 // One value as the parser delivered it.
 struct Value {
@@ -346,8 +345,7 @@ class Walker {
                      const json::exception& e) {
         const bool syntax = e.id >= 101 && e.id <= 199;  // parse_error; 406 is out_of_range
         // A read failure, found once the parser stops, ranks before it.
-        fault(here(), {Stage::read, 0, {}, 1},
-              syntax ? Msg::parse_error : Msg::number_overflow,
+        fault(here(), {Stage::read, 0, {}, 1}, syntax ? Msg::parse_error : Msg::number_overflow,
               syntax ? contract_message(Msg::parse_error, {file_, e.what()}) : e.what());
         failed_ = true;
         return false;
@@ -646,13 +644,13 @@ class Walker {
         bool ok = true;
         for (std::size_t i = 0; i < N; ++i) {
             values[i] = fields[i].number_default;
-            const bool read = read_field(
-                i, {stage, 0, {}, field_step(static_cast<int>(i))},
-                [&](const Value& v, std::string_view key, const Rank& rank) {
-                    const auto d = to_double(v, key, rank);
-                    if (d) values[i] = *d;
-                    return d.has_value();
-                });
+            const bool read =
+                read_field(i, {stage, 0, {}, field_step(static_cast<int>(i))},
+                           [&](const Value& v, std::string_view key, const Rank& rank) {
+                               const auto d = to_double(v, key, rank);
+                               if (d) values[i] = *d;
+                               return d.has_value();
+                           });
             if (!read && (fields[i].required || slots()[i].present)) ok = false;
         }
         return ok;
@@ -738,7 +736,9 @@ class Walker {
     void close_node() {
         NodeEntry e;
         e.at = std::move(entry_);
-        const auto rank = [&e](int field) { return entry_rank(Stage::nodes, e.at, field_step(field)); };
+        const auto rank = [&e](int field) {
+            return entry_rank(Stage::nodes, e.at, field_step(field));
+        };
         bool ok = true;
         e.id = read_int(node_node_id, rank(node_node_id));
         ok = e.id.has_value();
@@ -888,7 +888,7 @@ class Walker {
     const bool warnings_;
     std::vector<Frame> stack_;
     std::size_t depth_ = 0;
-    EntryRef entry_;  // of the entry being read
+    EntryRef entry_;                 // of the entry being read
     std::vector<Slots> slot_stack_;  // one per open frame with fields
     std::size_t slot_depth_ = 0;
     bool failed_ = false;
@@ -905,10 +905,11 @@ void walk(BlockReader& reader, const std::string& name, ContractSink& sink) {
         sink.finish(false);
     };
     if (reader.at_end()) {
-        if (reader.failed()) return file_fault(Msg::read_failed, contract_message(Msg::read_failed, {name}));
-        return file_fault(Msg::parse_error,
-                          contract_message(Msg::parse_error,
-                                           {name, contract_message(Msg::empty_input)}));
+        if (reader.failed())
+            return file_fault(Msg::read_failed, contract_message(Msg::read_failed, {name}));
+        return file_fault(
+            Msg::parse_error,
+            contract_message(Msg::parse_error, {name, contract_message(Msg::empty_input)}));
     }
     Walker walker(name, sink);
     json::sax_parse(BlockIterator(&reader), BlockIterator(), &walker, json::input_format_t::json,
@@ -925,7 +926,8 @@ void walk_contract_file(const std::string& path, ContractSink& sink) {
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                                &std::fclose);
     if (!file) {
-        sink.fault({stage_rank(Stage::read), path, Msg::open_failed, contract_message(Msg::open_failed, {path})});
+        sink.fault({stage_rank(Stage::read), path, Msg::open_failed,
+                    contract_message(Msg::open_failed, {path})});
         sink.finish(false);
         return;
     }

@@ -174,8 +174,8 @@ class LoadSink final : public ContractSink {
         }
         for (const NodeEntry& e : nodes_) {
             if (*e.id < 0 || *e.id >= n_nodes_) {
-                faults_.add({entry_rank(Stage::nodes, e.at, after_field_step(node_node_id)),
-                             name_, Msg::node_id_bounds, contract_message(Msg::node_id_bounds)});
+                faults_.add({entry_rank(Stage::nodes, e.at, after_field_step(node_node_id)), name_,
+                             Msg::node_id_bounds, contract_message(Msg::node_id_bounds)});
                 break;
             }
         }
@@ -201,8 +201,8 @@ class LoadSink final : public ContractSink {
             } else {
                 continue;
             }
-            faults_.add({entry_rank(Stage::edges, ref_of(k), step), name_, msg,
-                         contract_message(msg)});
+            faults_.add(
+                {entry_rank(Stage::edges, ref_of(k), step), name_, msg, contract_message(msg)});
             break;
         }
     }

@@ -251,8 +251,13 @@ bool read_parameters(dom::element params, Network& net) {
 bool read_nodes(dom::element list, Network& net) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
-    enum { id = node_node_id, tau = node_tau, excitatory = node_is_excitatory,
-           row = node_row_index, first_text = node_pop_id };
+    enum {
+        id = node_node_id,
+        tau = node_tau,
+        excitatory = node_is_excitatory,
+        row = node_row_index,
+        first_text = node_pop_id
+    };
     for (const dom::element entry : array) {
         Members<std::size(node_fields)> m;
         if (!m.take(entry, names_of(node_fields))) return false;
@@ -283,8 +288,13 @@ bool read_nodes(dom::element list, Network& net) {
 bool read_inputs(dom::element list, Network& net) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
-    enum { id = input_input_id, name = input_input_name, row = input_row_index,
-           pop_id = input_pop_id, first_optional_text = input_con_typ };
+    enum {
+        id = input_input_id,
+        name = input_input_name,
+        row = input_row_index,
+        pop_id = input_pop_id,
+        first_optional_text = input_con_typ
+    };
     for (const dom::element entry : array) {
         Members<std::size(input_fields)> m;
         if (!m.take(entry, names_of(input_fields))) return false;

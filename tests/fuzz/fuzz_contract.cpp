@@ -2,12 +2,11 @@
 // A load ends either with a Network, or with std::runtime_error / the JSON
 // library's exceptions. The walker's (streamed) and the fast reading must
 // agree exactly with the whole-document reference of the tests: the same
-// Network, or the same exception with the same message. A loaded network must also run: a few samples are
-// simulated on it, which (under the sanitizers) also checks that its sizes
-// and indices fit together.
-// vesk-check's check of the same bytes must agree with the loader: no error
-// for a model that loads, and for one that does not the loader's own message
-// as the error vesk-sim stops with.
+// Network, or the same exception with the same message. A loaded network must also run: a few
+// samples are simulated on it, which (under the sanitizers) also checks that its sizes and indices
+// fit together. vesk-check's check of the same bytes must agree with the loader: no error for a
+// model that loads, and for one that does not the loader's own message as the error vesk-sim stops
+// with.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The manual against the program and against itself: the command table of
-# docs/file-formats.md, the citation file and the methods sentence of
-# docs/numerics.md, and every relative link of the READMEs and docs/*.md:
-#   docs_test.sh SOURCE_DIR INPUT_NAMES VESK_SIM
+# docs/file-formats.md, the contract errors of docs/errors.md, the citation
+# file and the methods sentence of docs/numerics.md, and every relative link
+# of the READMEs and docs/*.md:
+#   docs_test.sh SOURCE_DIR INPUT_NAMES VESK_SIM CONTRACT_ERRORS
 set -uo pipefail
-src=$1 input_names=$2 sim=$3
+src=$1 input_names=$2 sim=$3 contract_errors=$4
 fail=0
 
 formats=docs/file-formats.md
@@ -12,6 +13,14 @@ table=$(sed -n '/^<!-- input-names:begin/,/^<!-- input-names:end -->/p' "$src/$f
 if ! diff -u <(printf '%s\n' "$table") <("$input_names"); then
     echo "$formats: the command table differs from the program's (above);" \
         "rewrite it with: $input_names --readme $formats" >&2
+    fail=1
+fi
+
+errors=docs/errors.md
+table=$(sed -n '/^<!-- contract-errors:begin/,/^<!-- contract-errors:end -->/p' "$src/$errors" | sed '1d;$d')
+if ! diff -u <(printf '%s\n' "$table") <("$contract_errors"); then
+    echo "$errors: the contract errors differ from the program's (above);" \
+        "rewrite them with: $contract_errors --doc $errors" >&2
     fail=1
 fi
 
