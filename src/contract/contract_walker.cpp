@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <istream>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <span>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 #include <vector>
 
@@ -155,9 +158,10 @@ using Slots = std::array<Slot, max_fields>;
 struct Frame {
     Ctx ctx = Ctx::root;
     bool is_array = false;
-    std::uint64_t count = 0;  // elements begun so far, in an array or a list
-    std::string key;          // the current key, in an object
-    int field = -1;           // the current key's field, -1 when unknown
+    std::uint64_t count = 0;        // elements begun so far, in an array or a list
+    std::string key;                // the current key, in an object
+    int field = -1;                 // the current key's field, -1 when unknown
+    std::span<const Field> fields;  // fields_of(ctx)
 };
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
@@ -203,66 +207,36 @@ std::string without_nul(std::string_view text) {
     return result;
 }
 
-// The file in large blocks, for the parser, which would otherwise take it
-// one character at a time through a stream buffer.
-class BlockReader {
+// The file in large blocks, or a text in memory, for the parser, which takes
+// it character by character through the buffer's inline fast path.
+class BlockBuffer : public std::streambuf {
   public:
-    explicit BlockReader(std::FILE* file) : file_(file), block_(std::size_t{1} << 20) {}
-    explicit BlockReader(std::string_view text) : text_(text.data()), size_(text.size()) {}
+    explicit BlockBuffer(std::FILE* file) : file_(file), block_(std::size_t{1} << 20) {}
+    explicit BlockBuffer(std::string_view text) {
+        // The parser only reads: the text is never written through this pointer.
+        char* begin = const_cast<char*>(text.data());
+        setg(begin, begin, begin + text.size());
+    }
+    bool failed() const { return failed_; }
 
-    bool at_end() {
-        if (pos_ < size_) return false;
-        if (!file_) return true;
-        size_ = std::fread(block_.data(), 1, block_.size(), file_);
-        text_ = block_.data();
-        pos_ = 0;
-        if (size_ == 0) {
+  protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        if (!file_) return traits_type::eof();
+        const std::size_t n = std::fread(block_.data(), 1, block_.size(), file_);
+        if (n == 0) {
             failed_ = std::ferror(file_) != 0;
             file_ = nullptr;
+            return traits_type::eof();
         }
-        return size_ == 0;
+        setg(block_.data(), block_.data(), block_.data() + n);
+        return traits_type::to_int_type(block_[0]);
     }
-    const char& current() const { return text_[pos_]; }
-    void advance() { ++pos_; }
-    bool failed() const { return failed_; }
 
   private:
     std::FILE* file_ = nullptr;
     std::vector<char> block_;
-    const char* text_ = nullptr;
-    std::size_t pos_ = 0;
-    std::size_t size_ = 0;
     bool failed_ = false;
-};
-
-// An input iterator over a BlockReader; a default-made one is the end.
-class BlockIterator {
-  public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    BlockIterator() = default;
-    explicit BlockIterator(BlockReader* reader) : reader_(reader) {}
-
-    reference operator*() const { return reader_->current(); }
-    BlockIterator& operator++() {
-        reader_->advance();
-        return *this;
-    }
-    BlockIterator operator++(int) {
-        BlockIterator before = *this;
-        reader_->advance();
-        return before;
-    }
-    bool operator==(const BlockIterator& other) const { return at_end() == other.at_end(); }
-    bool operator!=(const BlockIterator& other) const { return !(*this == other); }
-
-  private:
-    bool at_end() const { return !reader_ || reader_->at_end(); }
-    BlockReader* reader_ = nullptr;
 };
 
 // The event handler given to json::sax_parse.
@@ -319,7 +293,13 @@ class Walker {
         f.key = k;
         if (is_list(f.ctx)) return true;  // checked when its value begins
         if (f.ctx == Ctx::skip || f.ctx == Ctx::root) return true;
-        f.field = field_index(f.ctx, k);
+        f.field = -1;
+        for (std::size_t i = 0; i < f.fields.size(); ++i) {
+            if (f.fields[i].key == k) {
+                f.field = static_cast<int>(i);
+                break;
+            }
+        }
         if (f.field >= 0) {
             if (slots()[static_cast<std::size_t>(f.field)].present) {
                 warn(field_path(k), Msg::repeated_key, {k});
@@ -357,8 +337,6 @@ class Walker {
     Frame& top() { return stack_[depth_]; }
     Slots& slots() { return slot_stack_[slot_depth_ - 1]; }
 
-    static bool has_slots(Ctx ctx) { return !fields_of(ctx).empty(); }
-
     void push(Ctx ctx, bool is_array) {
         ++depth_;
         if (depth_ == stack_.size()) stack_.resize(stack_.size() * 2);
@@ -368,15 +346,17 @@ class Walker {
         f.count = 0;
         f.key.clear();
         f.field = -1;
-        if (has_slots(ctx)) {
+        f.fields = fields_of(ctx);
+        if (!f.fields.empty()) {
             if (slot_depth_ == slot_stack_.size()) slot_stack_.emplace_back();
             ++slot_depth_;
-            for (Slot& s : slot_stack_[slot_depth_ - 1]) s.present = false;
+            Slots& slots = slot_stack_[slot_depth_ - 1];
+            for (std::size_t i = 0; i < f.fields.size(); ++i) slots[i].present = false;
         }
     }
     void pop() {
         if (depth_ == 0) return;
-        if (has_slots(stack_[depth_].ctx)) --slot_depth_;
+        if (!stack_[depth_].fields.empty()) --slot_depth_;
         --depth_;
     }
 
@@ -497,7 +477,7 @@ class Walker {
     static Rank lookup_rank(const Field& field) { return stage_rank(stage_of(field.child)); }
 
     void place_field(Frame& f, Value&& value) {
-        const Field& field = fields_of(f.ctx)[static_cast<std::size_t>(f.field)];
+        const Field& field = f.fields[static_cast<std::size_t>(f.field)];
         Slot& slot = slots()[static_cast<std::size_t>(f.field)];
         const Kind kind = value.kind;
         const bool container = kind == Kind::object || kind == Kind::array;
@@ -615,7 +595,7 @@ class Walker {
     // (a fault if required) or does not convert (a fault).
     template <class Read>
     bool read_field(std::size_t i, Rank rank, Read&& read) {
-        const Field& field = fields_of(top().ctx)[i];
+        const Field& field = top().fields[i];
         Slot& slot = slots()[i];
         if (!slot.present) {
             if (field.required) {
@@ -628,7 +608,7 @@ class Walker {
 
     // Containers of the object now closing that are missing but required.
     void check_containers(const Frame& f) {
-        const auto fields = fields_of(f.ctx);
+        const auto fields = f.fields;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const Field& field = fields[i];
             if (field.child == Ctx::skip || !field.required || slots()[i].present) continue;
@@ -640,7 +620,7 @@ class Walker {
     // `values`, from `first_step` on; true when every one read.
     template <std::size_t N>
     bool read_numbers(Stage stage, std::array<double, N>& values) {
-        const auto fields = fields_of(top().ctx);
+        const auto fields = top().fields;
         bool ok = true;
         for (std::size_t i = 0; i < N; ++i) {
             values[i] = fields[i].number_default;
@@ -722,7 +702,7 @@ class Walker {
     // default, given as `fallback`.
     bool read_text(Stage stage, const EntryRef& at, std::size_t i, std::string& out,
                    std::string_view fallback) {
-        const Field& field = fields_of(top().ctx)[i];
+        const Field& field = top().fields[i];
         if (!slots()[i].present && !field.required) {
             out.assign(fallback);
             return true;
@@ -899,22 +879,23 @@ class Walker {
     std::map<std::string, EdgeEntry> keyed_edges_;
 };
 
-void walk(BlockReader& reader, const std::string& name, ContractSink& sink) {
+void walk(BlockBuffer& buffer, const std::string& name, ContractSink& sink) {
     const auto file_fault = [&](Msg msg, std::string text) {
         sink.fault({stage_rank(Stage::read), name, msg, std::move(text)});
         sink.finish(false);
     };
-    if (reader.at_end()) {
-        if (reader.failed())
+    if (buffer.sgetc() == BlockBuffer::traits_type::eof()) {
+        if (buffer.failed()) {
             return file_fault(Msg::read_failed, contract_message(Msg::read_failed, {name}));
+        }
         return file_fault(
             Msg::parse_error,
             contract_message(Msg::parse_error, {name, contract_message(Msg::empty_input)}));
     }
     Walker walker(name, sink);
-    json::sax_parse(BlockIterator(&reader), BlockIterator(), &walker, json::input_format_t::json,
-                    false);
-    if (reader.failed()) {
+    std::istream in(&buffer);
+    json::sax_parse(in, &walker, json::input_format_t::json, false);
+    if (buffer.failed()) {
         return file_fault(Msg::read_failed, contract_message(Msg::read_failed, {name}));
     }
     sink.finish(walker.complete());
@@ -931,13 +912,13 @@ void walk_contract_file(const std::string& path, ContractSink& sink) {
         sink.finish(false);
         return;
     }
-    BlockReader reader(file.get());
-    walk(reader, path, sink);
+    BlockBuffer buffer(file.get());
+    walk(buffer, path, sink);
 }
 
 void walk_contract_text(std::string_view text, const std::string& name, ContractSink& sink) {
-    BlockReader reader(text);
-    walk(reader, name, sink);
+    BlockBuffer buffer(text);
+    walk(buffer, name, sink);
 }
 
 }  // namespace vesk
