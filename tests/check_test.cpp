@@ -236,6 +236,14 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     expect_report(
         {{"m.json", R"({"counts": {"n_nodes": 1,,)"}}, {}, 1,
         "m.json: counts.n_nodes: error: " + parse_error + "\n" + summary(1, 0, parse_error));
+    // Blank lines before the contract count in the parser's message.
+    const std::string after_blank_lines =
+        "JSON parse error in m.json: [json.exception.parse_error.101] parse error at line 3, "
+        "column 3: syntax error while parsing object key - invalid literal; last read: "
+        "'<U+000A><U+0009><U+000A> {@'; expected string literal";
+    expect_report({{"m.json", "\n\t\n {@"}}, {}, 1,
+                  "m.json: (top level): error: " + after_blank_lines + "\n" +
+                      summary(1, 0, after_blank_lines));
     expect_report({}, {}, 1,
                   "m.json: error: Failed to open model file: m.json\n" +
                       summary(1, 0, "Failed to open model file: m.json"));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <istream>
 #include <iterator>
 #include <limits>
@@ -239,11 +240,79 @@ class BlockBuffer : public std::streambuf {
     bool failed_ = false;
 };
 
+// Whitespace before the first value, taken off before the parser sees it:
+// the parser would keep every byte of it in its token buffer, and 1 GB of
+// blank lines would take 2 GB. Its messages are then put right: the
+// position moves by what was taken, and a "last read" that goes back to the
+// start of the text gets it back.
+class LeadingSpace {
+  public:
+    // Takes whitespace off the front of `buffer` while it can be told again
+    // in a few runs of one character.
+    void skip(std::streambuf& buffer) {
+        constexpr std::size_t max_runs = std::size_t{1} << 16;
+        for (int c = buffer.sgetc(); c == ' ' || c == '\t' || c == '\n' || c == '\r';
+             c = buffer.snextc()) {
+            if (runs_.empty() || runs_.back().first != c) {
+                if (runs_.size() == max_runs) return;
+                runs_.emplace_back(static_cast<char>(c), 0);
+            }
+            ++runs_.back().second;
+            columns_ = c == '\n' ? 0 : columns_ + 1;
+            lines_ += c == '\n';
+        }
+    }
+
+    // The parser's message as it would read on the whole text.
+    std::string restore(std::string message) const {
+        if (runs_.empty()) return message;
+        const std::string at_line = "parse error at line ";
+        const std::string at_column = ", column ";
+        const std::size_t line_at = message.find(at_line);
+        const std::size_t column_at =
+            line_at == std::string::npos ? line_at : message.find(at_column, line_at);
+        const std::size_t end =
+            column_at == std::string::npos ? column_at : message.find(':', column_at);
+        if (end != std::string::npos) {
+            const std::size_t first = line_at + at_line.size();
+            const std::size_t line = std::stoull(message.substr(first, column_at - first));
+            std::size_t column = std::stoull(message.substr(column_at + at_column.size()));
+            if (line == 1) column += columns_;
+            message = message.substr(0, first) + std::to_string(line + lines_) + at_column +
+                      std::to_string(column) + message.substr(end);
+        }
+        // The parser empties its record of what it read when a string, number
+        // or literal begins; before that, it began at the start of the text.
+        const std::string last_read = "; last read: '";
+        const std::size_t read_at = message.find(last_read);
+        if (read_at == std::string::npos) return message;
+        const std::size_t token = read_at + last_read.size();
+        if (token < message.size() &&
+            std::string_view("\"-0123456789tfn").find(message[token]) != std::string_view::npos) {
+            return message;
+        }
+        std::string taken;
+        for (const auto& [c, count] : runs_) {
+            const char* shown = c == '\t'   ? "<U+0009>"
+                                : c == '\n' ? "<U+000A>"
+                                : c == '\r' ? "<U+000D>"
+                                            : " ";
+            for (std::uint64_t k = 0; k < count; ++k) taken += shown;
+        }
+        return message.insert(token, taken);
+    }
+
+  private:
+    std::vector<std::pair<char, std::uint64_t>> runs_;
+    std::uint64_t lines_ = 0;    // newlines taken
+    std::uint64_t columns_ = 0;  // characters taken after the last of them
+};
+
 // The event handler given to json::sax_parse.
 class Walker {
   public:
-    Walker(const std::string& file, ContractSink& sink)
-        : file_(file), sink_(sink), warnings_(sink.wants_warnings()) {
+    Walker(const std::string& file, ContractSink& sink, const LeadingSpace& leading)
+        : file_(file), sink_(sink), warnings_(sink.wants_warnings()), leading_(leading) {
         stack_.resize(1);
     }
 
@@ -326,7 +395,8 @@ class Walker {
         const bool syntax = e.id >= 101 && e.id <= 199;  // parse_error; 406 is out_of_range
         // A read failure, found once the parser stops, ranks before it.
         fault(here(), {Stage::read, 0, {}, 1}, syntax ? Msg::parse_error : Msg::number_overflow,
-              syntax ? contract_message(Msg::parse_error, {file_, e.what()}) : e.what());
+              syntax ? contract_message(Msg::parse_error, {file_, leading_.restore(e.what())})
+                     : e.what());
         failed_ = true;
         return false;
     }
@@ -339,7 +409,7 @@ class Walker {
 
     void push(Ctx ctx, bool is_array) {
         ++depth_;
-        if (depth_ == stack_.size()) stack_.resize(stack_.size() * 2);
+        if (depth_ == stack_.size()) stack_.emplace_back();
         Frame& f = stack_[depth_];
         f.ctx = ctx;
         f.is_array = is_array;
@@ -866,7 +936,8 @@ class Walker {
     const std::string& file_;
     ContractSink& sink_;
     const bool warnings_;
-    std::vector<Frame> stack_;
+    const LeadingSpace& leading_;
+    std::deque<Frame> stack_;  // grows without moving what it holds
     std::size_t depth_ = 0;
     EntryRef entry_;                 // of the entry being read
     std::vector<Slots> slot_stack_;  // one per open frame with fields
@@ -892,7 +963,9 @@ void walk(BlockBuffer& buffer, const std::string& name, ContractSink& sink) {
             Msg::parse_error,
             contract_message(Msg::parse_error, {name, contract_message(Msg::empty_input)}));
     }
-    Walker walker(name, sink);
+    LeadingSpace leading;
+    leading.skip(buffer);
+    Walker walker(name, sink, leading);
     std::istream in(&buffer);
     json::sax_parse(in, &walker, json::input_format_t::json, false);
     if (buffer.failed()) {
