@@ -314,6 +314,7 @@ class Walker {
     Walker(const std::string& file, ContractSink& sink, const LeadingSpace& leading)
         : file_(file), sink_(sink), warnings_(sink.wants_warnings()), leading_(leading) {
         stack_.resize(1);
+        top_ = &stack_[0];
     }
 
     bool null() { return scalar(Value{}); }
@@ -404,13 +405,14 @@ class Walker {
     bool complete() const { return complete_; }
 
   private:
-    Frame& top() { return stack_[depth_]; }
+    Frame& top() { return *top_; }
     Slots& slots() { return slot_stack_[slot_depth_ - 1]; }
 
     void push(Ctx ctx, bool is_array) {
         ++depth_;
         if (depth_ == stack_.size()) stack_.emplace_back();
-        Frame& f = stack_[depth_];
+        top_ = &stack_[depth_];
+        Frame& f = *top_;
         f.ctx = ctx;
         f.is_array = is_array;
         f.count = 0;
@@ -426,8 +428,9 @@ class Walker {
     }
     void pop() {
         if (depth_ == 0) return;
-        if (!stack_[depth_].fields.empty()) --slot_depth_;
+        if (!top_->fields.empty()) --slot_depth_;
         --depth_;
+        top_ = &stack_[depth_];
     }
 
     // ---- paths --------------------------------------------------------------
@@ -938,6 +941,7 @@ class Walker {
     const bool warnings_;
     const LeadingSpace& leading_;
     std::deque<Frame> stack_;  // grows without moving what it holds
+    Frame* top_ = nullptr;     // stack_[depth_]
     std::size_t depth_ = 0;
     EntryRef entry_;                 // of the entry being read
     std::vector<Slots> slot_stack_;  // one per open frame with fields
