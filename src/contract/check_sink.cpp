@@ -81,7 +81,7 @@ class CheckSink final : public ContractSink {
         n_inputs_ = n_inputs;
     }
     void sigmoid(double, double, double) override {}
-    void coupling(const std::array<double, 6>&) override {}
+    void coupling(const Coupling&) override {}
 
     void node(NodeEntry&& e) override {
         if (e.id) nodes_.push_back({*e.id, e.md.row_index, e.row_given, std::move(e.at)});

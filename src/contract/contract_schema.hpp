@@ -110,6 +110,9 @@ inline constexpr Field coupling_fields[] = {
     {"tau_E", Want::number, false, Ctx::skip, 2.5},  // ms
     {"tau_I", Want::number, false, Ctx::skip, 1.25},
 };
+// The values of "wc_coupling", in the order of coupling_fields.
+using Coupling = std::array<double, std::size(coupling_fields)>;
+
 inline constexpr Field node_fields[] = {
     {"node_id", Want::int32, true},
     {"tau", Want::number, true},

@@ -728,7 +728,7 @@ class Walker {
                 break;
             }
             case Ctx::coupling: {
-                std::array<double, 6> v{};
+                Coupling v{};
                 if (read_numbers(Stage::coupling, v)) sink_.coupling(v);
                 break;
             }

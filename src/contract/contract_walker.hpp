@@ -144,8 +144,8 @@ class ContractSink {
     // The sizes, when both read; `valid` is false when one is negative.
     virtual void counts(bool valid, std::int32_t n_nodes, std::int32_t n_inputs) = 0;
     virtual void sigmoid(double theta, double beta, double f_max) = 0;
-    // The six coupling values in the order of coupling_fields, defaults filled in.
-    virtual void coupling(const std::array<double, 6>& values) = 0;
+    // The coupling values, defaults filled in.
+    virtual void coupling(const Coupling& values) = 0;
     virtual void node(NodeEntry&& entry) = 0;
     virtual void input(InputEntry&& entry) = 0;
     virtual void edge(const EdgeEntry& entry) = 0;

@@ -55,7 +55,7 @@ class LoadSink final : public ContractSink {
         beta_ = beta;
         f_max_ = f_max;
     }
-    void coupling(const std::array<double, 6>& values) override { coupling_ = values; }
+    void coupling(const Coupling& values) override { coupling_ = values; }
 
     void node(NodeEntry&& entry) override {
         if (entry.id) nodes_.push_back(std::move(entry));
@@ -150,8 +150,8 @@ class LoadSink final : public ContractSink {
     }
 
   private:
-    static std::array<double, 6> default_coupling() {
-        std::array<double, 6> values{};
+    static Coupling default_coupling() {
+        Coupling values{};
         for (std::size_t i = 0; i < values.size(); ++i) {
             values[i] = coupling_fields[i].number_default;
         }
@@ -215,7 +215,7 @@ class LoadSink final : public ContractSink {
     double theta_ = 0.0;
     double beta_ = 0.0;
     double f_max_ = 0.0;
-    std::array<double, 6> coupling_ = default_coupling();
+    Coupling coupling_ = default_coupling();
     std::vector<NodeEntry> nodes_;
     std::vector<InputEntry> inputs_;
     // The edges with a target, in the loader's order: (target, source,

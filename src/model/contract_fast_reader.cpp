@@ -234,9 +234,9 @@ bool read_parameters(dom::element params, Network& net) {
         !as_double(sigmoid.value[2], net.f_max)) {
         return false;
     }
-    std::array<double*, 6> targets = {&net.alfa,  &net.epsilon, &net.gamma,
-                                      &net.delta, &net.tau_E,   &net.tau_I};
-    Members<6> wc;
+    std::array<double*, std::size(coupling_fields)> targets = {
+        &net.alfa, &net.epsilon, &net.gamma, &net.delta, &net.tau_E, &net.tau_I};
+    Members<std::size(coupling_fields)> wc;
     if (p.found[params_wc_coupling] &&
         !wc.take(p.value[params_wc_coupling], names_of(coupling_fields))) {
         return false;
