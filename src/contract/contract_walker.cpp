@@ -395,9 +395,10 @@ class Walker {
                      const json::exception& e) {
         const bool syntax = e.id >= 101 && e.id <= 199;  // parse_error; 406 is out_of_range
         // A read failure, found once the parser stops, ranks before it.
-        fault(here(), {Stage::read, 0, {}, 1}, syntax ? Msg::parse_error : Msg::number_overflow,
-              syntax ? contract_message(Msg::parse_error, {file_, leading_.restore(e.what())})
-                     : e.what());
+        fault_text(here(), {Stage::read, 0, {}, 1},
+                   syntax ? Msg::parse_error : Msg::number_overflow,
+                   syntax ? contract_message(Msg::parse_error, {file_, leading_.restore(e.what())})
+                          : e.what());
         failed_ = true;
         return false;
     }
@@ -458,12 +459,13 @@ class Walker {
         return file_ + ": " + (path.empty() ? std::string("(top level)") : path);
     }
 
-    void fault(const std::string& path, Rank rank, Msg msg, std::string text) {
+    // A text of its own, not the table's: the parser's messages.
+    void fault_text(const std::string& path, Rank rank, Msg msg, std::string text) {
         sink_.fault({std::move(rank), place(path), msg, std::move(text)});
     }
     void fault(const std::string& path, Rank rank, Msg msg,
                std::initializer_list<std::string_view> args) {
-        fault(path, std::move(rank), msg, contract_message(msg, args));
+        fault_text(path, std::move(rank), msg, contract_message(msg, args));
     }
     void warn(const std::string& path, Msg msg, std::initializer_list<std::string_view> args) {
         if (warnings_) sink_.warning(place(path), msg, contract_message(msg, args));
