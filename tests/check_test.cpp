@@ -236,6 +236,13 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     expect_report(
         {{"m.json", R"({"counts": {"n_nodes": 1,,)"}}, {}, 1,
         "m.json: counts.n_nodes: error: " + parse_error + "\n" + summary(1, 0, parse_error));
+    const std::string no_first_node =
+        "JSON parse error in m.json: [json.exception.parse_error.101] parse error at line 1, "
+        "column 12: syntax error while parsing value - unexpected ','; expected '[', '{', or a "
+        "literal";
+    expect_report(
+        {{"m.json", R"({"nodes": [,)"}}, {}, 1,
+        "m.json: nodes[0]: error: " + no_first_node + "\n" + summary(1, 0, no_first_node));
     // Blank lines before the contract count in the parser's message.
     const std::string after_blank_lines =
         "JSON parse error in m.json: [json.exception.parse_error.101] parse error at line 3, "

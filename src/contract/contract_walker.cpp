@@ -588,7 +588,8 @@ class Walker {
         if (container) push(Ctx::skip, kind == Kind::array);
     }
 
-    // A value given again for a key replaces the first one and all it held.
+    // A value given again for a key replaces the first one and all it held;
+    // a list given as an object has handed its entries over when it ended.
     void restart(Ctx child) {
         const Stage stage = stage_of(child);
         sink_.restart(stage, nullptr);
@@ -596,12 +597,6 @@ class Walker {
         if (child == Ctx::params) {
             sink_.restart(Stage::sigmoid, nullptr);
             sink_.restart(Stage::coupling, nullptr);
-        }
-        if (is_list(child)) {
-            keys_seen_[static_cast<std::size_t>(stage)].clear();
-            if (child == Ctx::node_list) keyed_nodes_.clear();
-            if (child == Ctx::input_list) keyed_inputs_.clear();
-            if (child == Ctx::edge_list) keyed_edges_.clear();
         }
     }
 
