@@ -8,8 +8,8 @@
 namespace vesk {
 
 double RecordingShape::bytes() const {
-    return static_cast<double>(kept) *
-           static_cast<double>(1 + node_values + input_values) * sizeof(double);
+    return static_cast<double>(kept) * static_cast<double>(1 + node_values + input_values) *
+           sizeof(double);
 }
 
 RecordingShape recording_shape(const Network& network, std::int64_t n_samples,
@@ -34,8 +34,8 @@ void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<
                 const RecordingPlan& plan, const RecordingShape& shape,
                 const RecordingBuffers& buffers, const std::function<void()>& after_sample) {
     const std::vector<double>& inputs = simulator.held_inputs();
-    const std::size_t columns = plan.state == RecordedState::both ? shape.node_values / 2
-                                                                  : shape.node_values;
+    const std::size_t columns =
+        plan.state == RecordedState::both ? shape.node_values / 2 : shape.node_values;
     std::int64_t sample = 0;
     std::int64_t stored = 0;
     simulator.simulate_stream_from_state(
@@ -56,9 +56,15 @@ void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<
                     dst += columns;
                 };
                 switch (plan.state) {
-                    case RecordedState::output: copy(row.data()); break;
-                    case RecordedState::excitatory: copy(y.data()); break;
-                    case RecordedState::inhibitory: copy(y.data() + n); break;
+                    case RecordedState::output:
+                        copy(row.data());
+                        break;
+                    case RecordedState::excitatory:
+                        copy(y.data());
+                        break;
+                    case RecordedState::inhibitory:
+                        copy(y.data() + n);
+                        break;
                     case RecordedState::both:
                         copy(y.data());
                         copy(y.data() + n);
@@ -66,8 +72,9 @@ void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<
                 }
                 if (shape.input_values > 0) {
                     // The values the inputs took at this sample time.
-                    std::memcpy(buffers.inputs + static_cast<std::size_t>(stored) * shape.input_values,
-                                inputs.data(), shape.input_values * sizeof(double));
+                    std::memcpy(
+                        buffers.inputs + static_cast<std::size_t>(stored) * shape.input_values,
+                        inputs.data(), shape.input_values * sizeof(double));
                 }
                 ++stored;
             }

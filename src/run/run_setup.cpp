@@ -54,7 +54,8 @@ std::vector<InputStimulus> drive_stimuli(const Network& network,
     for (const auto& [name, values] : drive) {
         const auto it = index.find(name);
         if (it == index.end()) {
-            throw std::runtime_error("drive: '" + name + "' is not an external input in the loaded model");
+            throw std::runtime_error("drive: '" + name +
+                                     "' is not an external input in the loaded model");
         }
         if (static_cast<std::int64_t>(values.size()) != n_samples) {
             throw std::runtime_error("drive: '" + name + "' has " + std::to_string(values.size()) +

@@ -61,7 +61,7 @@ struct ClampRequest {
     std::int32_t row_index = 0;
     double start_ms = 0.0;
     double end_ms = 0.0;
-    double value = 0.0;  // 0.0 holds the node at 0.0
+    double value = 0.0;      // 0.0 holds the node at 0.0
     double tolerance = 0.0;  // ms the clamp reaches beyond both ends
 };
 
@@ -71,7 +71,7 @@ struct NodeClamp {
 };
 
 struct ClampSetup {
-    std::vector<NodeClamp> clamps;         // by ascending node id
+    std::vector<NodeClamp> clamps;        // by ascending node id
     std::vector<std::int32_t> not_found;  // requested row indices no node holds, in order
 };
 
