@@ -116,7 +116,7 @@ struct Interrupted {};
 // `state0` holds E values, then I values.
 py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const std::map<std::string, std::vector<double>>& drive, const DoubleArray& state0,
+              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
               const IndexArray& node_ids, bool all_nodes, std::int64_t every,
               const std::string& state, bool want_inputs) {
     const Network& net = *network;
@@ -139,6 +139,11 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
         throw py::value_error("y0 must hold 2 * n_nodes values");
     }
     const std::vector<double> start(state0.data(), state0.data() + state0.size());
+    std::map<std::string, std::vector<double>> drive;
+    for (const auto& [name, values] : drive_arrays) {
+        if (values.ndim() != 1) throw py::value_error("drive: one value per sample");
+        drive[name].assign(values.data(), values.data() + values.size());
+    }
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
@@ -182,7 +187,12 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
     try {
         record_run(simulator, grid, start, plan, shape, buffers, check_signals);
     } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: nothing of Python may be touched
+        // The interpreter is ending this thread while it shuts down: nothing
+        // of Python may be touched, so the arrays are left, not released.
+        time.release();
+        nodes.release();
+        inputs.release();
+        throw;
     } catch (const Interrupted&) {
         interrupted = true;
     } catch (const std::bad_alloc&) {
