@@ -64,7 +64,7 @@ def _select_by_pattern(contract, record):
 
 
 def _grid(t_end, n_steps, h):
-    """(end time, step) of a run."""
+    """(last sample time, step, number of samples) of a run."""
     if t_end is not None and n_steps is not None:
         raise ValueError("give t_end or n_steps, not both")
     if t_end is None and n_steps is None:
@@ -78,22 +78,18 @@ def _grid(t_end, n_steps, h):
     if h is None:
         # The command line's grid: N samples on 0.1 ms, from 0 to t_end.
         if n_steps is not None:
-            tf, samples = _core.grid_from_n_steps(n_steps)
-        else:
-            if t_end <= 0:
-                raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
-            tf, samples = _core.grid_from_t_end(t_end)
-        return tf, tf / (samples - 1)
+            return _core.command_grid(0.0, n_steps)
+        if t_end <= 0:
+            raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
+        return _core.command_grid(t_end, 0)
     h = float(h)
     if not (h > 0 and math.isfinite(h)):
         raise ValueError(f"h must be a positive number of ms, got {h!r}")
     if n_steps is not None:
-        tf = (n_steps - 1) * h
-    else:
-        if not t_end >= 0:
-            raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
-        tf = t_end
-    return tf, h
+        return _core.step_grid_samples(n_steps, h)
+    if not t_end >= 0:
+        raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
+    return _core.step_grid(t_end, h)
 
 
 def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=None, y0=None,
@@ -131,7 +127,7 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
     every = operator.index(every)
     if every < 1:
         raise ValueError(f"every must be at least 1, got {every}")
-    tf, step = _grid(t_end, n_steps, h)
+    tf, step, total = _grid(t_end, n_steps, h)
     if y0 is None:
         start = np.zeros(contract.n_nodes)
     else:
@@ -140,11 +136,13 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
             start = np.full(contract.n_nodes, float(start))
         elif start.ndim != 1:
             raise ValueError(f"y0 must hold one value per node, got shape {start.shape}")
+        if start.size != contract.n_nodes:
+            raise _core.RunError("simulate: y0 size must equal n_nodes")
     node_ids, all_nodes = _node_selection(contract, record)
 
-    time, nodes, input_values, not_found, total = _core.run(
-        contract._network, tf, step, schedule._as_map(), clamps._as_list(), start,
-        node_ids, all_nodes, every, bool(inputs))
+    time, nodes, input_values, not_found = _core.run(
+        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), {},
+        np.concatenate([start, start]), node_ids, all_nodes, every, "output", bool(inputs))
     if not_found:
         shown = ", ".join(map(str, not_found[:10])) + (", ..." if len(not_found) > 10 else "")
         warnings.warn(f"{len(not_found)} clamp row indices name no node in the model: {shown}",
