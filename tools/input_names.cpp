@@ -1,6 +1,7 @@
 // input_names: prints the instruction commands and the input populations
-// they drive, as the markdown table of the README, from the program's own
-// table; with --readme FILE it rewrites that table in FILE instead.
+// they drive, as the markdown table of the manual (docs/file-formats.md), from
+// the program's own table; with --readme FILE it rewrites that table in FILE
+// instead.
 
 #include <algorithm>
 #include <fstream>
