@@ -11,6 +11,7 @@ whole sweep, of the contract preparation alone, and their ratios.
 
 import argparse
 import copy
+import gc
 import json
 import os
 import statistics
@@ -64,11 +65,16 @@ def main():
     reference = None
     for _ in range(args.repeats):
         for name, make in ways.items():
+            # The copies of the dict leave garbage whose collection would
+            # otherwise land in whichever way runs next.
+            gc.collect()
+            gc.disable()
             start = time.perf_counter()
             contracts = make()
             prepared = time.perf_counter()
             results = [vesk.run(c, args.t_end).nodes for c in contracts]
             done = time.perf_counter()
+            gc.enable()
             prepare[name].append(prepared - start)
             sweep[name].append(done - start)
             if reference is None:
