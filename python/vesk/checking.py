@@ -115,7 +115,8 @@ def check(contract: Union["Contract", PathLike, dict],
     Findings (a list of Finding: severity, place, message).
 
     contract: a Contract, the path of a contract file, or a contract as a
-      dict. Never raises for a faulty contract: its faults are findings.
+      dict. Never raises for a faulty contract: its faults are findings. A
+      Contract loaded from a file is checked by reading that file again.
     schedule: the path of an instruction file, or a Schedule read from one
       (the file is checked: windows added in code are not).
     clamps: the path of a bindings file, or Clamps read from one (likewise).
@@ -141,7 +142,7 @@ def check(contract: Union["Contract", PathLike, dict],
             return _scan(path, "<dict>", instructions, bindings, t_end, False, limit)
     if isinstance(contract, Contract):
         if contract._text is None:
-            return _scan(contract.source, contract.source, instructions, bindings, t_end, False,
+            return _scan(contract._file, contract.source, instructions, bindings, t_end, False,
                          limit)
         with temporary_contract_file(contract._text) as path:
             return _scan(path, contract.source, instructions, bindings, t_end, False, limit)

@@ -52,12 +52,14 @@ class Contract:
     """A loaded simulation contract. Read-only; one contract serves any
     number of runs, also at the same time from several threads."""
 
-    def __init__(self, network, source, text=None):
-        # Made by load_contract, from_dict and from_json; `text` is the JSON
-        # of a contract given as data, kept for vesk.check.
+    def __init__(self, network, source, text=None, file=None):
+        # Made by load_contract, from_dict and from_json. For vesk.check:
+        # `text` is the JSON of a contract given as data, `file` the absolute
+        # path of a contract loaded from a file.
         self._network = network
         self.source = source
         self._text = text
+        self._file = file
         self._constants = None  # the network's own, until with_parameters
         # nodes, columns, row_map: made when first asked for, and shared by
         # the contracts with_parameters makes from this one.
@@ -134,7 +136,7 @@ class Contract:
             if not math.isfinite(value):
                 raise ValueError(f"with_parameters: {name} must be finite, got {value!r}")
             parameters[name] = float(value)
-        contract = Contract(self._network, self.source, self._text)
+        contract = Contract(self._network, self.source, self._text, self._file)
         contract._constants = _core.NetworkParameters(parameters)
         contract._cache = self._cache
         return contract
@@ -213,7 +215,7 @@ def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     a node_id given twice, an id no entry names, an unknown key ...; this
     reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    contract = Contract(_core.load_contract(path), path)
+    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
     if check:
         warn_about(path, path, stacklevel=2)
     return contract

@@ -155,6 +155,9 @@ def test_check_finds_what_vesk_check_finds(tmp_path, monkeypatch, contract, sche
         stimuli = {"schedule": vesk.Schedule.from_file("i.txt")} if schedule else {}
         stimuli.update({"clamps": vesk.Clamps.from_file("b.txt")} if bindings else {})
         assert vesk.check(loaded, t_end=t_end, limit=None, **stimuli) == findings
+        # The file is found again from another working directory.
+        monkeypatch.chdir(os.sep)
+        assert vesk.check(loaded, limit=None) == [f for f in findings if f.place[0] == "m"]
 
 
 def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
