@@ -62,7 +62,7 @@ class Findings(list):
     @property
     def ok(self) -> bool:
         """Whether nothing at all was found."""
-        return not self and not self.left_out
+        return self.errors == 0 and self.warnings == 0
 
     def __repr__(self) -> str:
         return f"<vesk.Findings: {self.errors} errors, {self.warnings} warnings>"
