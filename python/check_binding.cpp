@@ -57,7 +57,7 @@ py::tuple check(const std::string& model, const std::string& instructions,
         if (!model_loads && (log.errors() > 0 || (!size_error && size < small_model_bytes))) {
             try {
                 Network network;
-                network.load_from_json(model, ContractReading::fast, check_fits_in_memory);
+                network.load_from_json(model, check_fits_in_memory);
             } catch (const std::bad_alloc&) {
                 stop_model =
                     "out of memory: the model or the run needs more memory than this "
