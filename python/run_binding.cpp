@@ -1,28 +1,26 @@
 // vesk._core.run: one simulation of a loaded model into numpy arrays, with
-// the Python interpreter free while it integrates and Ctrl-C honoured.
+// the Python interpreter free while it integrates and Ctrl-C honoured. The
+// run itself is set up and recorded by src/run; this file converts.
+#include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <map>
 #include <new>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
-#include "app/sample_grid.hpp"
 #include "binding.hpp"
 #include "model/network.hpp"
+#include "run/recorded_run.hpp"
+#include "run/run_setup.hpp"
+#include "run/sample_grid.hpp"
 #include "sim/simulator.hpp"
-#include "stimulus/activation.hpp"
-#include "stimulus/instruction_file.hpp"
 #include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
@@ -33,196 +31,199 @@ namespace {
 // How often a run hands the interpreter its signals (Ctrl-C).
 constexpr auto signal_check_interval = std::chrono::milliseconds(40);
 
-using WindowList = std::vector<std::tuple<double, double, double>>;
-// (row index, start ms, end ms, value), in the order they were added.
-using ClampList = std::vector<std::tuple<int, double, double, double>>;
+// (start ms, end ms, value, from a file): windows from a file act exactly as
+// the command line's; windows built in code reach grid_tolerance(h) further.
+using WindowList = std::vector<std::tuple<double, double, double, bool>>;
+// (row index, start ms, end ms, value, from a file), in the order added.
+using ClampList = std::vector<std::tuple<int, double, double, double, bool>>;
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using GridTuple = std::tuple<double, double, std::int64_t>;
 
-// End time and sample count as the command line derives them from --t-end
-// or --n-steps, with its checks and messages.
-std::tuple<double, int> grid(double t_end, int n_steps) {
+// Calls `make` and turns its std::runtime_error into `Error`.
+template <typename Error, typename F>
+auto converted(F&& make) {
     try {
-        return {t_end, sample_count(t_end, n_steps)};
+        return make();
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::runtime_error& e) {
-        throw RunError(e.what());
+        throw Error(user_message(e));
     }
 }
 
-std::tuple<double, int> grid_from_t_end(double t_end) {
-    return grid(t_end, 0);
+GridTuple as_tuple(const SampleGrid& g) {
+    return {g.tf, g.h, g.n_samples};
 }
 
-std::tuple<double, int> grid_from_n_steps(int n_steps) {
-    // Below 1 the count is refused as too few samples, as --n-steps 1 is.
-    return grid(static_cast<double>(n_steps) * grid_step_ms, n_steps > 0 ? n_steps : 1);
+// The command line's grid from --t-end (n_steps 0) or --n-steps; below 1,
+// n_steps is refused as too few samples, as --n-steps 1 is.
+GridTuple command_grid(double t_end, int n_steps) {
+    return converted<RunError>([&] {
+        if (n_steps != 0) return as_tuple(command_line_grid(0.0, n_steps > 0 ? n_steps : 1));
+        return as_tuple(command_line_grid(t_end, 0));
+    });
 }
 
-// Installs the schedule as the command line installs an instruction file's:
-// targets in ascending byte order, each the name of one input.
-void install_schedule(const Network& network, Simulator& simulator,
-                      const std::map<std::string, WindowList>& schedule) {
-    std::unordered_map<std::string, int> input_index;
-    for (int i = 0; i < network.n_inputs; ++i) {
-        input_index[network.input_names[static_cast<std::size_t>(i)]] = i;  // later index wins
-    }
+GridTuple grid_of_step(double t_end, double h) {
+    return converted<RunError>([&] { return as_tuple(step_grid(t_end, h)); });
+}
+
+GridTuple grid_of_step_samples(std::int64_t n_samples, double h) {
+    return converted<RunError>([&] { return as_tuple(step_grid_samples(n_samples, h)); });
+}
+
+ScheduleMap schedule_map(const std::map<std::string, WindowList>& schedule, double h) {
+    ScheduleMap map;
+    const double reach = grid_tolerance(h);
     for (const auto& [name, list] : schedule) {
-        const auto it = input_index.find(name);
-        if (it == input_index.end()) {
-            throw ScheduleError(escape_control_characters(
-                "Instruction target '" + name + "' is not an external input in the loaded model"));
-        }
-        std::vector<ScheduleWindow> windows;
+        std::vector<ScheduleWindow>& windows = map[name];
         windows.reserve(list.size());
-        for (const auto& [start, end, value] : list) windows.push_back({start, end, value});
-        simulator.input_functions[static_cast<std::size_t>(it->second)] =
-            make_piecewise_activation(windows);
+        for (const auto& [start, end, value, from_file] : list) {
+            const double r = from_file ? 0.0 : reach;
+            windows.push_back({start - r, end + r, value});
+        }
     }
+    return map;
 }
 
-// Clamps nodes by row index as the command line does for a bindings file
-// (the last node with a row index owns it). A node given several clamps
-// follows the one added last among those active at a time, so identical
-// repeats act once. Returns the row indices that name no node.
-std::vector<int> install_clamps(const Network& network, Simulator& simulator,
-                                const ClampList& clamps) {
-    std::unordered_map<int, int> row_to_node;
-    for (const PopulationMetadata& md : network.node_metadata)
-        row_to_node[md.row_index] = md.node_id;
-
-    std::map<int, std::vector<ActivationFunction>> per_node;
-    std::vector<int> not_found;
-    for (const auto& [row, start, end, value] : clamps) {
-        const auto it = row_to_node.find(row);
-        if (it == row_to_node.end()) {
-            not_found.push_back(row);
-            continue;
-        }
-        per_node[it->second].push_back(make_clamp_function({it->second}, start, end, value));
+std::vector<ClampRequest> clamp_requests(const ClampList& clamps, double h) {
+    // The clamp functions of the command line reach 1e-12 ms beyond their
+    // ends; built in code, a clamp reaches at least as far.
+    constexpr double clamp_reach = 1e-12;
+    const double reach = std::max(clamp_reach, grid_tolerance(h));
+    std::vector<ClampRequest> requests;
+    requests.reserve(clamps.size());
+    for (const auto& [row, start, end, value, from_file] : clamps) {
+        requests.push_back({row, start, end, value, from_file ? clamp_reach : reach});
     }
-    for (auto& [node, functions] : per_node) {
-        ActivationFunction& slot = simulator.clamp_functions[static_cast<std::size_t>(node)];
-        if (functions.size() == 1) {
-            slot = std::move(functions.front());
-            continue;
-        }
-        slot = [fs = std::move(functions)](double t) {
-            for (auto f = fs.rbegin(); f != fs.rend(); ++f) {
-                const double v = (*f)(t);
-                if (v != 0.0) return v;
-            }
-            return 0.0;
-        };
-    }
-    return not_found;
+    return requests;
 }
 
-// Thrown from the observer to leave simulate_stream when a Python signal
-// handler raised; the Python error stays set for the caller.
+RecordedState recorded_state(const std::string& name) {
+    if (name == "output") return RecordedState::output;
+    if (name == "E") return RecordedState::excitatory;
+    if (name == "I") return RecordedState::inhibitory;
+    if (name == "both") return RecordedState::both;
+    throw py::value_error("record_state must be 'E', 'I' or 'both', got '" + name + "'");
+}
+
+// Thrown from the observer to leave the run when a Python signal handler
+// raised; the Python error stays set for the caller.
 struct Interrupted {};
 
-// Runs the network from 0 to tf ms with step h and keeps every `every`-th
-// sample of the nodes `node_ids` (all nodes when `all_nodes`), and of every
-// input when `want_inputs`. Returns (time, nodes, inputs or None, row
-// indices of clamps that name no node, number of samples taken).
-py::tuple run(const std::shared_ptr<Network>& network, double tf, double h,
+// Runs the network over the grid and keeps what the plan asks for. Returns
+// (time, nodes, inputs or None, row indices of clamps that name no node).
+// `state0` holds E values, then I values. With `parameters` the run uses
+// those constants instead of the network's.
+py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const DoubleArray& y0_array, const IndexArray& node_ids, bool all_nodes,
-              std::int64_t every, bool want_inputs) {
-    if (every < 1) throw py::value_error("every must be at least 1");
+              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
+              const IndexArray& node_ids, bool all_nodes, std::int64_t every,
+              const std::string& state, bool want_inputs,
+              const std::optional<NetworkParameters>& parameters) {
     const Network& net = *network;
-    const auto n = static_cast<std::size_t>(net.n_nodes);
-    const auto m = static_cast<std::size_t>(net.n_inputs);
-    const std::int64_t* ids = node_ids.data();
-    const auto kept_columns = all_nodes ? n : static_cast<std::size_t>(node_ids.size());
-    for (std::size_t j = 0; !all_nodes && j < kept_columns; ++j) {
-        if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
+                          std::get<2>(grid_tuple)};
+    RecordingPlan plan;
+    plan.all_nodes = all_nodes;
+    plan.every = every;
+    plan.state = recorded_state(state);
+    plan.inputs = want_inputs;
+    if (!all_nodes) {
+        const std::int64_t* ids = node_ids.data();
+        for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
+            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+            plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
+        }
     }
-    const std::vector<double> y0(y0_array.data(), y0_array.data() + y0_array.size());
+    if (every < 1) throw py::value_error("every must be at least 1");
+    if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
+        throw py::value_error("y0 must hold 2 * n_nodes values");
+    }
+    const std::vector<double> start(state0.data(), state0.data() + state0.size());
+    std::map<std::string, std::vector<double>> drive;
+    for (const auto& [name, values] : drive_arrays) {
+        if (values.ndim() != 1) throw py::value_error("drive: one value per sample");
+        drive[name].assign(values.data(), values.data() + values.size());
+    }
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
-    Simulator simulator(&net, h);
-    install_schedule(net, simulator, schedule);
-    const std::vector<int> not_found = install_clamps(net, simulator, clamps);
+    Simulator simulator(&net, grid.h);
+    if (parameters) simulator.set_parameters(*parameters);
+    install(simulator, converted<ScheduleError>(
+                           [&] { return schedule_stimuli(net, schedule_map(schedule, grid.h)); }));
+    install(simulator, converted<ScheduleError>(
+                           [&] { return drive_stimuli(net, drive, grid.h, grid.n_samples); }));
+    const ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
+    install(simulator, clamp_plan.clamps);
 
-    // The sample count as simulate_stream works it out; when its checks
-    // fail, it throws before the first sample and nothing is kept.
-    const double steps = std::round(tf / h);
-    const bool valid = h > 0 && tf >= 0.0 && y0.size() == n && steps >= 0.0 &&
-                       steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max());
-    const std::int64_t total = valid ? static_cast<std::int64_t>(steps) + 1 : 0;
-    const std::int64_t kept = (total + every - 1) / every;
+    const RecordingShape shape =
+        converted<RunError>([&] { return recording_shape(net, grid.n_samples, plan); });
+    const auto kept = static_cast<py::ssize_t>(shape.kept);
+    DoubleArray time(kept);
+    DoubleArray nodes({kept, static_cast<py::ssize_t>(shape.node_values)});
+    DoubleArray inputs({want_inputs ? kept : 0, static_cast<py::ssize_t>(net.n_inputs)});
+    const RecordingBuffers buffers{time.mutable_data(), nodes.mutable_data(),
+                                   inputs.mutable_data()};
 
-    DoubleArray time(static_cast<py::ssize_t>(kept));
-    DoubleArray nodes({static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(kept_columns)});
-    DoubleArray inputs(
-        {static_cast<py::ssize_t>(want_inputs ? kept : 0), static_cast<py::ssize_t>(m)});
-    double* time_out = time.mutable_data();
-    double* nodes_out = nodes.mutable_data();
-    double* inputs_out = inputs.mutable_data();
-
-    std::int64_t sample = 0;
-    std::int64_t stored = 0;
+    // The interpreter is released and taken back by hand, not by a guard: a
+    // thread that the interpreter ends while it shuts down is unwound from
+    // the call that takes it back, and that must not be a destructor, where
+    // the unwinding would abort the process.
+    PyThreadState* thread_state = nullptr;
     auto last_check = std::chrono::steady_clock::now();
-    const auto observer = [&](double t, const std::vector<double>& row) {
-        if (sample++ % every == 0) {
-            if (stored == kept) throw std::logic_error("run: more samples than expected");
-            time_out[stored] = t;
-            double* dst = nodes_out + stored * static_cast<std::int64_t>(kept_columns);
-            if (all_nodes) {
-                if (n > 0) std::memcpy(dst, row.data(), n * sizeof(double));
-            } else {
-                for (std::size_t j = 0; j < kept_columns; ++j) {
-                    dst[j] = row[static_cast<std::size_t>(ids[j])];
-                }
-            }
-            if (want_inputs && m > 0) {
-                // The values the inputs took at this sample time.
-                std::memcpy(inputs_out + stored * static_cast<std::int64_t>(m),
-                            simulator.input_values.data(), m * sizeof(double));
-            }
-            ++stored;
-        }
+    const auto check_signals = [&] {
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= signal_check_interval) {
-            last_check = now;
-            py::gil_scoped_acquire gil;
-            if (PyErr_CheckSignals() != 0) throw Interrupted{};
-        }
+        if (now - last_check < signal_check_interval) return;
+        last_check = now;
+        PyEval_RestoreThread(thread_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        thread_state = PyEval_SaveThread();
+        if (raised) throw Interrupted{};
     };
 
     bool interrupted = false;
+    bool out_of_memory = false;
     std::string failure;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            simulator.simulate_stream(0.0, tf, y0, observer);
-        } catch (const Interrupted&) {
-            interrupted = true;
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& e) {
-            failure = user_message(e);
-            if (failure.empty()) failure = "run failed";
-        }
+    thread_state = PyEval_SaveThread();
+    try {
+        record_run(simulator, grid, start, plan, shape, buffers, check_signals);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is ending this thread while it shuts down: nothing
+        // of Python may be touched, so the arrays are left, not released.
+        time.release();
+        nodes.release();
+        inputs.release();
+        throw;
+    } catch (const Interrupted&) {
+        interrupted = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = user_message(e);
+        if (failure.empty()) failure = "run failed";
     }
+    PyEval_RestoreThread(thread_state);
     if (interrupted) throw py::error_already_set();
+    if (out_of_memory) throw std::bad_alloc();
     if (!failure.empty()) throw RunError(failure);
-    if (stored != kept) throw std::logic_error("run: fewer samples than expected");
 
-    return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(), not_found,
-                          total);
+    return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
+                          clamp_plan.not_found);
 }
 
 }  // namespace
 
 void add_run_bindings(py::module_& m) {
-    m.def("grid_from_t_end", &grid_from_t_end, py::arg("t_end"));
-    m.def("grid_from_n_steps", &grid_from_n_steps, py::arg("n_steps"));
-    m.def("run", &run, py::arg("network"), py::arg("tf"), py::arg("h"), py::arg("schedule"),
-          py::arg("clamps"), py::arg("y0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("inputs"));
+    m.def("command_grid", &command_grid, py::arg("t_end"), py::arg("n_steps"));
+    m.def("step_grid", &grid_of_step, py::arg("t_end"), py::arg("h"));
+    m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
+    m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
+          py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
+          py::arg("every"), py::arg("state"), py::arg("inputs"),
+          py::arg("parameters") = py::none());
 }
 
 }  // namespace vesk::python

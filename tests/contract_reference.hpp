@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "model/memory_budget.hpp"
 #include "model/network.hpp"
 
 namespace vesk::test {
@@ -70,7 +69,8 @@ inline std::string without_nul(const std::string& text) {
 
 }  // namespace reference_detail
 
-inline void load_whole_document(const std::string& path, Network& net) {
+inline void load_whole_document(const std::string& path, Network& net,
+                                const SizeCheck& size_check = {}) {
     using namespace reference_detail;
     std::ifstream in(path);
     if (!in) throw std::runtime_error("Failed to open model file: " + path);
@@ -114,7 +114,7 @@ inline void load_whole_document(const std::string& path, Network& net) {
         net.tau_I = 1.25;
     }
 
-    check_fits_in_memory(net.n_nodes, net.n_inputs);
+    if (size_check) size_check(net.n_nodes, net.n_inputs);
     const auto nn = static_cast<std::size_t>(net.n_nodes);
     const auto ni = static_cast<std::size_t>(net.n_inputs);
     net.tau.assign(nn, 0.0);

@@ -197,8 +197,10 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
                 Simulator sim(&net, h, threads);
                 ASSERT_EQ(sim.thread_count(), std::clamp<std::size_t>((n + 127) / 128, 1, threads));
-                sim.clamp_functions = clamps;
-                sim.input_functions = inputs;
+                for (std::size_t j = 0; j < clamps.size(); ++j)
+                    sim.set_clamp_function(j, clamps[j]);
+                for (std::size_t k = 0; k < inputs.size(); ++k)
+                    sim.set_input_function(k, inputs[k]);
                 const auto rows = sim.simulate(0.0, 1.0, y0);
                 ASSERT_EQ(rows.size(), expected.size());
                 for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -22,10 +22,18 @@
 #include "contract_reference.hpp"
 #include "model/contract_fast_reader.hpp"
 #include "network_text.hpp"
+#include "run/memory_budget.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
 namespace {
+
+FastReadOptions pieces_of(std::size_t bytes) {
+    FastReadOptions options;
+    options.piece_bytes = bytes;
+    options.size_check = check_fits_in_memory;
+    return options;
+}
 
 // The Network, or the exception's type and text; without a reading, those
 // of the whole-document reference.
@@ -33,9 +41,9 @@ std::string outcome(const std::string& path, std::optional<ContractReading> read
     Network net;
     try {
         if (reading) {
-            net.load_from_json(path, *reading);
+            net.load_from_json(path, check_fits_in_memory, *reading);
         } else {
-            test::load_whole_document(path, net);
+            test::load_whole_document(path, net, check_fits_in_memory);
         }
     } catch (const std::exception& e) {
         return std::string("throws ") + typeid(e).name() + ": " + e.what();
@@ -66,7 +74,7 @@ class StreamedLoad : public ::testing::Test {
         EXPECT_EQ(outcome(path, ContractReading::fast), whole) << "contract: " << text;
         for (const std::size_t piece : {std::size_t{64}, std::size_t{150}, std::size_t{1} << 20}) {
             Network net;
-            const bool taken = read_contract_fast(path, net, {piece});
+            const bool taken = read_contract_fast(path, net, pieces_of(piece));
             if (taken) {
                 EXPECT_EQ(test::describe(net), whole) << "piece " << piece << ": " << text;
             }

@@ -10,6 +10,7 @@
 
 #include "contract/check_sink.hpp"
 #include "contract_reference.hpp"
+#include "run/memory_budget.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -56,7 +57,7 @@ class NetworkLoad : public ::testing::Test {
     std::string write(const json& doc) const { return dir.write("model.json", doc.dump()); }
     Network load(const json& doc) const {
         Network net;
-        net.load_from_json(write(doc));
+        net.load_from_json(write(doc), check_fits_in_memory);
         return net;
     }
 };
@@ -201,14 +202,15 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
         const std::string path = dir.write("model.json", text);
         for (const auto reading : {ContractReading::fast, ContractReading::streamed}) {
             Network net;
-            EXPECT_THROW_MSG(net.load_from_json(path, reading), std::exception, c.message);
+            EXPECT_THROW_MSG(net.load_from_json(path, check_fits_in_memory, reading),
+                             std::exception, c.message);
         }
         Network reference;
         EXPECT_THROW_MSG(test::load_whole_document(path, reference), std::exception, c.message);
     }
     Network net;
     const std::string empty = dir.write("empty.json", "");
-    EXPECT_THROW_MSG(net.load_from_json(empty), std::runtime_error,
+    EXPECT_THROW_MSG(net.load_from_json(empty, check_fits_in_memory), std::runtime_error,
                      "JSON parse error in " + empty +
                          ": [json.exception.parse_error.101] parse error at line 1, column 1: "
                          "attempting to parse an empty input; check that your input string or "
@@ -242,12 +244,14 @@ TEST_F(NetworkLoad, RefusesSizesBeyondTheProcessMemoryLimit) {
     if (pid == 0) {
         const rlimit limit{1UL << 30, RLIM_INFINITY};
         try {
+            Network net;
             if (setrlimit(RLIMIT_AS, &limit) == 0) {
                 // vesk-check names the same error, and allocates nothing for the sizes.
                 FindingLog log;
-                const ContractCheck check = check_contract(path, log);
+                const ContractCheck check =
+                    check_contract(path, log, nullptr, check_fits_in_memory);
                 if (!check.stop || !std::regex_match(*check.stop, expected)) _exit(2);
-                load(doc);
+                net.load_from_json(path, check_fits_in_memory);
             }
         } catch (const std::runtime_error& e) {
             if (std::regex_match(e.what(), expected)) _exit(0);

@@ -12,9 +12,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/sample_grid.hpp"
 #include "app/version.hpp"
 #include "contract/check_sink.hpp"
+#include "run/memory_budget.hpp"
+#include "run/run_setup.hpp"
+#include "run/sample_grid.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
 #include "stimulus/population_names.hpp"
@@ -91,7 +93,7 @@ bool reachable_by_command(const std::string& name) {
         return set;
     }();
     if (targets.count(name)) return true;
-    const std::string prefix = "EX1_input_W";
+    const std::string prefix = word_input_prefix;
     if (name.compare(0, prefix.size(), prefix) != 0) return false;
     const std::string digits = name.substr(prefix.size());
     if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
@@ -197,12 +199,15 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
     // The walker ranks every fault in the loader's order of reading: the
     // first is the error vesk-sim stops on.
-    const ContractCheck model = check_contract(o.model, log, reachable_by_command);
+    const ContractCheck model =
+        check_contract(o.model, log, reachable_by_command, check_fits_in_memory);
     const ContractFacts& facts = model.facts;
     stop_model = model.stop;
 
     if (!o.instructions.empty()) {
         InstructionCheckOptions options;
+        options.time_scale = instruction_time_scale;
+        options.window_value = instruction_window_value;
         options.t_end = t_end;
         if (facts.complete) options.input_names = &facts.input_names;
         stop_instructions = check_instruction_file(o.instructions, options, log);

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "contract/contract_walker.hpp"
-#include "model/memory_budget.hpp"
 
 namespace vesk {
 namespace {
@@ -52,8 +51,9 @@ struct EdgeSeen {
 // those about the whole model for the end of the text.
 class CheckSink final : public ContractSink {
   public:
-    CheckSink(const std::string& file, FindingLog& log, const InputReachable& reachable)
-        : file_(file), log_(log), reachable_(reachable) {}
+    CheckSink(const std::string& file, FindingLog& log, const InputReachable& reachable,
+              const SizeCheck& size_check)
+        : file_(file), log_(log), reachable_(reachable), size_check_(size_check) {}
 
     void fault(Fault&& fault) override {
         faults_.add(fault);
@@ -105,7 +105,7 @@ class CheckSink final : public ContractSink {
     void finish(bool complete) override {
         if (!complete || counts_ != Counts::known) return;
         try {
-            check_fits_in_memory(n_nodes_, n_inputs_);
+            if (size_check_) size_check_(n_nodes_, n_inputs_);
         } catch (const std::runtime_error& e) {
             error(file_, stage_rank(Stage::memory), Msg::model_too_large, e.what());
             return;  // the checks below take memory of the model's size
@@ -264,6 +264,7 @@ class CheckSink final : public ContractSink {
     const std::string& file_;
     FindingLog& log_;
     const InputReachable& reachable_;
+    const SizeCheck& size_check_;
     FaultRanking faults_;
     ContractFacts facts_;
     Counts counts_ = Counts::unseen;
@@ -276,9 +277,9 @@ class CheckSink final : public ContractSink {
 
 template <class Walk>
 ContractCheck check_with(const std::string& name, FindingLog& log, const InputReachable& reachable,
-                         Walk&& walk) {
+                         const SizeCheck& size_check, Walk&& walk) {
     try {
-        CheckSink sink(name, log, reachable);
+        CheckSink sink(name, log, reachable, size_check);
         walk(sink);
         return sink.result();
     } catch (const std::bad_alloc&) {
@@ -293,26 +294,27 @@ ContractCheck check_with(const std::string& name, FindingLog& log, const InputRe
 }  // namespace
 
 ContractCheck check_contract(const std::string& path, FindingLog& log,
-                             const InputReachable& reachable) {
-    return check_with(path, log, reachable,
+                             const InputReachable& reachable, const SizeCheck& size_check) {
+    return check_with(path, log, reachable, size_check,
                       [&path](ContractSink& sink) { walk_contract_file(path, sink); });
 }
 
 ContractCheck check_contract_text(std::string_view text, const std::string& name, FindingLog& log,
-                                  const InputReachable& reachable) {
-    return check_with(name, log, reachable,
+                                  const InputReachable& reachable, const SizeCheck& size_check) {
+    return check_with(name, log, reachable, size_check,
                       [&](ContractSink& sink) { walk_contract_text(text, name, sink); });
 }
 
-std::vector<Finding> contract_findings(const std::string& path) {
+std::vector<Finding> contract_findings(const std::string& path, const SizeCheck& size_check) {
     FindingLog log;
-    check_contract(path, log);
+    check_contract(path, log, nullptr, size_check);
     return log.kept();
 }
 
-std::vector<Finding> contract_text_findings(std::string_view text, const std::string& name) {
+std::vector<Finding> contract_text_findings(std::string_view text, const std::string& name,
+                                            const SizeCheck& size_check) {
     FindingLog log;
-    check_contract_text(text, name, log);
+    check_contract_text(text, name, log, nullptr, size_check);
     return log.kept();
 }
 

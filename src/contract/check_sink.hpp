@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/finding.hpp"
+#include "model/network.hpp"
 
 namespace vesk {
 
@@ -40,17 +41,22 @@ struct ContractCheck {
 //   node or input ids given twice, ids that no entry names (phantom nodes),
 //   row indices or input names used twice, and, when `reachable` is set,
 //   inputs that it rejects.
-// Places read "<path>: nodes[12].mat_id". Running out of memory is one
-// error, never an exception.
+// Places read "<path>: nodes[12].mat_id". `size_check` is the loader's
+// (vesk-sim passes its memory budget): its refusal is one error, and the
+// checks that take memory of the model's size are then left out. Running
+// out of memory is one error, never an exception.
 ContractCheck check_contract(const std::string& path, FindingLog& log,
-                             const InputReachable& reachable = nullptr);
+                             const InputReachable& reachable = nullptr,
+                             const SizeCheck& size_check = {});
 
 // The same for a contract held in memory; places and messages name `name`.
 ContractCheck check_contract_text(std::string_view text, const std::string& name, FindingLog& log,
-                                  const InputReachable& reachable = nullptr);
+                                  const InputReachable& reachable = nullptr,
+                                  const SizeCheck& size_check = {});
 
 // Every finding about the contract at `path`, or held in `text`, in order.
-std::vector<Finding> contract_findings(const std::string& path);
-std::vector<Finding> contract_text_findings(std::string_view text, const std::string& name);
+std::vector<Finding> contract_findings(const std::string& path, const SizeCheck& size_check = {});
+std::vector<Finding> contract_text_findings(std::string_view text, const std::string& name,
+                                            const SizeCheck& size_check = {});
 
 }  // namespace vesk

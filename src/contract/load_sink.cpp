@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "contract/contract_walker.hpp"
-#include "model/memory_budget.hpp"
 
 namespace vesk {
 namespace {
@@ -15,7 +14,8 @@ namespace {
 // stand.
 class LoadSink final : public ContractSink {
   public:
-    explicit LoadSink(std::string name) : name_(std::move(name)) {}
+    LoadSink(std::string name, const SizeCheck& size_check)
+        : name_(std::move(name)), size_check_(size_check) {}
 
     void fault(Fault&& fault) override { faults_.add(fault); }
 
@@ -167,7 +167,7 @@ class LoadSink final : public ContractSink {
     // fault: later ones rank after it.
     void check_sizes() {
         try {
-            check_fits_in_memory(n_nodes_, n_inputs_);
+            if (size_check_) size_check_(n_nodes_, n_inputs_);
         } catch (const std::runtime_error& e) {
             faults_.add({stage_rank(Stage::memory), name_, Msg::model_too_large, e.what()});
             return;  // nothing of the model's size is allocated
@@ -208,6 +208,7 @@ class LoadSink final : public ContractSink {
     }
 
     std::string name_;
+    const SizeCheck& size_check_;
     FaultRanking faults_;
     bool have_counts_ = false;
     std::int32_t n_nodes_ = 0;
@@ -228,14 +229,15 @@ class LoadSink final : public ContractSink {
 
 }  // namespace
 
-void load_contract(const std::string& path, Network& net) {
-    LoadSink sink(path);
+void load_contract(const std::string& path, Network& net, const SizeCheck& size_check) {
+    LoadSink sink(path, size_check);
     walk_contract_file(path, sink);
     sink.build(net);
 }
 
-void load_contract_text(std::string_view text, const std::string& name, Network& net) {
-    LoadSink sink(name);
+void load_contract_text(std::string_view text, const std::string& name, Network& net,
+                        const SizeCheck& size_check) {
+    LoadSink sink(name, size_check);
     walk_contract_text(text, name, sink);
     sink.build(net);
 }

@@ -13,10 +13,13 @@ namespace vesk {
 // `net` with the Network it describes. Throws the first fault in the
 // loader's order of reading: std::runtime_error with the loader's message,
 // or the JSON library's exception for a missing key, a wrong type or a
-// number overflow. `net` is left as it was on failure.
-void load_contract(const std::string& path, Network& net);
+// number overflow. `size_check` is asked once the sizes are known, before
+// anything of their size is allocated (empty: any size). `net` is left as it
+// was on failure.
+void load_contract(const std::string& path, Network& net, const SizeCheck& size_check = {});
 
 // The same for a contract held in memory; messages name `name`.
-void load_contract_text(std::string_view text, const std::string& name, Network& net);
+void load_contract_text(std::string_view text, const std::string& name, Network& net,
+                        const SizeCheck& size_check = {});
 
 }  // namespace vesk

@@ -5,9 +5,16 @@
 
 namespace vesk {
 
-void Network::load_from_json(const std::string& path, ContractReading reading) {
-    if (reading == ContractReading::fast && read_contract_fast(path, *this)) return;
-    load_contract(path, *this);
+void Network::load_from_json(const std::string& path, const SizeCheck& size_check,
+                             ContractReading reading) {
+    FastReadOptions fast;
+    fast.size_check = size_check;
+    if (reading == ContractReading::fast && read_contract_fast(path, *this, fast)) return;
+    load_contract(path, *this, size_check);
+}
+
+NetworkParameters Network::parameters() const {
+    return {alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max};
 }
 
 double Network::get_weight(int target, int source) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,25 @@ struct PopulationMetadata {
 // file size. Both give the same Network and the same errors.
 enum class ContractReading { fast, streamed };
 
+// Refuses a model by its sizes before the loader allocates anything for
+// them, by throwing std::runtime_error with the user-facing message (the
+// memory budget of a run is one such check).
+using SizeCheck = std::function<void(std::int32_t n_nodes, std::int32_t n_inputs)>;
+
+// The global constants of the dynamics: the contract's "wc_coupling" and
+// "sigmoid" values.
+struct NetworkParameters {
+    double alfa = 0.0;
+    double epsilon = 0.0;
+    double gamma = 0.0;
+    double delta = 0.0;
+    double tau_E = 2.5;   // ms
+    double tau_I = 1.25;  // ms
+    double theta = 0.0;
+    double beta = 0.0;
+    double f_max = 0.0;
+};
+
 struct Network {
     std::int32_t n_nodes = 0;
     std::int32_t n_inputs = 0;
@@ -57,7 +77,13 @@ struct Network {
     // before. Throws std::runtime_error with the user-facing message, or the
     // JSON library's own exception for a missing key, a wrong type or a
     // number overflow.
-    void load_from_json(const std::string& path, ContractReading reading = ContractReading::fast);
+    // `size_check` is asked once the sizes are known (an empty one allows
+    // any size).
+    void load_from_json(const std::string& path, const SizeCheck& size_check,
+                        ContractReading reading = ContractReading::fast);
+
+    // alfa ... f_max as one record.
+    NetworkParameters parameters() const;
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

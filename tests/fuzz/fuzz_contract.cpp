@@ -26,6 +26,7 @@
 #include "fuzz_check.hpp"
 #include "model/contract_fast_reader.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
 #include "sim/simulator.hpp"
 
 namespace {
@@ -100,9 +101,9 @@ Outcome load(const std::string& path, std::optional<vesk::ContractReading> readi
     Outcome outcome;
     try {
         if (reading) {
-            outcome.net.load_from_json(path, *reading);
+            outcome.net.load_from_json(path, vesk::check_fits_in_memory, *reading);
         } else {
-            vesk::test::load_whole_document(path, outcome.net);
+            vesk::test::load_whole_document(path, outcome.net, vesk::check_fits_in_memory);
         }
         outcome.loaded = true;
     } catch (const json::exception& e) {
@@ -155,7 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The fast reader alone, with small pieces: whatever it takes must be
     // the same Network.
     vesk::Network pieces;
-    if (vesk::read_contract_fast(file.path, pieces, {64})) {
+    if (vesk::read_contract_fast(file.path, pieces, [] {
+            vesk::FastReadOptions options;
+            options.piece_bytes = 64;
+            options.size_check = vesk::check_fits_in_memory;
+            return options;
+        }())) {
         FUZZ_CHECK(whole.loaded);
         FUZZ_CHECK(vesk::test::describe(pieces) == vesk::test::describe(whole.net));
     }

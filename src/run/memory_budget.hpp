@@ -1,5 +1,5 @@
-// Whether a model of a given size can run in the memory this process may
-// use, asked before the loader allocates anything for it.
+// Whether a model of a given size, or what a run keeps, fits in the memory
+// this process may use, asked before anything is allocated for it.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +16,9 @@ double memory_limit_bytes();
 // arrays would either fail with a bare allocation error or, with
 // overcommit, get the process killed while they are filled.
 void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs);
+
+// Throws std::runtime_error "<what> need <x> GiB of memory, this machine has
+// <y> GiB" when `bytes` more cannot fit in memory_limit_bytes().
+void check_bytes_fit_in_memory(double bytes, const char* what);
 
 }  // namespace vesk

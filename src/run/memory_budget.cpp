@@ -1,4 +1,4 @@
-#include "model/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -62,6 +62,16 @@ void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs) {
                   "%.1f GiB of memory, this machine has %.1f GiB",
                   static_cast<int>(n_nodes), static_cast<int>(n_inputs), needed / gib,
                   available / gib);
+    throw std::runtime_error(text);
+}
+
+void check_bytes_fit_in_memory(double bytes, const char* what) {
+    const double available = memory_limit_bytes();
+    if (available <= 0.0 || bytes <= available) return;
+    constexpr double gib = 1024.0 * 1024.0 * 1024.0;
+    char text[256];
+    std::snprintf(text, sizeof text, "%s need %.1f GiB of memory, this machine has %.1f GiB", what,
+                  bytes / gib, available / gib);
     throw std::runtime_error(text);
 }
 
