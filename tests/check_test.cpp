@@ -236,6 +236,26 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
     expect_report(
         {{"m.json", R"({"counts": {"n_nodes": 1,,)"}}, {}, 1,
         "m.json: counts.n_nodes: error: " + parse_error + "\n" + summary(1, 0, parse_error));
+    expect_report(
+        {{"m.json", R"({"nodes": [{"node_id": 0,,)"}}, {}, 1,
+        "m.json: nodes[0].node_id: error: " + parse_error + "\n" + summary(1, 0, parse_error));
+    // Ids beyond the sizes are found once the sizes are known, each entry's
+    // in file order with the warnings about its list.
+    expect_report({{"m.json", model(node(0) + ", " + node(5), kSizes, kParams,
+                                    R"("inputs": [{"input_id": 7, "input_name": "x"}])")}},
+                  {}, 1,
+                  "m.json: nodes[1].node_id: error: node_id out of bounds while parsing nodes "
+                  "array\nm.json: counts.n_nodes: warning: n_nodes is 2 but 1 node_ids have no "
+                  "entry in nodes (1): each still gets an output column, named by its node_id, "
+                  "and no metadata\nm.json: inputs[0].input_id: error: input_id out of bounds "
+                  "while parsing inputs array\nm.json: counts.n_inputs: warning: n_inputs is 2 "
+                  "but 2 input_ids have no entry in inputs (0, 1): they have no name, so no "
+                  "instruction can drive them\n" +
+                      summary(2, 2, "node_id out of bounds while parsing nodes array"));
+    // The first node's own row index names it in a bindings file.
+    expect_report(
+        {{"m.json", model(node(0, R"(, "row_index": 7)") + ", " + node(1))}, {"b.txt", "7\n"}},
+        {"--bindings", "b.txt"}, 0, summary(0, 0));
     const std::string no_first_node =
         "JSON parse error in m.json: [json.exception.parse_error.101] parse error at line 1, "
         "column 12: syntax error while parsing value - unexpected ','; expected '[', '{', or a "
