@@ -66,6 +66,7 @@ TEST(RunSetup, StepGrids) {
         EXPECT_EQ(Simulator::step_count(0.0, g.tf, g.h), c.n_samples - 1);
     }
     EXPECT_EQ(step_grid_samples(3, 0.25).tf, 0.5);
+    EXPECT_EQ(step_grid_samples(1, 0.25).n_samples, 1);  // one sample, no step
     EXPECT_THROW_MSG(step_grid_samples(0, 0.1), std::runtime_error,
                      "n_steps must lie between 1 and 2147483647, got 0");
     const SampleGrid cli = command_line_grid(0.0, 1800);
