@@ -56,6 +56,18 @@ std::vector<std::string> split_tokens(const std::string& line) {
     return tokens;
 }
 
+bool has_inner_carriage_return(std::string_view line) {
+    const std::size_t cr = line.find('\r');
+    return cr != std::string_view::npos &&
+           line.find_first_not_of(" \t\r\v\f\n", cr) != std::string_view::npos;
+}
+
+std::string carriage_return_warning(std::int64_t line_number) {
+    return "line " + std::to_string(line_number) +
+           " goes on after a carriage return (\\r): vesk-sim ends lines only at \\n, so the "
+           "lines of a file with \\r line ends (old Mac files) are read as one";
+}
+
 std::string escape_control_characters(std::string_view text) {
     std::string result;
     result.reserve(text.size());
