@@ -303,6 +303,17 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
         "ignored: write one index a line\n"
         "b.txt:6: error: Binding index out of range in line: 99999999999 x\n" +
             summary(7, 6, "i.txt:3: duplicate directive 'fixed_time'"));
+    // A faulty line counts as blank: the format directive may come again,
+    // and the anchor stays where the last valid Word line put it.
+    expect_report({{"m.json", model()},
+                   {"i.txt",
+                    "format vesk-instructions 2\nformat vesk-instructions 1\nNum_of_words 1\n"
+                    "Word 50 0 3\nNoun -10 5\n"}},
+                  {"--instructions", "i.txt"}, 1,
+                  "i.txt:1: error: unsupported format version 2 (supported: 1)\n"
+                  "i.txt:4: error: word index 3 out of range (Num_of_words = 1)\n"
+                  "i.txt:5: error: window start -10 is negative\n" +
+                      summary(3, 0, "i.txt:1: unsupported format version 2 (supported: 1)"));
     // Inputs read once: through a pipe (<(...)) and a named pipe as from a
     // file.
     for (const std::string kind : {"pipe:", "fifo:"}) {

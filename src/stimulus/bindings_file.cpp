@@ -42,7 +42,9 @@ void read_bindings(std::istream& in, BindingsSink& sink) {
             return;
         }
         if (has_inner_carriage_return(line)) sink.carriage_return_inside(line_number);
-        const std::vector<std::string> tokens = split_tokens(line);
+        // The first token is the index; a second one only tells vesk-check
+        // that the line holds more than the index.
+        const std::vector<std::string> tokens = split_tokens(line, 2);
         if (tokens.empty() || tokens[0].front() == '#') continue;
         const LeadingInteger number = read_leading_integer(tokens[0]);
         if (!number.found) {

@@ -18,7 +18,8 @@ class BindingsSink {
     // the reading; return to go on with the next line. A line too long to
     // hold ends the reading either way.
     virtual void fault(std::int64_t line_number, const std::string& message) = 0;
-    // The index that line `line_number`, split into `tokens`, gives.
+    // The index that line `line_number` gives; `tokens` are the line's first
+    // two tokens (one if it has no more).
     virtual void index(std::int64_t line_number, int index,
                        const std::vector<std::string>& tokens) = 0;
     // Line `line_number` is skipped: its first token does not begin with a

@@ -23,6 +23,10 @@ constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
     throw std::runtime_error(line_error_text(path, line_number, message));
 }
 
+// The longest line form, "Word rel_start rel_end word_idx", has 4 tokens; a
+// fifth tells that a line has too many.
+constexpr std::size_t max_tokens = 5;
+
 // A fault of the line being read: unwinds its handler, whose effects on the
 // parse state are then dropped, so that reading can go on after it.
 struct LineFault {
@@ -74,7 +78,7 @@ class InstructionParser {
                 return;
             }
             if (has_inner_carriage_return(line)) sink_.carriage_return_inside(line_number_);
-            const std::vector<std::string> tokens = split_tokens(line);
+            const std::vector<std::string> tokens = split_tokens(line, max_tokens);
             if (tokens.empty() || tokens[0].front() == '#') continue;
             const State before = state_;
             try {

@@ -42,11 +42,11 @@ LineRead read_line(std::istream& in, std::string& line, std::size_t max_length) 
     }
 }
 
-std::vector<std::string> split_tokens(const std::string& line) {
+std::vector<std::string> split_tokens(const std::string& line, std::size_t max_tokens) {
     std::vector<std::string> tokens;
     std::size_t i = 0;
     const std::size_t n = line.size();
-    while (i < n) {
+    while (i < n && tokens.size() < max_tokens) {
         while (i < n && is_space(line[i])) ++i;
         if (i == n) break;
         const std::size_t begin = i;

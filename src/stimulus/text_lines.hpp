@@ -25,8 +25,12 @@ enum class LineRead { line, end, too_long };
 LineRead read_line(std::istream& in, std::string& line, std::size_t max_length = max_line_length);
 
 // The tokens of one line, split at space, \t, \r, \v, \f and \n; empty for a
-// blank line. A trailing \r (CRLF files) is thus dropped.
-std::vector<std::string> split_tokens(const std::string& line);
+// blank line. A trailing \r (CRLF files) is thus dropped. Only the first
+// `max_tokens` are taken: a parser that needs no more than that many can
+// still tell a line with too many from one that fits, and a long line of
+// short tokens does not cost many times its size.
+std::vector<std::string> split_tokens(const std::string& line,
+                                      std::size_t max_tokens = std::size_t(-1));
 
 // Whether text other than whitespace follows a '\r' in the line: the mark of
 // a file whose lines end in '\r' alone (old Mac files), which the parsers,
