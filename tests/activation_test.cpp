@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "test_support.hpp"
@@ -47,10 +49,26 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
          make_piecewise_activation_legacy_window(overlapping, 0.0),
          {{0.7, 100.0}, {1.5, 7.0}}},
         {"clamp", make_clamp_function({3}, 0.1, 4.9, 50.0), clamp},
+        // Value i from fma(i, 0.1, 0) on; 0.0 outside the series.
+        {"sampled",
+         make_sampled_activation(
+             std::make_shared<const std::vector<double>>(std::vector<double>{1.0, 2.0, -3.0}), 0.0,
+             0.1),
+         {{0.0, 1.0}, {0.1, 2.0}, {0.2, -3.0}, {0.1 + 0.1 + 0.1, 0.0}, {-0.1, 0.0}, {kNaN, 0.0}}},
     };
     for (const auto& c : cases) {
         for (const auto& [t, value] : c.probes) EXPECT_EQ(c.f(t), value) << c.what << " at " << t;
     }
+}
+
+// Clamp windows hold 0.0 as a value; the last window holding t decides.
+TEST(Activation, ClampWindowsMayHoldZero) {
+    const ClampFunction f = make_clamp_windows({{0.1, 0.7, 0.0}, {0.5, 1.0, 7.0}}, 1e-9);
+    const std::vector<std::pair<double, std::optional<double>>> probes{
+        {0.1 - 5e-10, 0.0},  {0.3, 0.0},          {0.5, 7.0},
+        {7 * 0.1, 7.0},      {1.0 + 5e-10, 7.0},  {0.1 - 2e-9, std::nullopt},
+        {1.5, std::nullopt}, {kNaN, std::nullopt}};
+    for (const auto& [t, value] : probes) EXPECT_EQ(f(t), value) << t;
 }
 
 }  // namespace

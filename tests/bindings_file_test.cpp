@@ -30,6 +30,9 @@ TEST(BindingsFile, ReadsTheLeadingIntegerOfEachLine) {
         {"# clamps\n11\r\n\n11\nabc\n40\n3", {11, 11, 40, 3}},
         {longest + "\n" + longest, {7, 7}},
         {std::string("1\0\0\n0\0x\n", 8) + std::string(4096, '\0'), {1, 0}},  // NUL bytes
+        // Lines are read in chunks of 4095 bytes: a line that, with its '\n',
+        // just fills one stays apart from the next.
+        {"7" + std::string(4093, ' ') + "\n5\n", {7, 5}},
     };
     for (const auto& c : cases) EXPECT_EQ(parse_text(c.text), c.expected) << c.text;
 }

@@ -3,16 +3,21 @@
 // match the run's (status 0 or 2 exactly when the run succeeds), and the
 // error it says the run stops with must be the one the run prints.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <thread>
 #include <tuple>
 
 #include "app/version.hpp"
+#include "stimulus/text_lines.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -51,27 +56,68 @@ std::string summary(int errors, int warnings, const std::string& stop = "") {
 const std::string kStopGrid =
     "--t-end must align with h=0.1 ms from t_start=0.0 ms. Received t_end=0.15 (1.5 steps).";
 
-// A file named "|<name>" is the named pipe <name>, whose text each program
-// run can read once; `run` runs with a writer on every pipe.
-template <class Run>
-auto with_pipes(const test::TempDir& dir, const std::map<std::string, std::string>& files,
-                Run run) {
-    std::vector<std::pair<std::string, std::thread>> writers;
-    for (const auto& [name, text] : files) {
-        if (name.front() != '|') continue;
-        const std::string fifo = dir.file(name.substr(1));
-        writers.emplace_back(fifo,
-                             std::thread([fifo, text = text] { std::ofstream(fifo) << text; }));
+// Files of a table row named "fifo:NAME" or "pipe:NAME" reach the programs
+// as NAME, read from a named pipe that is fed once per run, or from a pipe
+// holding the text given as /dev/fd/N (as a shell's <(...) gives). A program
+// that opens such an input twice finds it empty or waits forever: the
+// programs therefore run with a timeout.
+constexpr unsigned kRunTimeout = 60;  // seconds
+
+class StreamedInputs {
+  public:
+    StreamedInputs(const test::TempDir& dir, const std::map<std::string, std::string>& files) {
+        for (const auto& [name, text] : files) {
+            const std::size_t colon = name.find(':');
+            if (colon == std::string::npos) continue;
+            const std::string path = dir.file(name.substr(colon + 1));
+            if (name.compare(0, colon, "fifo") == 0) {
+                feeders_.emplace_back([this, path, text = text] { feed(path, text); });
+                continue;
+            }
+            int ends[2];
+            if (pipe(ends) != 0 ||
+                write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+                ADD_FAILURE() << "cannot fill a pipe for " << path;
+            }
+            close(ends[1]);
+            read_ends_.push_back(ends[0]);
+            std::remove(path.c_str());
+            EXPECT_EQ(symlink(("/dev/fd/" + std::to_string(ends[0])).c_str(), path.c_str()), 0);
+        }
     }
-    auto result = run();
-    for (auto& [fifo, writer] : writers) {
-        // A program that never opened the pipe leaves its writer waiting.
-        const int unblock = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        writer.join();
-        if (unblock >= 0) ::close(unblock);
+    ~StreamedInputs() {
+        done_ = true;
+        for (std::thread& t : feeders_) t.join();
+        for (const int fd : read_ends_) close(fd);
     }
-    return result;
-}
+    StreamedInputs(const StreamedInputs&) = delete;
+    StreamedInputs& operator=(const StreamedInputs&) = delete;
+
+  private:
+    // Writes `text` to the first reader of the named pipe, then closes it.
+    void feed(const std::string& path, const std::string& text) {
+        sigset_t pipe_signal;  // a reader that leaves early gives EPIPE instead
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+        int fd = -1;
+        while (!done_ && (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (fd < 0) return;
+        fcntl(fd, F_SETFL, 0);
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t n = write(fd, text.data() + at, text.size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        close(fd);
+    }
+
+    std::atomic<bool> done_{false};
+    std::vector<std::thread> feeders_;
+    std::vector<int> read_ends_;
+};
 
 // vesk-check on `files` (the model is m.json) with --model m.json and `extra`
 // gives `status`, `out` and `err` exactly; vesk-sim on the same files agrees.
@@ -80,17 +126,18 @@ void expect_report(const std::map<std::string, std::string>& files,
                    const std::string& err = "") {
     test::TempDir dir;
     for (const auto& [name, text] : files) {
-        if (name.front() == '|') {
-            ASSERT_EQ(mkfifo(dir.file(name.substr(1)).c_str(), 0600), 0);
-        } else {
+        if (name.rfind("fifo:", 0) == 0) {
+            EXPECT_EQ(mkfifo(dir.file(name.substr(5)).c_str(), 0600), 0);
+        } else if (name.find(':') == std::string::npos) {
             dir.write(name, text);
         }
     }
     std::vector<std::string> args = {"--model", "m.json"};
     args.insert(args.end(), extra.begin(), extra.end());
-    const auto r = with_pipes(dir, files, [&] {
-        return test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check");
-    });
+    const auto r = [&] {
+        const StreamedInputs streamed(dir, files);
+        return test::run_program(VESK_CHECK_PATH, args, dir.path(), "vesk-check", kRunTimeout);
+    }();
     SCOPED_TRACE(out);
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(status, out, err));
     if (status == 3 || extra == std::vector<std::string>{"--version"}) return;
@@ -101,7 +148,8 @@ void expect_report(const std::map<std::string, std::string>& files,
         std::find(args.begin(), args.end(), "--n-steps") == args.end()) {
         args.insert(args.end(), {"--t-end", "1"});
     }
-    const auto run = with_pipes(dir, files, [&] { return test::run_cli(args, dir.path()); });
+    const StreamedInputs streamed(dir, files);
+    const auto run = test::run_program(VESK_SIM_PATH, args, dir.path(), "vesk-sim", kRunTimeout);
     const std::string marker = "vesk-sim would stop with: ";
     const std::size_t stop = r.out.find(marker);
     if (stop == std::string::npos) {
@@ -226,7 +274,8 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                       "number\n" +
                       summary(13, 2, bad_sizes));
     // A named pipe is read once, as by vesk-sim.
-    expect_report({{"|m.json", model(node(0) + ", " + node(1, R"(, "row_index": true)"))}}, {}, 2,
+    expect_report({{"fifo:m.json", model(node(0) + ", " + node(1, R"(, "row_index": true)"))}}, {},
+                  2,
                   "m.json: nodes[1].row_index: warning: 'row_index' is a boolean, read as the "
                   "integer 1\n" +
                       summary(0, 1));
@@ -301,6 +350,50 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
         "ignored: write one index a line\n"
         "b.txt:6: error: Binding index out of range in line: 99999999999 x\n" +
             summary(7, 6, "i.txt:3: duplicate directive 'fixed_time'"));
+    // A faulty line counts as blank: the format directive may come again,
+    // and the anchor stays where the last valid Word line put it.
+    expect_report({{"m.json", model()},
+                   {"i.txt",
+                    "format vesk-instructions 2\nformat vesk-instructions 1\nNum_of_words 1\n"
+                    "Word 50 0 3\nNoun -10 5\n"}},
+                  {"--instructions", "i.txt"}, 1,
+                  "i.txt:1: error: unsupported format version 2 (supported: 1)\n"
+                  "i.txt:4: error: word index 3 out of range (Num_of_words = 1)\n"
+                  "i.txt:5: error: window start -10 is negative\n" +
+                      summary(3, 0, "i.txt:1: unsupported format version 2 (supported: 1)"));
+    // Inputs read once: through a pipe (<(...)) and a named pipe as from a
+    // file.
+    for (const std::string kind : {"pipe:", "fifo:"}) {
+        expect_report({{"m.json", model()},
+                       {kind + "i.txt", "fixed_time 20\nNounn 0\n"},
+                       {kind + "b.txt", "W2\n"}},
+                      {"--instructions", "i.txt", "--bindings", "b.txt"}, 1,
+                      "i.txt:2: error: unknown command 'Nounn'\n"
+                      "b.txt:1: warning: line skipped: 'W2' does not begin with a number\n" +
+                          summary(1, 1, "i.txt:2: unknown command 'Nounn'"));
+    }
+    // A line too long to hold ends the reading of its file.
+    const std::string too_long = std::string(max_line_length + 1, '1') + "\n";
+    expect_report({{"m.json", model()},
+                   {"i.txt", "Noun 1 2\n" + too_long + "Nounn 0\n"},
+                   {"b.txt", "0\n" + too_long + "-3\n"}},
+                  {"--instructions", "i.txt", "--bindings", "b.txt"}, 1,
+                  "i.txt:2: error: line is longer than 16777216 bytes\n"
+                  "b.txt:2: error: Line 2 of the bindings file is longer than 16777216 bytes\n" +
+                      summary(2, 0, "i.txt:2: line is longer than 16777216 bytes"));
+    // Lines ended by \r alone are one line for vesk-sim: here a comment,
+    // and an index with further numbers.
+    const std::string one_line =
+        " goes on after a carriage return (\\r): vesk-sim ends lines only at \\n, so the "
+        "lines of a file with \\r line ends (old Mac files) are read as one\n";
+    expect_report({{"m.json", model()},
+                   {"i.txt", "# schedule\rfixed_time 20\rNoun 0\r"},
+                   {"b.txt", "\n0\r1\r"}},
+                  {"--instructions", "i.txt", "--bindings", "b.txt"}, 2,
+                  "i.txt: warning: line 1" + one_line + "b.txt: warning: line 2" + one_line +
+                      "b.txt:2: warning: only the first index, 0, is read; the rest of the line "
+                      "is ignored: write one index a line\n" +
+                      summary(0, 3));
     // Without parse errors, a run stops on the first missing target by name.
     expect_report(
         {{"m.json", model()}, {"i.txt", "Verb 1 2\nAdjective 1 2\n"}, {"b.txt", "5\n"}},

@@ -61,7 +61,8 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
 }
 
 CliResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd, const std::string& program_name) {
+                      const std::string& cwd, const std::string& program_name,
+                      unsigned timeout_seconds) {
     TempDir capture;
     const std::string out_path = capture.file("stdout");
     const std::string err_path = capture.file("stderr");
@@ -83,6 +84,7 @@ CliResult run_program(const std::string& program, const std::vector<std::string>
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (timeout_seconds > 0) alarm(timeout_seconds);  // outlives execv
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -54,9 +54,12 @@ struct CliResult {
 
 // Runs the executable at `program` with `args` (argv[0] is `program_name`,
 // or `program` itself when empty) in the working directory `cwd`, with
-// standard input closed, and captures its status and both streams.
+// standard input closed, and captures its status and both streams. With a
+// timeout, a program still running after it is killed by SIGALRM (status
+// 142), so that a hang fails the test instead of stalling it.
 CliResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd = ".", const std::string& program_name = "");
+                      const std::string& cwd = ".", const std::string& program_name = "",
+                      unsigned timeout_seconds = 0);
 
 // run_program on the built vesk-sim, named "vesk-sim" unless told otherwise.
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",

@@ -122,9 +122,7 @@ void print_report(const FindingLog& log, const std::optional<std::string>& stop,
         out << "vesk-sim would stop with: Error: " << escape_control_characters(*stop) << "\n";
 }
 
-}  // namespace
-
-int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
+int check(int argc, char** argv, std::ostream& out, std::ostream& err) {
     CheckOptions o;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -227,6 +225,22 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
     print_report(log, stop, out);
     if (log.errors() > 0) return check_errors;
     return log.warnings() > 0 ? check_warnings : check_clean;
+}
+
+}  // namespace
+
+int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    // The report is printed whole at the end, so a failure on the way leaves
+    // only this line.
+    try {
+        return check(argc, argv, out, err);
+    } catch (const std::bad_alloc&) {
+        err << "vesk-check: out of memory: checking these files needs more memory than this "
+               "machine can provide\n";
+    } catch (const std::exception& e) {
+        err << "vesk-check: " << escape_control_characters(e.what()) << "\n";
+    }
+    return check_errors;
 }
 
 }  // namespace vesk

@@ -1,48 +1,65 @@
 #include "stimulus/bindings_file.hpp"
 
-#include <cstddef>
 #include <fstream>
 #include <stdexcept>
-#include <string>
 
 #include "stimulus/text_lines.hpp"
 
 namespace vesk {
 namespace {
 
-// Reads to the end of the stream or the first read failure; the callers tell
-// the two apart by the stream's state.
-std::vector<int> parse_lines(std::istream& in) {
-    std::vector<int> indices;
+// The run's sink: the indices, and the first fault thrown as the error.
+class IndexList : public BindingsSink {
+  public:
+    void fault(std::int64_t, const std::string& message) override {
+        throw std::runtime_error(message);
+    }
+    void index(std::int64_t, int index, const std::vector<std::string>&) override {
+        indices_.push_back(index);
+    }
+
+    std::vector<int> take() { return std::move(indices_); }
+
+  private:
+    std::vector<int> indices_;
+};
+
+}  // namespace
+
+void read_bindings(std::istream& in, BindingsSink& sink) {
     std::string line;
-    std::size_t line_number = 0;
+    std::int64_t line_number = 0;
     for (;;) {
         const LineRead read = read_line(in, line);
         if (read == LineRead::end) break;
         ++line_number;
         if (read == LineRead::too_long) {
-            throw std::runtime_error("Line " + std::to_string(line_number) +
-                                     " of the bindings file is longer than " +
-                                     std::to_string(max_line_length) + " bytes");
+            // What is left of the line may be endless (a device such as
+            // /dev/zero): reading stops here, whatever the sink does.
+            sink.fault(line_number, "Line " + std::to_string(line_number) +
+                                        " of the bindings file is longer than " +
+                                        std::to_string(max_line_length) + " bytes");
+            return;
         }
-        const std::vector<std::string> tokens = split_tokens(line);
+        if (has_inner_carriage_return(line)) sink.carriage_return_inside(line_number);
+        // The first token is the index; a second one only tells vesk-check
+        // that the line holds more than the index.
+        const std::vector<std::string> tokens = split_tokens(line, 2);
         if (tokens.empty() || tokens[0].front() == '#') continue;
         const LeadingInteger number = read_leading_integer(tokens[0]);
-        if (!number.found) continue;
-        if (!number.in_range) {
-            throw std::runtime_error("Binding index out of range in line: " +
-                                     escape_control_characters(line));
+        if (!number.found) {
+            sink.skipped(line_number, tokens[0]);
+        } else if (!number.in_range) {
+            sink.fault(line_number,
+                       "Binding index out of range in line: " + escape_control_characters(line));
+        } else if (number.value < 0) {
+            sink.fault(line_number,
+                       "Negative binding index encountered: " + std::to_string(number.value));
+        } else {
+            sink.index(line_number, number.value, tokens);
         }
-        if (number.value < 0) {
-            throw std::runtime_error("Negative binding index encountered: " +
-                                     std::to_string(number.value));
-        }
-        indices.push_back(number.value);
     }
-    return indices;
 }
-
-}  // namespace
 
 // A failed read would otherwise pass for the end of the file and drop the
 // remaining bindings unnoticed (a directory, for one, opens without error).
@@ -50,15 +67,17 @@ std::vector<int> parse_lines(std::istream& in) {
 std::vector<int> parse_bindings_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("Failed to open bindings file: " + path);
-    std::vector<int> indices = parse_lines(in);
+    IndexList list;
+    read_bindings(in, list);
     if (in.bad()) throw std::runtime_error("Failed to read bindings file: " + path);
-    return indices;
+    return list.take();
 }
 
 std::vector<int> parse_bindings_stream(std::istream& in) {
-    std::vector<int> indices = parse_lines(in);
+    IndexList list;
+    read_bindings(in, list);
     if (in.bad()) throw std::runtime_error("Failed to read bindings input");
-    return indices;
+    return list.take();
 }
 
 }  // namespace vesk

@@ -20,13 +20,13 @@ struct InstructionCheckOptions {
     const std::vector<std::string>* input_names = nullptr;
 };
 
-// Parses the file with the instruction parser itself; after an error on a
-// line it parses again without that line, so that every faulty line is
-// reported with the parser's own message (at "<path>:<line>"). Lines after a
-// faulty one may then report errors that follow from it. Warnings: windows
-// that start after t_end (they never act) or end after it (cut short).
-// Errors: targets that are no input of the model, with the run's message.
-// Returns the error a run would stop on, if any.
+// Reads the file once with the instruction parser itself and reports every
+// faulty line with the parser's own message (at "<path>:<line>"); a faulty
+// line then counts as blank, so lines after it may report errors that follow
+// from it. Warnings: windows that start after t_end (they never act) or end
+// after it (cut short), and a file whose lines end in '\r' alone. Errors:
+// targets that are no input of the model, with the run's message. Returns the
+// error a run would stop on, if any.
 std::optional<std::string> check_instruction_file(const std::string& path,
                                                   const InstructionCheckOptions& options,
                                                   FindingLog& log);

@@ -42,11 +42,11 @@ LineRead read_line(std::istream& in, std::string& line, std::size_t max_length) 
     }
 }
 
-std::vector<std::string> split_tokens(const std::string& line) {
+std::vector<std::string> split_tokens(const std::string& line, std::size_t max_tokens) {
     std::vector<std::string> tokens;
     std::size_t i = 0;
     const std::size_t n = line.size();
-    while (i < n) {
+    while (i < n && tokens.size() < max_tokens) {
         while (i < n && is_space(line[i])) ++i;
         if (i == n) break;
         const std::size_t begin = i;
@@ -54,6 +54,18 @@ std::vector<std::string> split_tokens(const std::string& line) {
         tokens.emplace_back(line, begin, i - begin);
     }
     return tokens;
+}
+
+bool has_inner_carriage_return(std::string_view line) {
+    const std::size_t cr = line.find('\r');
+    return cr != std::string_view::npos &&
+           line.find_first_not_of(" \t\r\v\f\n", cr) != std::string_view::npos;
+}
+
+std::string carriage_return_warning(std::int64_t line_number) {
+    return "line " + std::to_string(line_number) +
+           " goes on after a carriage return (\\r): vesk-sim ends lines only at \\n, so the "
+           "lines of a file with \\r line ends (old Mac files) are read as one";
 }
 
 std::string escape_control_characters(std::string_view text) {

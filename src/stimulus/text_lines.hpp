@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -24,8 +25,21 @@ enum class LineRead { line, end, too_long };
 LineRead read_line(std::istream& in, std::string& line, std::size_t max_length = max_line_length);
 
 // The tokens of one line, split at space, \t, \r, \v, \f and \n; empty for a
-// blank line. A trailing \r (CRLF files) is thus dropped.
-std::vector<std::string> split_tokens(const std::string& line);
+// blank line. A trailing \r (CRLF files) is thus dropped. Only the first
+// `max_tokens` are taken: a parser that needs no more than that many can
+// still tell a line with too many from one that fits, and a long line of
+// short tokens does not cost many times its size.
+std::vector<std::string> split_tokens(const std::string& line,
+                                      std::size_t max_tokens = std::size_t(-1));
+
+// Whether text other than whitespace follows a '\r' in the line: the mark of
+// a file whose lines end in '\r' alone (old Mac files), which the parsers,
+// ending lines only at '\n', read as one line. A '\r' before the '\n' of a
+// CRLF file is harmless and does not count.
+bool has_inner_carriage_return(std::string_view line);
+
+// vesk-check's warning about such a line, the first one of a file.
+std::string carriage_return_warning(std::int64_t line_number);
 
 // `text` with every control character written as an escape (\n, \r, \t,
 // \xNN), for quoting input text in an error message: the message then stays

@@ -1,9 +1,12 @@
 // Fuzz target of the instruction parser: the input bytes are the file.
 // A parse ends with a schedule of well-formed windows, or with one
 // std::runtime_error / std::invalid_argument whose message names the file
-// and holds no control character.
+// and holds no control character. vesk-check's reading, which goes on after
+// a fault, agrees: its first fault is the run's error, and without one it
+// sees the run's windows.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -31,6 +34,35 @@ void check_schedule(const vesk::ScheduleMap& schedules) {
     }
 }
 
+// Reads on after every fault, as vesk-check does.
+class Collector : public vesk::InstructionSink {
+  public:
+    void fault(std::int64_t line_number, const std::string& message) override {
+        if (!first_fault) first_fault = vesk::line_error_text(kPath, line_number, message);
+    }
+    void window(std::int64_t, const std::string&, const std::string& target,
+                const vesk::ScheduleWindow& w) override {
+        if (!first_fault) windows[target].push_back(w);
+    }
+
+    std::optional<std::string> first_fault;
+    vesk::ScheduleMap windows;
+};
+
+bool same(const vesk::ScheduleMap& a, const vesk::ScheduleMap& b) {
+    if (a.size() != b.size()) return false;
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        if (i->first != j->first || i->second.size() != j->second.size()) return false;
+        for (std::size_t k = 0; k < i->second.size(); ++k) {
+            const vesk::ScheduleWindow &x = i->second[k], &y = j->second[k];
+            if (x.start_ms != y.start_ms || x.end_ms != y.end_ms || x.value != y.value) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void check_message(const std::exception& e) {
     const std::string message = e.what();
     FUZZ_CHECK(message.rfind(kPath + ":", 0) == 0 ||
@@ -41,11 +73,18 @@ void check_message(const std::exception& e) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::istringstream in(text);
+    std::istringstream again(text);
+    Collector collector;
+    vesk::read_instructions(again, 0.1, 100.0, collector);
     try {
-        check_schedule(vesk::parse_instruction_stream(in, kPath, 0.1, 100.0));
+        const vesk::ScheduleMap schedules = vesk::parse_instruction_stream(in, kPath, 0.1, 100.0);
+        check_schedule(schedules);
+        FUZZ_CHECK(!collector.first_fault && same(schedules, collector.windows));
     } catch (const std::runtime_error& e) {
         check_message(e);
+        FUZZ_CHECK(collector.first_fault == std::string(e.what()));
     } catch (const std::invalid_argument& e) {
         check_message(e);
     }
