@@ -362,9 +362,9 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                   "i.txt:5: error: window start -10 is negative\n" +
                       summary(3, 0, "i.txt:1: unsupported format version 2 (supported: 1)"));
     // Inputs read once: through a pipe (<(...)) and a named pipe as from a
-    // file.
+    // file, the model too.
     for (const std::string kind : {"pipe:", "fifo:"}) {
-        expect_report({{"m.json", model()},
+        expect_report({{kind + "m.json", model()},
                        {kind + "i.txt", "fixed_time 20\nNounn 0\n"},
                        {kind + "b.txt", "W2\n"}},
                       {"--instructions", "i.txt", "--bindings", "b.txt"}, 1,
