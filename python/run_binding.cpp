@@ -19,7 +19,9 @@
 
 #include "app/sample_grid.hpp"
 #include "binding.hpp"
+#include "model/memory_budget.hpp"
 #include "model/network.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 #include "stimulus/activation.hpp"
 #include "stimulus/instruction_file.hpp"
@@ -60,7 +62,9 @@ std::tuple<double, int> grid_from_n_steps(int n_steps) {
 
 // Installs the schedule as the command line installs an instruction file's:
 // targets in ascending byte order, each the name of one input.
-void install_schedule(const Network& network, Simulator& simulator,
+// `Target` is a Simulator or a BatchSimulator::Lane.
+template <class Target>
+void install_schedule(const Network& network, Target& simulator,
                       const std::map<std::string, WindowList>& schedule) {
     std::unordered_map<std::string, int> input_index;
     for (int i = 0; i < network.n_inputs; ++i) {
@@ -84,7 +88,8 @@ void install_schedule(const Network& network, Simulator& simulator,
 // (the last node with a row index owns it). A node given several clamps
 // follows the one added last among those active at a time, so identical
 // repeats act once. Returns the row indices that name no node.
-std::vector<int> install_clamps(const Network& network, Simulator& simulator,
+template <class Target>
+std::vector<int> install_clamps(const Network& network, Target& simulator,
                                 const ClampList& clamps) {
     std::unordered_map<int, int> row_to_node;
     for (const PopulationMetadata& md : network.node_metadata)
@@ -215,6 +220,137 @@ py::tuple run(const std::shared_ptr<Network>& network, double tf, double h,
                           total);
 }
 
+// One scenario of run_batch: schedule, clamps, y0 and the nine network
+// parameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max).
+using Scenario =
+    std::tuple<std::map<std::string, WindowList>, ClampList, DoubleArray, std::vector<double>>;
+
+// run() for several scenarios of one network advanced together, each with
+// its own stimuli, clamps, start and parameters; returns one run() tuple per
+// scenario, each the same as run() gives for that scenario alone. The
+// memory of the batch and of every kept sample is checked first.
+py::list run_batch(const std::shared_ptr<Network>& network, double tf, double h,
+                   const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
+                   bool all_nodes, std::int64_t every, bool want_inputs) {
+    if (every < 1) throw py::value_error("every must be at least 1");
+    const Network& net = *network;
+    const auto n = static_cast<std::size_t>(net.n_nodes);
+    const auto m = static_cast<std::size_t>(net.n_inputs);
+    const std::size_t lanes = scenarios.size();
+    const std::int64_t* ids = node_ids.data();
+    const auto kept_columns = all_nodes ? n : static_cast<std::size_t>(node_ids.size());
+    for (std::size_t j = 0; !all_nodes && j < kept_columns; ++j) {
+        if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+    }
+    std::vector<std::vector<double>> y0;
+    for (const auto& scenario : scenarios) {
+        const DoubleArray& a = std::get<2>(scenario);
+        y0.emplace_back(a.data(), a.data() + a.size());
+        if (std::get<3>(scenario).size() != 9) {
+            throw py::value_error("run_batch: nine network parameters per scenario");
+        }
+    }
+    const double steps = std::round(tf / h);
+    bool valid = h > 0 && tf >= 0.0 && steps >= 0.0 &&
+                 steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max());
+    for (const auto& v : y0) valid = valid && v.size() == n;
+    const std::int64_t total = valid ? static_cast<std::int64_t>(steps) + 1 : 0;
+    const std::int64_t kept = (total + every - 1) / every;
+    try {
+        check_batch_fits_in_memory(
+            net.n_nodes, net.n_inputs, lanes,
+            static_cast<double>(lanes) * static_cast<double>(kept) *
+                static_cast<double>(1 + kept_columns + (want_inputs ? m : 0)) * sizeof(double));
+    } catch (const std::runtime_error& e) {
+        throw RunError(e.what());
+    }
+
+    BatchSimulator simulator(&net, h, lanes);
+    std::vector<std::vector<int>> not_found;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const auto& [schedule, clamps, y0_array, p] = scenarios[l];
+        BatchSimulator::Lane& lane = simulator.lanes[l];
+        lane.parameters = {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]};
+        install_schedule(net, lane, schedule);
+        not_found.push_back(install_clamps(net, lane, clamps));
+    }
+
+    struct Kept {
+        DoubleArray time, nodes, inputs;
+        std::int64_t sample = 0, stored = 0;
+    };
+    std::vector<Kept> out;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        out.push_back(
+            {DoubleArray(static_cast<py::ssize_t>(kept)),
+             DoubleArray({static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(kept_columns)}),
+             DoubleArray(
+                 {static_cast<py::ssize_t>(want_inputs ? kept : 0), static_cast<py::ssize_t>(m)})});
+    }
+    // Raw pointers: the arrays must not be touched without the GIL.
+    std::vector<double*> time_out, nodes_out, inputs_out;
+    for (Kept& k : out) {
+        time_out.push_back(k.time.mutable_data());
+        nodes_out.push_back(k.nodes.mutable_data());
+        inputs_out.push_back(k.inputs.mutable_data());
+    }
+    std::vector<std::int64_t> sample(lanes, 0), stored(lanes, 0);
+    std::vector<double> lane_inputs(m);
+    auto last_check = std::chrono::steady_clock::now();
+    const auto observer = [&](std::size_t l, double t, const std::vector<double>& row) {
+        if (sample[l]++ % every == 0) {
+            if (stored[l] == kept) throw std::logic_error("run: more samples than expected");
+            time_out[l][stored[l]] = t;
+            double* dst = nodes_out[l] + stored[l] * static_cast<std::int64_t>(kept_columns);
+            if (all_nodes) {
+                if (n > 0) std::memcpy(dst, row.data(), n * sizeof(double));
+            } else {
+                for (std::size_t j = 0; j < kept_columns; ++j) {
+                    dst[j] = row[static_cast<std::size_t>(ids[j])];
+                }
+            }
+            if (want_inputs && m > 0) {
+                // The values the inputs took at this sample time.
+                double* in = inputs_out[l] + stored[l] * static_cast<std::int64_t>(m);
+                for (std::size_t q = 0; q < m; ++q) in[q] = simulator.input_value(l, q);
+            }
+            ++stored[l];
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check >= signal_check_interval) {
+            last_check = now;
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) throw Interrupted{};
+        }
+    };
+
+    bool interrupted = false;
+    std::string failure;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            simulator.simulate_stream(0.0, tf, y0, observer);
+        } catch (const Interrupted&) {
+            interrupted = true;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            failure = user_message(e);
+            if (failure.empty()) failure = "run failed";
+        }
+    }
+    if (interrupted) throw py::error_already_set();
+    if (!failure.empty()) throw RunError(failure);
+    py::list results;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        if (stored[l] != kept) throw std::logic_error("run: fewer samples than expected");
+        results.append(py::make_tuple(out[l].time, out[l].nodes,
+                                      want_inputs ? py::object(out[l].inputs) : py::none(),
+                                      not_found[l], total));
+    }
+    return results;
+}
+
 }  // namespace
 
 void add_run_bindings(py::module_& m) {
@@ -223,6 +359,9 @@ void add_run_bindings(py::module_& m) {
     m.def("run", &run, py::arg("network"), py::arg("tf"), py::arg("h"), py::arg("schedule"),
           py::arg("clamps"), py::arg("y0"), py::arg("node_ids"), py::arg("all_nodes"),
           py::arg("every"), py::arg("inputs"));
+    m.def("run_batch", &run_batch, py::arg("network"), py::arg("tf"), py::arg("h"),
+          py::arg("scenarios"), py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"),
+          py::arg("inputs"));
 }
 
 }  // namespace vesk::python

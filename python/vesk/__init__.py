@@ -13,10 +13,10 @@ they give its CSV fields.
 
 from ._core import ClampError, ContractError, RunError, ScheduleError
 from .contract import Contract, InputRecord, NodeRecord, load_contract
-from .simulation import Result, run
+from .simulation import Result, run, run_batch
 from .stimuli import Clamps, Schedule
 
 __all__ = [
     "ClampError", "Clamps", "Contract", "ContractError", "InputRecord", "NodeRecord", "Result",
-    "RunError", "Schedule", "ScheduleError", "load_contract", "run",
+    "RunError", "Schedule", "ScheduleError", "load_contract", "run", "run_batch",
 ]

@@ -120,6 +120,95 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
     """
     if not isinstance(contract, Contract):
         contract = load_contract(contract)
+    schedule, clamps, start = _stimuli(contract, schedule, clamps, y0)
+    every = _every(every)
+    tf, step = _grid(t_end, n_steps, h)
+    node_ids, all_nodes = _node_selection(contract, record)
+
+    time, nodes, input_values, not_found, total = _core.run(
+        contract._network, tf, step, schedule._as_map(), clamps._as_list(), start,
+        node_ids, all_nodes, every, bool(inputs))
+    _warn_not_found(not_found, stacklevel=3)
+    settings = _settings(contract, tf, step, total, every, schedule, clamps)
+    return Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
+                  settings, start)
+
+
+# The network parameters a scenario of run_batch may set, in the order the
+# batch engine takes them.
+BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
+                    "f_max")
+_SCENARIO_KEYS = ("schedule", "clamps", "y0", "parameters")
+
+
+def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=None, every=1,
+              inputs=False):
+    """Simulates several scenarios of `contract` together and returns one
+    Result per scenario, in order.
+
+    Each scenario is a dict (or an object with such attributes) giving any
+    of schedule, clamps and y0 (as for run()) and parameters, a dict of
+    network parameters to change for that scenario (alfa, epsilon, gamma,
+    delta, tau_E, tau_I, theta, beta, f_max). Every Result holds the same
+    values, bit for bit, as run() gives for its scenario alone. The other
+    arguments are those of run() and apply to every scenario.
+
+    The scenarios advance together: each weight of the model is read once
+    per stage for all of them, so a batch takes far less time than as many
+    runs. It holds the state of every scenario and all of their kept
+    samples at once; the memory needed is checked before the run starts.
+    """
+    if not isinstance(contract, Contract):
+        contract = load_contract(contract)
+    if isinstance(scenarios, (dict, str)):
+        raise TypeError("scenarios: give a list of scenarios")
+    scenarios = list(scenarios)
+    if not scenarios:
+        raise ValueError("scenarios: give at least one scenario")
+    every = _every(every)
+    tf, step = _grid(t_end, n_steps, h)
+    node_ids, all_nodes = _node_selection(contract, record)
+    base = contract.parameters
+    lanes = []
+    for index, scenario in enumerate(scenarios):
+        fields = _scenario_fields(index, scenario)
+        schedule, clamps, start = _stimuli(contract, fields.get("schedule"),
+                                           fields.get("clamps"), fields.get("y0"))
+        changed = dict(fields.get("parameters") or {})
+        unknown = sorted(set(changed) - set(BATCH_PARAMETERS))
+        if unknown:
+            raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
+                             f"(parameters: {', '.join(BATCH_PARAMETERS)})")
+        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
+        lanes.append((schedule, clamps, start, values))
+
+    runs = _core.run_batch(contract._network, tf, step,
+                           [(s._as_map(), c._as_list(), y, v) for s, c, y, v in lanes],
+                           node_ids, all_nodes, every, bool(inputs))
+    results = []
+    for (schedule, clamps, start, values), (time, nodes, input_values, not_found, total) in \
+            zip(lanes, runs):
+        _warn_not_found(not_found, stacklevel=3)
+        settings = _settings(contract, tf, step, total, every, schedule, clamps)
+        settings["network_parameters"] = dict(zip(BATCH_PARAMETERS, values))
+        results.append(Result(contract, time, nodes, node_ids if not all_nodes else None,
+                              input_values, settings, start))
+    return results
+
+
+def _scenario_fields(index, scenario):
+    """The fields a scenario gives, from a dict or from attributes."""
+    if isinstance(scenario, dict):
+        unknown = sorted(set(scenario) - set(_SCENARIO_KEYS))
+        if unknown:
+            raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
+                             f"(fields: {', '.join(_SCENARIO_KEYS)})")
+        return scenario
+    return {key: getattr(scenario, key) for key in _SCENARIO_KEYS if hasattr(scenario, key)}
+
+
+def _stimuli(contract, schedule, clamps, y0):
+    """(Schedule, Clamps, starting activity) from run()'s arguments."""
     if schedule is None:
         schedule = Schedule()
     elif not isinstance(schedule, Schedule):
@@ -128,10 +217,6 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
         clamps = Clamps()
     elif not isinstance(clamps, Clamps):
         clamps = Clamps.from_file(clamps)
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    tf, step = _grid(t_end, n_steps, h)
     if y0 is None:
         start = np.zeros(contract.n_nodes)
     else:
@@ -140,16 +225,26 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
             start = np.full(contract.n_nodes, float(start))
         elif start.ndim != 1:
             raise ValueError(f"y0 must hold one value per node, got shape {start.shape}")
-    node_ids, all_nodes = _node_selection(contract, record)
+    return schedule, clamps, start
 
-    time, nodes, input_values, not_found, total = _core.run(
-        contract._network, tf, step, schedule._as_map(), clamps._as_list(), start,
-        node_ids, all_nodes, every, bool(inputs))
+
+def _every(every):
+    every = operator.index(every)
+    if every < 1:
+        raise ValueError(f"every must be at least 1, got {every}")
+    return every
+
+
+def _warn_not_found(not_found, stacklevel):
     if not_found:
         shown = ", ".join(map(str, not_found[:10])) + (", ..." if len(not_found) > 10 else "")
         warnings.warn(f"{len(not_found)} clamp row indices name no node in the model: {shown}",
-                      stacklevel=2)
-    parameters = {
+                      stacklevel=stacklevel)
+
+
+def _settings(contract, tf, step, total, every, schedule, clamps):
+    """Result.parameters of a run."""
+    return {
         "contract": contract.source,
         "t_end": tf,
         "h": step,
@@ -158,8 +253,6 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
         "schedule": {name: schedule.windows(name) for name in schedule.inputs},
         "clamps": [list(c) for c in clamps],
     }
-    return Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
-                  parameters, start)
 
 
 class Result:

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "model/network.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 
 namespace vesk {
@@ -61,6 +62,23 @@ void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs) {
                   "Model too large for this machine: n_nodes=%d and n_inputs=%d need at least "
                   "%.1f GiB of memory, this machine has %.1f GiB",
                   static_cast<int>(n_nodes), static_cast<int>(n_inputs), needed / gib,
+                  available / gib);
+    throw std::runtime_error(text);
+}
+
+void check_batch_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs, std::size_t lanes,
+                                double kept_bytes) {
+    const double needed = network_bytes(n_nodes, n_inputs) +
+                          BatchSimulator::bytes_needed(n_nodes, n_inputs, lanes) + kept_bytes;
+    const double available = memory_limit_bytes();
+    if (available <= 0.0 || needed <= available) return;
+    constexpr double gib = 1024.0 * 1024.0 * 1024.0;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "Batch too large for this machine: %zu runs of n_nodes=%d and n_inputs=%d "
+                  "with their kept samples need at least %.1f GiB of memory, this machine has "
+                  "%.1f GiB",
+                  lanes, static_cast<int>(n_nodes), static_cast<int>(n_inputs), needed / gib,
                   available / gib);
     throw std::runtime_error(text);
 }

@@ -2,6 +2,7 @@
 // use, asked before the loader allocates anything for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vesk {
@@ -16,5 +17,11 @@ double memory_limit_bytes();
 // arrays would either fail with a bare allocation error or, with
 // overcommit, get the process killed while they are filled.
 void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs);
+
+// Throws std::runtime_error when the loaded record, a batch simulator of
+// `lanes` runs of it and the `kept_bytes` of samples those runs keep cannot
+// fit in memory_limit_bytes(), before any of it is allocated.
+void check_batch_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs, std::size_t lanes,
+                                double kept_bytes);
 
 }  // namespace vesk

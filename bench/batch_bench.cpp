@@ -1,0 +1,120 @@
+// Batch runs against single runs: a stretch of a run (from rest, every
+// input held at the instruction value, 100 nodes recorded at each sample)
+// on the 10k and 100k contracts, as
+//
+//   batch/single/<size>          one Simulator run
+//   batch/lanes:K/<size>         one BatchSimulator run of K scenarios
+//
+// both on the threads a run of the program would use (VESK_THREADS sets
+// them). Each batch lane gets its own parameters, so no lane can share work
+// with another. The `vs_single` counter of a batch is its time over the
+// single run's time in the same process, measured just before it; below K
+// the batch beats K separate runs.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench_contracts.hpp"
+#include "model/network.hpp"
+#include "sim/batch_simulator.hpp"
+#include "sim/simulator.hpp"
+
+namespace vesk::bench {
+namespace {
+
+// The step of a `--t-end 180` run.
+constexpr double run_step = 180.0 / 1799.0;
+constexpr double input_level = 100.0;
+constexpr std::size_t recorded_nodes = 100;
+
+double held_input(double) {
+    return input_level;
+}
+
+// Steps per iteration: about a second of one single run on this machine.
+int steps_of(Contract c) {
+    return c == Contract::nodes_100k ? 20 : 100;
+}
+
+const Network& network(Contract c) {
+    static std::map<Contract, Network> cache;
+    auto [it, fresh] = cache.try_emplace(c);
+    if (fresh) it->second.load_from_json(contract_path(c));
+    return it->second;
+}
+
+// Seconds of the last single run of each contract, for vs_single.
+std::map<Contract, double>& single_seconds() {
+    static std::map<Contract, double> seconds;
+    return seconds;
+}
+
+void bm_single(benchmark::State& state, Contract c) {
+    const Network& net = network(c);
+    Simulator sim(&net, run_step);
+    for (auto& f : sim.input_functions) f = held_input;
+    const std::vector<double> y0(static_cast<std::size_t>(net.n_nodes), 0.0);
+    std::vector<double> kept(recorded_nodes);
+    const double tf = run_step * steps_of(c);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        sim.simulate_stream(0.0, tf, y0, [&](double, const std::vector<double>& row) {
+            std::copy_n(row.begin(), recorded_nodes, kept.begin());
+        });
+        single_seconds()[c] =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        benchmark::DoNotOptimize(kept.data());
+    }
+}
+
+void bm_batch(benchmark::State& state, Contract c, std::size_t lanes) {
+    const Network& net = network(c);
+    BatchSimulator sim(&net, run_step, lanes);
+    for (std::size_t l = 0; l < lanes; ++l) {
+        for (auto& f : sim.lanes[l].input_functions) f = held_input;
+        sim.lanes[l].parameters.theta += 0.01 * static_cast<double>(l);
+    }
+    const std::vector<std::vector<double>> y0(
+        lanes, std::vector<double>(static_cast<std::size_t>(net.n_nodes), 0.0));
+    std::vector<double> kept(recorded_nodes * lanes);
+    const double tf = run_step * steps_of(c);
+    double seconds = 0.0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        sim.simulate_stream(
+            0.0, tf, y0, [&](std::size_t lane, double, const std::vector<double>& row) {
+                std::copy_n(row.begin(), recorded_nodes,
+                            kept.begin() + static_cast<std::ptrdiff_t>(lane * recorded_nodes));
+            });
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        benchmark::DoNotOptimize(kept.data());
+    }
+    const auto single = single_seconds().find(c);
+    if (single != single_seconds().end() && single->second > 0.0) {
+        state.counters["vs_single"] = seconds / single->second;
+    }
+}
+
+const int registered = [] {
+    for (Contract c : {Contract::nodes_10k, Contract::nodes_100k}) {
+        const std::string size = contract_label(c);
+        for (const std::size_t lanes : {std::size_t{0}, std::size_t{1}, std::size_t{2},
+                                        std::size_t{4}, std::size_t{8}, std::size_t{16}}) {
+            benchmark::Benchmark* b =
+                lanes == 0
+                    ? benchmark::RegisterBenchmark(("batch/single/" + size).c_str(), bm_single, c)
+                    : benchmark::RegisterBenchmark(
+                          ("batch/lanes:" + std::to_string(lanes) + "/" + size).c_str(), bm_batch,
+                          c, lanes);
+            b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+        }
+    }
+    return 0;
+}();
+
+}  // namespace
+}  // namespace vesk::bench
