@@ -104,12 +104,11 @@ const int registered = [] {
         const std::string size = contract_label(c);
         for (const std::size_t lanes : {std::size_t{0}, std::size_t{1}, std::size_t{2},
                                         std::size_t{4}, std::size_t{8}, std::size_t{16}}) {
-            benchmark::Benchmark* b =
-                lanes == 0
-                    ? benchmark::RegisterBenchmark(("batch/single/" + size).c_str(), bm_single, c)
-                    : benchmark::RegisterBenchmark(
-                          ("batch/lanes:" + std::to_string(lanes) + "/" + size).c_str(), bm_batch,
-                          c, lanes);
+            const std::string name = (lanes == 0 ? std::string("batch/single/")
+                                                 : "batch/lanes:" + std::to_string(lanes) + "/") +
+                                     size;
+            auto* b = lanes == 0 ? benchmark::RegisterBenchmark(name.c_str(), bm_single, c)
+                                 : benchmark::RegisterBenchmark(name.c_str(), bm_batch, c, lanes);
             b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
         }
     }

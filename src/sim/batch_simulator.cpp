@@ -47,25 +47,58 @@ struct Shape {
     *arg_i = -(b * ((s + a_i) - th));
 }
 
-// Node-to-node terms, then the inputs, folded into each lane's sum of row r
-// in stored order from 0.0, lanes [from, to) one by one.
-[[gnu::always_inline]] inline void fold_row_scalar(const SparseMatrix* w, const SparseMatrix* v,
-                                                   std::size_t r, std::size_t lanes,
-                                                   std::size_t from, std::size_t to,
-                                                   const double* rates, const double* inputs,
-                                                   double* s) {
-    for (std::size_t l = from; l < to; ++l) {
-        double sum = 0.0;
-        for (const auto& [m, x] : {std::pair{w, rates}, std::pair{v, inputs}}) {
-            if (!m) continue;
-            const auto begin = static_cast<std::size_t>(m->row_ptr[r]);
-            const auto end = static_cast<std::size_t>(m->row_ptr[r + 1]);
-            for (std::size_t k = begin; k < end; ++k) {
-                sum = std::fma(m->values[k], x[static_cast<std::size_t>(m->col_idx[k]) * lanes + l],
-                               sum);
+// One slice of a SlicedMatrix folded into the sums of its rows for every
+// lane: sum[r * lanes + l] for the slice's row r; step k folds the k-th
+// entry of each of its first step_width[k] rows. Rows follow one another
+// within a step, so consecutive fused multiply-adds never wait on each
+// other, while each row still folds its own entries in stored order.
+struct SliceView {
+    std::int32_t rows;  // with entries
+    const std::int32_t* lane_row;
+    std::int32_t steps;
+    const std::int32_t* step_width;
+    const std::int32_t* col;
+    const double* val;
+};
+
+SliceView slice_view(const SlicedMatrix& m, std::int32_t s) {
+    const auto at = [](std::int32_t i) { return static_cast<std::size_t>(i); };
+    return {
+        m.slice_lane[at(s) + 1] - m.slice_lane[at(s)],   m.lane_row.data() + m.slice_lane[at(s)],
+        m.slice_steps[at(s) + 1] - m.slice_steps[at(s)], m.step_width.data() + m.slice_steps[at(s)],
+        m.col_idx.data() + m.slice_begin[at(s)],         m.values.data() + m.slice_begin[at(s)]};
+}
+
+// The sums of the slice's rows from y, and back.
+void gather_sums(const SliceView& v, std::size_t lanes, const double* y, double* sum) {
+    for (std::int32_t r = 0; r < v.rows; ++r) {
+        std::memcpy(sum + static_cast<std::size_t>(r) * lanes,
+                    y + static_cast<std::size_t>(v.lane_row[r]) * lanes, lanes * sizeof(double));
+    }
+}
+
+void scatter_sums(const SliceView& v, std::size_t lanes, const double* sum, double* y) {
+    for (std::int32_t r = 0; r < v.rows; ++r) {
+        std::memcpy(y + static_cast<std::size_t>(v.lane_row[r]) * lanes,
+                    sum + static_cast<std::size_t>(r) * lanes, lanes * sizeof(double));
+    }
+}
+
+void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                          std::size_t lanes, const double* x, double* y, double* sum) {
+    for (std::int32_t s = from; s < to; ++s) {
+        SliceView v = slice_view(m, s);
+        gather_sums(v, lanes, y, sum);
+        for (std::int32_t k = 0; k < v.steps; ++k) {
+            for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
+                const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
+                double* sr = sum + static_cast<std::size_t>(r) * lanes;
+                for (std::size_t l = 0; l < lanes; ++l) sr[l] = std::fma(v.val[r], xr[l], sr[l]);
             }
+            v.col += v.step_width[k];
+            v.val += v.step_width[k];
         }
-        s[r * lanes + l] = sum;
+        scatter_sums(v, lanes, sum, y);
     }
 }
 
@@ -102,13 +135,6 @@ void node_outputs(std::size_t from, std::size_t to, const Shape& b, const unsign
     }
 }
 
-void products_baseline(std::size_t from, std::size_t to, const Shape& b, const SparseMatrix* w,
-                       const SparseMatrix* v, const double* rates, const double* inputs,
-                       double* s) {
-    for (std::size_t r = from; r < to; ++r)
-        fold_row_scalar(w, v, r, b.lanes, 0, b.lanes, rates, inputs, s);
-}
-
 void derivatives_baseline(std::size_t from, std::size_t to, const Shape& b, const double* y,
                           const double* s, double* dydt) {
     for (std::size_t i = from; i < to; ++i) exp_arguments_lanes_scalar(i, 0, b, y, s, dydt);
@@ -127,62 +153,86 @@ VESK_FMA_TARGET inline __m256d negate(__m256d v) {
     return _mm256_xor_pd(v, _mm256_set1_pd(-0.0));
 }
 
-// Folds one matrix row into `blocks` vectors of four lanes held in
-// registers: each weight is loaded once and multiplies every lane.
+// Lanes [lane0, lane0 + 4 * blocks) of a slice, step by step as the slice
+// stores them: within a step the rows differ, so its fused multiply-adds do
+// not wait on each other, and the slice's rows, whose columns ascend, sweep
+// x together and mostly hit the cache. The sums of the slice's rows stay in
+// `sum` (slice_rows rows of 4 * blocks lanes) until the slice is done.
 template <int blocks>
-VESK_FMA_TARGET [[gnu::always_inline]] inline void fold_row_blocks(const SparseMatrix& m,
-                                                                   std::size_t r, std::size_t lanes,
-                                                                   const double* x, __m256d* acc) {
-    const auto begin = static_cast<std::size_t>(m.row_ptr[r]);
-    const auto end = static_cast<std::size_t>(m.row_ptr[r + 1]);
-    const std::int32_t* col = m.col_idx.data();
-    const double* val = m.values.data();
-    for (std::size_t k = begin; k < end; ++k) {
-        const __m256d wk = _mm256_broadcast_sd(val + k);
-        const double* xk = x + static_cast<std::size_t>(col[k]) * lanes;
-        for (int q = 0; q < blocks; ++q)
-            acc[q] = _mm256_fmadd_pd(wk, _mm256_loadu_pd(xk + 4 * q), acc[q]);
+VESK_FMA_TARGET void fold_slice_blocks(const SliceView& v, std::size_t lanes, std::size_t lane0,
+                                       const double* x, double* y, double* sum) {
+    constexpr std::size_t width_lanes = 4 * blocks;
+    for (std::int32_t r = 0; r < v.rows; ++r) {
+        const double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
+        double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
+#pragma GCC unroll 4
+        for (int q = 0; q < blocks; ++q) _mm256_storeu_pd(sr + 4 * q, _mm256_loadu_pd(yr + 4 * q));
+    }
+    const std::int32_t* col = v.col;
+    const double* val = v.val;
+    for (std::int32_t k = 0; k < v.steps; ++k) {
+        const std::int32_t width = v.step_width[k];
+        for (std::int32_t r = 0; r < width; ++r) {
+            const __m256d w = _mm256_broadcast_sd(val + r);
+            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes + lane0;
+            double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
+#pragma GCC unroll 4
+            for (int q = 0; q < blocks; ++q) {
+                _mm256_storeu_pd(sr + 4 * q, _mm256_fmadd_pd(w, _mm256_loadu_pd(xr + 4 * q),
+                                                             _mm256_loadu_pd(sr + 4 * q)));
+            }
+        }
+        col += width;
+        val += width;
+    }
+    for (std::int32_t r = 0; r < v.rows; ++r) {
+        double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
+        const double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
+#pragma GCC unroll 4
+        for (int q = 0; q < blocks; ++q) _mm256_storeu_pd(yr + 4 * q, _mm256_loadu_pd(sr + 4 * q));
     }
 }
 
-// Lanes [lane0, lane0 + 4 * blocks) of row r.
-template <int blocks>
-VESK_FMA_TARGET [[gnu::always_inline]] inline void fold_lanes(const SparseMatrix* w,
-                                                              const SparseMatrix* v, std::size_t r,
-                                                              std::size_t lanes, std::size_t lane0,
-                                                              const double* rates,
-                                                              const double* inputs, double* s) {
-    __m256d acc[blocks];
-    for (int q = 0; q < blocks; ++q) acc[q] = _mm256_setzero_pd();
-    if (w) fold_row_blocks<blocks>(*w, r, lanes, rates + lane0, acc);
-    if (v) fold_row_blocks<blocks>(*v, r, lanes, inputs + lane0, acc);
-    for (int q = 0; q < blocks; ++q) _mm256_storeu_pd(s + r * lanes + lane0 + 4 * q, acc[q]);
+// The lanes [lane0, lanes) one by one, straight into y: within a step the
+// rows differ, so the fused multiply-adds still do not wait on each other.
+VESK_FMA_TARGET void fold_slice_scalar(const SliceView& v, std::size_t lanes, std::size_t lane0,
+                                       const double* x, double* y) {
+    const std::int32_t* col = v.col;
+    const double* val = v.val;
+    for (std::int32_t k = 0; k < v.steps; ++k) {
+        const std::int32_t width = v.step_width[k];
+        for (std::int32_t r = 0; r < width; ++r) {
+            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes;
+            double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes;
+            for (std::size_t l = lane0; l < lanes; ++l) yr[l] = std::fma(val[r], xr[l], yr[l]);
+        }
+        col += width;
+        val += width;
+    }
 }
 
-VESK_FMA_TARGET void products_fma(std::size_t from, std::size_t to, const Shape& b,
-                                  const SparseMatrix* w, const SparseMatrix* v, const double* rates,
-                                  const double* inputs, double* s) {
-    const std::size_t lanes = b.lanes;
-    for (std::size_t r = from; r < to; ++r) {
+// fold_slices_baseline with the processor's fma, four lanes per vector.
+VESK_FMA_TARGET void fold_slices_fma(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                                     std::size_t lanes, const double* x, double* y, double* sum) {
+    for (std::int32_t s = from; s < to; ++s) {
+        const SliceView v = slice_view(m, s);
         std::size_t l = 0;
-        for (; l + 16 <= lanes; l += 16) fold_lanes<4>(w, v, r, lanes, l, rates, inputs, s);
+        for (; l + 16 <= lanes; l += 16) fold_slice_blocks<4>(v, lanes, l, x, y, sum);
         switch ((lanes - l) / 4) {
             case 3:
-                fold_lanes<3>(w, v, r, lanes, l, rates, inputs, s);
-                l += 12;
+                fold_slice_blocks<3>(v, lanes, l, x, y, sum);
                 break;
             case 2:
-                fold_lanes<2>(w, v, r, lanes, l, rates, inputs, s);
-                l += 8;
+                fold_slice_blocks<2>(v, lanes, l, x, y, sum);
                 break;
             case 1:
-                fold_lanes<1>(w, v, r, lanes, l, rates, inputs, s);
-                l += 4;
+                fold_slice_blocks<1>(v, lanes, l, x, y, sum);
                 break;
             default:
                 break;
         }
-        fold_row_scalar(w, v, r, lanes, l, lanes, rates, inputs, s);
+        l += (lanes - l) / 4 * 4;
+        if (l < lanes) fold_slice_scalar(v, lanes, l, x, y);
     }
 }
 
@@ -235,8 +285,8 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, const Sha
 #endif
 
 struct BatchKernels {
-    void (*products)(std::size_t, std::size_t, const Shape&, const SparseMatrix*,
-                     const SparseMatrix*, const double*, const double*, double*);
+    void (*fold_slices)(const SlicedMatrix&, std::int32_t, std::int32_t, std::size_t, const double*,
+                        double*, double*);
     void (*derivatives)(std::size_t, std::size_t, const Shape&, const double*, const double*,
                         double*);
     void (*stage_state)(std::size_t, std::size_t, double, const double*, const double*, double*);
@@ -244,10 +294,10 @@ struct BatchKernels {
                            const double*, const double*, double*);
 };
 
-constexpr BatchKernels kernels_baseline = {products_baseline, derivatives_baseline,
+constexpr BatchKernels kernels_baseline = {fold_slices_baseline, derivatives_baseline,
                                            stage_state_baseline, combine_stages_baseline};
 #if VESK_HAVE_FMA_PATH
-constexpr BatchKernels kernels_fma = {products_fma, derivatives_fma, stage_state_fma,
+constexpr BatchKernels kernels_fma = {fold_slices_fma, derivatives_fma, stage_state_fma,
                                       combine_stages_fma};
 #endif
 
@@ -321,6 +371,17 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     node_is_excitatory.assign(n, 0);
     for (std::size_t j = 0; j < n; ++j) node_is_excitatory[j] = network->is_excitatory[j] ? 1 : 0;
     part_nodes = split_nodes(*network, threads);
+    const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
+    if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
+    if (network->input_weights)
+        sliced_input_weights = SlicedMatrix(*network->input_weights, breaks);
+    for (const std::size_t first : part_nodes) {
+        const auto row = static_cast<std::int32_t>(first);
+        part_weight_slices.push_back(sliced_weights.first_slice_from(row));
+        part_input_slices.push_back(sliced_input_weights.first_slice_from(row));
+    }
+    slice_sums.assign(thread_count() * static_cast<std::size_t>(SlicedMatrix::slice_rows) * count,
+                      0.0);
     if (thread_count() > 1) {
         node_rates_next.assign(n * count, 0.0);
         pool = std::make_unique<ThreadPool>(thread_count());
@@ -339,8 +400,8 @@ void BatchSimulator::step_part(unsigned part, std::vector<double>& y) {
     const std::size_t k = lane_count;
     const BatchKernels& kernels = batch_kernels();
     const Shape shape{n, k, lane_parameters.data()};
-    const SparseMatrix* w = net.weights ? &*net.weights : nullptr;
-    const SparseMatrix* v = net.input_weights ? &*net.input_weights : nullptr;
+    double* sums =
+        slice_sums.data() + part * static_cast<std::size_t>(SlicedMatrix::slice_rows) * k;
     struct Stage {
         const std::vector<double>& state;
         std::vector<double>& slope;
@@ -357,8 +418,19 @@ void BatchSimulator::step_part(unsigned part, std::vector<double>& y) {
         second_buffer = pool && !second_buffer;
         node_outputs(from, to, shape, node_is_excitatory.data(), stage.state.data(), rates.data());
         if (pool) pool->sync();
-        kernels.products(from, to, shape, w, v, rates.data(), input_values.data(),
-                         node_input.data());
+        std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from * k),
+                  node_input.begin() + static_cast<std::ptrdiff_t>(to * k), 0.0);
+        // Node-to-node terms first, then the external inputs, into the same sums.
+        if (net.weights) {
+            kernels.fold_slices(sliced_weights, part_weight_slices[part],
+                                part_weight_slices[part + 1], k, rates.data(), node_input.data(),
+                                sums);
+        }
+        if (net.input_weights) {
+            kernels.fold_slices(sliced_input_weights, part_input_slices[part],
+                                part_input_slices[part + 1], k, input_values.data(),
+                                node_input.data(), sums);
+        }
         kernels.derivatives(from, to, shape, stage.state.data(), node_input.data(),
                             stage.slope.data());
         for (const std::size_t first : {from, n + from}) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
 #include "stimulus/activation.hpp"
 
@@ -99,8 +100,16 @@ class BatchSimulator {
     std::vector<double> node_rates, node_rates_next, node_input;       // n each
     std::vector<double> output_row;                                    // n, one lane
     std::vector<unsigned char> node_is_excitatory;
-    std::vector<std::size_t> part_nodes;  // per thread + 1: first node
-    std::unique_ptr<ThreadPool> pool;     // null for one thread
+    // The weights regrouped so that consecutive products belong to
+    // different rows (see SlicedMatrix), with slices broken at the threads'
+    // node ranges.
+    SlicedMatrix sliced_weights;
+    SlicedMatrix sliced_input_weights;
+    std::vector<double> slice_sums;                // per thread: one slice's sums, all lanes
+    std::vector<std::size_t> part_nodes;           // per thread + 1: first node
+    std::vector<std::int32_t> part_weight_slices;  // per thread + 1: first slice
+    std::vector<std::int32_t> part_input_slices;   // per thread + 1: first slice
+    std::unique_ptr<ThreadPool> pool;              // null for one thread
 };
 
 }  // namespace vesk
