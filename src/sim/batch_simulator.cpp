@@ -158,6 +158,8 @@ VESK_FMA_TARGET inline __m256d negate(__m256d v) {
 // not wait on each other, and the slice's rows, whose columns ascend, sweep
 // x together and mostly hit the cache. The sums of the slice's rows stay in
 // `sum` (slice_rows rows of 4 * blocks lanes) until the slice is done.
+constexpr std::int32_t prefetch_distance = 16;
+
 template <int blocks>
 VESK_FMA_TARGET void fold_slice_blocks(const SliceView& v, std::size_t lanes, std::size_t lane0,
                                        const double* x, double* y, double* sum) {
@@ -173,6 +175,14 @@ VESK_FMA_TARGET void fold_slice_blocks(const SliceView& v, std::size_t lanes, st
     for (std::int32_t k = 0; k < v.steps; ++k) {
         const std::int32_t width = v.step_width[k];
         for (std::int32_t r = 0; r < width; ++r) {
+            // The x of an entry further on is rarely in the cache: asking for
+            // it early lets the misses of many entries overlap.
+            if (r + prefetch_distance < width) {
+                _mm_prefetch(
+                    reinterpret_cast<const char*>(
+                        x + static_cast<std::size_t>(col[r + prefetch_distance]) * lanes + lane0),
+                    _MM_HINT_T0);
+            }
             const __m256d w = _mm256_broadcast_sd(val + r);
             const double* xr = x + static_cast<std::size_t>(col[r]) * lanes + lane0;
             double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
