@@ -431,15 +431,28 @@ void BatchSimulator::step_part(unsigned part, std::vector<double>& y) {
         std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from * k),
                   node_input.begin() + static_cast<std::ptrdiff_t>(to * k), 0.0);
         // Node-to-node terms first, then the external inputs, into the same sums.
-        if (net.weights) {
-            kernels.fold_slices(sliced_weights, part_weight_slices[part],
-                                part_weight_slices[part + 1], k, rates.data(), node_input.data(),
-                                sums);
-        }
-        if (net.input_weights) {
-            kernels.fold_slices(sliced_input_weights, part_input_slices[part],
-                                part_input_slices[part + 1], k, input_values.data(),
-                                node_input.data(), sums);
+        if (k == 1) {
+            // One lane is laid out as a single run's vectors: its products,
+            // vectorised across rows, are the ones to use.
+            if (net.weights) {
+                sliced_weights.multiply_add_slices(rates, node_input, part_weight_slices[part],
+                                                   part_weight_slices[part + 1]);
+            }
+            if (net.input_weights) {
+                sliced_input_weights.multiply_add_slices(
+                    input_values, node_input, part_input_slices[part], part_input_slices[part + 1]);
+            }
+        } else {
+            if (net.weights) {
+                kernels.fold_slices(sliced_weights, part_weight_slices[part],
+                                    part_weight_slices[part + 1], k, rates.data(),
+                                    node_input.data(), sums);
+            }
+            if (net.input_weights) {
+                kernels.fold_slices(sliced_input_weights, part_input_slices[part],
+                                    part_input_slices[part + 1], k, input_values.data(),
+                                    node_input.data(), sums);
+            }
         }
         kernels.derivatives(from, to, shape, stage.state.data(), node_input.data(),
                             stage.slope.data());
