@@ -203,18 +203,24 @@ VESK_FMA_TARGET void fold_slice_blocks(const SliceView& v, std::size_t lanes, st
     }
 }
 
-// The lanes [lane0, lanes) one by one, straight into y: within a step the
-// rows differ, so the fused multiply-adds still do not wait on each other.
-VESK_FMA_TARGET void fold_slice_scalar(const SliceView& v, std::size_t lanes, std::size_t lane0,
-                                       const double* x, double* y) {
+// The last `rest` (1 to 3) lanes, from lane0 on, straight into y: a pair
+// in one two-lane fma, an odd one alone. Within a step the rows differ, so
+// the fused multiply-adds still do not wait on each other.
+template <int rest>
+VESK_FMA_TARGET void fold_slice_rest(const SliceView& v, std::size_t lanes, std::size_t lane0,
+                                     const double* x, double* y) {
     const std::int32_t* col = v.col;
     const double* val = v.val;
     for (std::int32_t k = 0; k < v.steps; ++k) {
         const std::int32_t width = v.step_width[k];
         for (std::int32_t r = 0; r < width; ++r) {
-            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes;
-            double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes;
-            for (std::size_t l = lane0; l < lanes; ++l) yr[l] = std::fma(val[r], xr[l], yr[l]);
+            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes + lane0;
+            double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
+            if constexpr (rest >= 2) {
+                _mm_storeu_pd(
+                    yr, _mm_fmadd_pd(_mm_set1_pd(val[r]), _mm_loadu_pd(xr), _mm_loadu_pd(yr)));
+            }
+            if constexpr (rest != 2) yr[rest - 1] = std::fma(val[r], xr[rest - 1], yr[rest - 1]);
         }
         col += width;
         val += width;
@@ -242,7 +248,19 @@ VESK_FMA_TARGET void fold_slices_fma(const SlicedMatrix& m, std::int32_t from, s
                 break;
         }
         l += (lanes - l) / 4 * 4;
-        if (l < lanes) fold_slice_scalar(v, lanes, l, x, y);
+        switch (lanes - l) {
+            case 3:
+                fold_slice_rest<3>(v, lanes, l, x, y);
+                break;
+            case 2:
+                fold_slice_rest<2>(v, lanes, l, x, y);
+                break;
+            case 1:
+                fold_slice_rest<1>(v, lanes, l, x, y);
+                break;
+            default:
+                break;
+        }
     }
 }
 
