@@ -56,7 +56,9 @@ std::map<Contract, double>& single_seconds() {
 void bm_single(benchmark::State& state, Contract c) {
     const Network& net = network(c);
     Simulator sim(&net, run_step);
-    for (auto& f : sim.input_functions) f = held_input;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(net.n_inputs); ++k) {
+        sim.set_input_function(k, held_input);
+    }
     const std::vector<double> y0(static_cast<std::size_t>(net.n_nodes), 0.0);
     std::vector<double> kept(recorded_nodes);
     const double tf = run_step * steps_of(c);
@@ -75,8 +77,12 @@ void bm_batch(benchmark::State& state, Contract c, std::size_t lanes) {
     const Network& net = network(c);
     BatchSimulator sim(&net, run_step, lanes);
     for (std::size_t l = 0; l < lanes; ++l) {
-        for (auto& f : sim.lanes[l].input_functions) f = held_input;
-        sim.lanes[l].parameters.theta += 0.01 * static_cast<double>(l);
+        for (std::size_t k = 0; k < static_cast<std::size_t>(net.n_inputs); ++k) {
+            sim.set_input_function(l, k, held_input);
+        }
+        NetworkParameters p = sim.parameters(l);
+        p.theta += 0.01 * static_cast<double>(l);
+        sim.set_parameters(l, p);
     }
     const std::vector<std::vector<double>> y0(
         lanes, std::vector<double>(static_cast<std::size_t>(net.n_nodes), 0.0));

@@ -59,7 +59,7 @@ const Model& model(Contract c) {
         slot = std::make_unique<Model>();
         slot->net.load_from_json(contract_path(c));
         Simulator sim(&slot->net, run_step);
-        std::fill(sim.input_values.begin(), sim.input_values.end(), input_level);
+        sim.hold_inputs(std::vector<double>(sim.held_inputs().size(), input_level));
         slot->state.assign(2 * static_cast<std::size_t>(slot->net.n_nodes), 0.0);
         for (int i = 0; i < warm_up_steps; ++i) sim.step_rk4(slot->state, i * run_step);
     }
@@ -127,7 +127,7 @@ void bm_rhs(benchmark::State& state, Contract c, Form form) {
         }
     } else {
         Simulator sim(&m.net, run_step, 1);
-        std::fill(sim.input_values.begin(), sim.input_values.end(), input_level);
+        sim.hold_inputs(std::vector<double>(sim.held_inputs().size(), input_level));
         with_form(form, [&] {
             for (auto _ : state) {
                 sim.rhs(m.state, 0.0, dydt);
@@ -156,7 +156,7 @@ void bm_step(benchmark::State& state, Contract c, Form form) {
         }
     } else {
         Simulator sim(&m.net, run_step, form == Form::fast_2threads ? 2 : 1);
-        std::fill(sim.input_values.begin(), sim.input_values.end(), input_level);
+        sim.hold_inputs(std::vector<double>(sim.held_inputs().size(), input_level));
         with_form(form, [&] {
             for (auto _ : state) {
                 std::copy(m.state.begin(), m.state.end(), y.begin());

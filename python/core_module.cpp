@@ -15,6 +15,8 @@
 #include "binding.hpp"
 #include "io/csv_writer.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
+#include "run/run_setup.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
 #include "stimulus/text_lines.hpp"
@@ -44,7 +46,7 @@ std::shared_ptr<Network> load_contract(const std::string& path) {
     auto network = std::make_shared<Network>();
     py::gil_scoped_release nogil;
     try {
-        network->load_from_json(path);
+        network->load_from_json(path, ContractReading::fast, check_fits_in_memory);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

@@ -1,30 +1,26 @@
 // vesk._core.run: one simulation of a loaded model into numpy arrays, with
-// the Python interpreter free while it integrates and Ctrl-C honoured.
+// the Python interpreter free while it integrates and Ctrl-C honoured. The
+// run itself is set up and recorded by src/run; this file converts.
+#include <cxxabi.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <map>
 #include <new>
-#include <sstream>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
-#include "app/sample_grid.hpp"
 #include "binding.hpp"
-#include "model/memory_budget.hpp"
 #include "model/network.hpp"
+#include "run/recorded_run.hpp"
+#include "run/run_setup.hpp"
+#include "run/sample_grid.hpp"
 #include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
-#include "stimulus/activation.hpp"
-#include "stimulus/instruction_file.hpp"
 #include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
@@ -35,318 +31,292 @@ namespace {
 // How often a run hands the interpreter its signals (Ctrl-C).
 constexpr auto signal_check_interval = std::chrono::milliseconds(40);
 
-using WindowList = std::vector<std::tuple<double, double, double>>;
-// (row index, start ms, end ms, value), in the order they were added.
-using ClampList = std::vector<std::tuple<int, double, double, double>>;
+// (start ms, end ms, value, from a file): windows from a file act exactly as
+// the command line's; windows built in code reach grid_tolerance(h) further.
+using WindowList = std::vector<std::tuple<double, double, double, bool>>;
+// (row index, start ms, end ms, value, from a file), in the order added.
+using ClampList = std::vector<std::tuple<int, double, double, double, bool>>;
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using GridTuple = std::tuple<double, double, std::int64_t>;
 
-// End time and sample count as the command line derives them from --t-end
-// or --n-steps, with its checks and messages.
-std::tuple<double, int> grid(double t_end, int n_steps) {
+// Calls `make` and turns its std::runtime_error into `Error`.
+template <typename Error, typename F>
+auto converted(F&& make) {
     try {
-        return {t_end, sample_count(t_end, n_steps)};
+        return make();
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const std::runtime_error& e) {
-        throw RunError(e.what());
+        throw Error(user_message(e));
     }
 }
 
-std::tuple<double, int> grid_from_t_end(double t_end) {
-    return grid(t_end, 0);
+GridTuple as_tuple(const SampleGrid& g) {
+    return {g.tf, g.h, g.n_samples};
 }
 
-std::tuple<double, int> grid_from_n_steps(int n_steps) {
-    // Below 1 the count is refused as too few samples, as --n-steps 1 is.
-    return grid(static_cast<double>(n_steps) * grid_step_ms, n_steps > 0 ? n_steps : 1);
+// The command line's grid from --t-end (n_steps 0) or --n-steps; below 1,
+// n_steps is refused as too few samples, as --n-steps 1 is.
+GridTuple command_grid(double t_end, int n_steps) {
+    return converted<RunError>([&] {
+        if (n_steps != 0) return as_tuple(command_line_grid(0.0, n_steps > 0 ? n_steps : 1));
+        return as_tuple(command_line_grid(t_end, 0));
+    });
 }
 
-// Installs the schedule as the command line installs an instruction file's:
-// targets in ascending byte order, each the name of one input.
-// `Target` is a Simulator or a BatchSimulator::Lane.
-template <class Target>
-void install_schedule(const Network& network, Target& simulator,
-                      const std::map<std::string, WindowList>& schedule) {
-    std::unordered_map<std::string, int> input_index;
-    for (int i = 0; i < network.n_inputs; ++i) {
-        input_index[network.input_names[static_cast<std::size_t>(i)]] = i;  // later index wins
-    }
+GridTuple grid_of_step(double t_end, double h) {
+    return converted<RunError>([&] { return as_tuple(step_grid(t_end, h)); });
+}
+
+GridTuple grid_of_step_samples(std::int64_t n_samples, double h) {
+    return converted<RunError>([&] { return as_tuple(step_grid_samples(n_samples, h)); });
+}
+
+ScheduleMap schedule_map(const std::map<std::string, WindowList>& schedule, double h) {
+    ScheduleMap map;
+    const double reach = grid_tolerance(h);
     for (const auto& [name, list] : schedule) {
-        const auto it = input_index.find(name);
-        if (it == input_index.end()) {
-            throw ScheduleError(escape_control_characters(
-                "Instruction target '" + name + "' is not an external input in the loaded model"));
-        }
-        std::vector<ScheduleWindow> windows;
+        std::vector<ScheduleWindow>& windows = map[name];
         windows.reserve(list.size());
-        for (const auto& [start, end, value] : list) windows.push_back({start, end, value});
-        simulator.input_functions[static_cast<std::size_t>(it->second)] =
-            make_piecewise_activation(windows);
+        for (const auto& [start, end, value, from_file] : list) {
+            const double r = from_file ? 0.0 : reach;
+            windows.push_back({start - r, end + r, value});
+        }
     }
+    return map;
 }
 
-// Clamps nodes by row index as the command line does for a bindings file
-// (the last node with a row index owns it). A node given several clamps
-// follows the one added last among those active at a time, so identical
-// repeats act once. Returns the row indices that name no node.
-template <class Target>
-std::vector<int> install_clamps(const Network& network, Target& simulator,
-                                const ClampList& clamps) {
-    std::unordered_map<int, int> row_to_node;
-    for (const PopulationMetadata& md : network.node_metadata)
-        row_to_node[md.row_index] = md.node_id;
-
-    std::map<int, std::vector<ActivationFunction>> per_node;
-    std::vector<int> not_found;
-    for (const auto& [row, start, end, value] : clamps) {
-        const auto it = row_to_node.find(row);
-        if (it == row_to_node.end()) {
-            not_found.push_back(row);
-            continue;
-        }
-        per_node[it->second].push_back(make_clamp_function({it->second}, start, end, value));
+std::vector<ClampRequest> clamp_requests(const ClampList& clamps, double h) {
+    // The clamp functions of the command line reach 1e-12 ms beyond their
+    // ends; built in code, a clamp reaches at least as far.
+    constexpr double clamp_reach = 1e-12;
+    const double reach = std::max(clamp_reach, grid_tolerance(h));
+    std::vector<ClampRequest> requests;
+    requests.reserve(clamps.size());
+    for (const auto& [row, start, end, value, from_file] : clamps) {
+        requests.push_back({row, start, end, value, from_file ? clamp_reach : reach});
     }
-    for (auto& [node, functions] : per_node) {
-        ActivationFunction& slot = simulator.clamp_functions[static_cast<std::size_t>(node)];
-        if (functions.size() == 1) {
-            slot = std::move(functions.front());
-            continue;
-        }
-        slot = [fs = std::move(functions)](double t) {
-            for (auto f = fs.rbegin(); f != fs.rend(); ++f) {
-                const double v = (*f)(t);
-                if (v != 0.0) return v;
-            }
-            return 0.0;
-        };
-    }
-    return not_found;
+    return requests;
 }
 
-// Thrown from the observer to leave simulate_stream when a Python signal
-// handler raised; the Python error stays set for the caller.
+RecordedState recorded_state(const std::string& name) {
+    if (name == "output") return RecordedState::output;
+    if (name == "E") return RecordedState::excitatory;
+    if (name == "I") return RecordedState::inhibitory;
+    if (name == "both") return RecordedState::both;
+    throw py::value_error("record_state must be 'E', 'I' or 'both', got '" + name + "'");
+}
+
+// Thrown from the observer to leave the run when a Python signal handler
+// raised; the Python error stays set for the caller.
 struct Interrupted {};
 
-// Runs the network from 0 to tf ms with step h and keeps every `every`-th
-// sample of the nodes `node_ids` (all nodes when `all_nodes`), and of every
-// input when `want_inputs`. Returns (time, nodes, inputs or None, row
-// indices of clamps that name no node, number of samples taken).
-py::tuple run(const std::shared_ptr<Network>& network, double tf, double h,
+// Runs the network over the grid and keeps what the plan asks for. Returns
+// (time, nodes, inputs or None, row indices of clamps that name no node).
+// `state0` holds E values, then I values.
+py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const DoubleArray& y0_array, const IndexArray& node_ids, bool all_nodes,
-              std::int64_t every, bool want_inputs) {
-    if (every < 1) throw py::value_error("every must be at least 1");
+              const std::map<std::string, std::vector<double>>& drive, const DoubleArray& state0,
+              const IndexArray& node_ids, bool all_nodes, std::int64_t every,
+              const std::string& state, bool want_inputs) {
     const Network& net = *network;
-    const auto n = static_cast<std::size_t>(net.n_nodes);
-    const auto m = static_cast<std::size_t>(net.n_inputs);
-    const std::int64_t* ids = node_ids.data();
-    const auto kept_columns = all_nodes ? n : static_cast<std::size_t>(node_ids.size());
-    for (std::size_t j = 0; !all_nodes && j < kept_columns; ++j) {
-        if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
+                          std::get<2>(grid_tuple)};
+    RecordingPlan plan;
+    plan.all_nodes = all_nodes;
+    plan.every = every;
+    plan.state = recorded_state(state);
+    plan.inputs = want_inputs;
+    if (!all_nodes) {
+        const std::int64_t* ids = node_ids.data();
+        for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
+            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+            plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
+        }
     }
-    const std::vector<double> y0(y0_array.data(), y0_array.data() + y0_array.size());
+    if (every < 1) throw py::value_error("every must be at least 1");
+    if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
+        throw py::value_error("y0 must hold 2 * n_nodes values");
+    }
+    const std::vector<double> start(state0.data(), state0.data() + state0.size());
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
-    Simulator simulator(&net, h);
-    install_schedule(net, simulator, schedule);
-    const std::vector<int> not_found = install_clamps(net, simulator, clamps);
+    Simulator simulator(&net, grid.h);
+    install(simulator, converted<ScheduleError>(
+                           [&] { return schedule_stimuli(net, schedule_map(schedule, grid.h)); }));
+    install(simulator, converted<ScheduleError>(
+                           [&] { return drive_stimuli(net, drive, grid.h, grid.n_samples); }));
+    const ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
+    install(simulator, clamp_plan.clamps);
 
-    // The sample count as simulate_stream works it out; when its checks
-    // fail, it throws before the first sample and nothing is kept.
-    const double steps = std::round(tf / h);
-    const bool valid = h > 0 && tf >= 0.0 && y0.size() == n && steps >= 0.0 &&
-                       steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max());
-    const std::int64_t total = valid ? static_cast<std::int64_t>(steps) + 1 : 0;
-    const std::int64_t kept = (total + every - 1) / every;
+    const RecordingShape shape =
+        converted<RunError>([&] { return recording_shape(net, grid.n_samples, plan); });
+    const auto kept = static_cast<py::ssize_t>(shape.kept);
+    DoubleArray time(kept);
+    DoubleArray nodes({kept, static_cast<py::ssize_t>(shape.node_values)});
+    DoubleArray inputs({want_inputs ? kept : 0, static_cast<py::ssize_t>(net.n_inputs)});
+    const RecordingBuffers buffers{time.mutable_data(), nodes.mutable_data(),
+                                   inputs.mutable_data()};
 
-    DoubleArray time(static_cast<py::ssize_t>(kept));
-    DoubleArray nodes({static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(kept_columns)});
-    DoubleArray inputs(
-        {static_cast<py::ssize_t>(want_inputs ? kept : 0), static_cast<py::ssize_t>(m)});
-    double* time_out = time.mutable_data();
-    double* nodes_out = nodes.mutable_data();
-    double* inputs_out = inputs.mutable_data();
-
-    std::int64_t sample = 0;
-    std::int64_t stored = 0;
+    // The interpreter is released and taken back by hand, not by a guard: a
+    // thread that the interpreter ends while it shuts down is unwound from
+    // the call that takes it back, and that must not be a destructor, where
+    // the unwinding would abort the process.
+    PyThreadState* thread_state = nullptr;
     auto last_check = std::chrono::steady_clock::now();
-    const auto observer = [&](double t, const std::vector<double>& row) {
-        if (sample++ % every == 0) {
-            if (stored == kept) throw std::logic_error("run: more samples than expected");
-            time_out[stored] = t;
-            double* dst = nodes_out + stored * static_cast<std::int64_t>(kept_columns);
-            if (all_nodes) {
-                if (n > 0) std::memcpy(dst, row.data(), n * sizeof(double));
-            } else {
-                for (std::size_t j = 0; j < kept_columns; ++j) {
-                    dst[j] = row[static_cast<std::size_t>(ids[j])];
-                }
-            }
-            if (want_inputs && m > 0) {
-                // The values the inputs took at this sample time.
-                std::memcpy(inputs_out + stored * static_cast<std::int64_t>(m),
-                            simulator.input_values.data(), m * sizeof(double));
-            }
-            ++stored;
-        }
+    const auto check_signals = [&] {
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= signal_check_interval) {
-            last_check = now;
-            py::gil_scoped_acquire gil;
-            if (PyErr_CheckSignals() != 0) throw Interrupted{};
-        }
+        if (now - last_check < signal_check_interval) return;
+        last_check = now;
+        PyEval_RestoreThread(thread_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        thread_state = PyEval_SaveThread();
+        if (raised) throw Interrupted{};
     };
 
     bool interrupted = false;
+    bool out_of_memory = false;
     std::string failure;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            simulator.simulate_stream(0.0, tf, y0, observer);
-        } catch (const Interrupted&) {
-            interrupted = true;
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& e) {
-            failure = user_message(e);
-            if (failure.empty()) failure = "run failed";
-        }
+    thread_state = PyEval_SaveThread();
+    try {
+        record_run(simulator, grid, start, plan, shape, buffers, check_signals);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: nothing of Python may be touched
+    } catch (const Interrupted&) {
+        interrupted = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = user_message(e);
+        if (failure.empty()) failure = "run failed";
     }
+    PyEval_RestoreThread(thread_state);
     if (interrupted) throw py::error_already_set();
+    if (out_of_memory) throw std::bad_alloc();
     if (!failure.empty()) throw RunError(failure);
-    if (stored != kept) throw std::logic_error("run: fewer samples than expected");
 
-    return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(), not_found,
-                          total);
+    return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
+                          clamp_plan.not_found);
 }
 
-// One scenario of run_batch: schedule, clamps, y0 and the nine network
-// parameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max).
+// One scenario of run_batch: schedule, clamps, drive, starting state (E
+// values, then I values) and the nine network parameters in the order of
+// NetworkParameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta,
+// f_max).
 using Scenario =
-    std::tuple<std::map<std::string, WindowList>, ClampList, DoubleArray, std::vector<double>>;
+    std::tuple<std::map<std::string, WindowList>, ClampList,
+               std::map<std::string, std::vector<double>>, DoubleArray, std::vector<double>>;
 
-// run() for several scenarios of one network advanced together, each with
-// its own stimuli, clamps, start and parameters; returns one run() tuple per
-// scenario, each the same as run() gives for that scenario alone. The
-// memory of the batch and of every kept sample is checked first.
-py::list run_batch(const std::shared_ptr<Network>& network, double tf, double h,
+// run() for several scenarios of one network advanced together in a batch;
+// returns one run() tuple per scenario, each holding what run() gives for
+// that scenario alone. The batch and every kept sample are checked against
+// the memory first.
+py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
                    const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
-                   bool all_nodes, std::int64_t every, bool want_inputs) {
-    if (every < 1) throw py::value_error("every must be at least 1");
+                   bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs) {
     const Network& net = *network;
-    const auto n = static_cast<std::size_t>(net.n_nodes);
-    const auto m = static_cast<std::size_t>(net.n_inputs);
-    const std::size_t lanes = scenarios.size();
-    const std::int64_t* ids = node_ids.data();
-    const auto kept_columns = all_nodes ? n : static_cast<std::size_t>(node_ids.size());
-    for (std::size_t j = 0; !all_nodes && j < kept_columns; ++j) {
-        if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
+                          std::get<2>(grid_tuple)};
+    RecordingPlan plan;
+    plan.all_nodes = all_nodes;
+    plan.every = every;
+    plan.state = recorded_state(state);
+    plan.inputs = want_inputs;
+    if (!all_nodes) {
+        const std::int64_t* ids = node_ids.data();
+        for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
+            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+            plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
+        }
     }
-    std::vector<std::vector<double>> y0;
-    for (const auto& scenario : scenarios) {
-        const DoubleArray& a = std::get<2>(scenario);
-        y0.emplace_back(a.data(), a.data() + a.size());
-        if (std::get<3>(scenario).size() != 9) {
+    if (every < 1) throw py::value_error("every must be at least 1");
+    const std::size_t lanes = scenarios.size();
+    std::vector<std::vector<double>> starts;
+    for (const Scenario& scenario : scenarios) {
+        const DoubleArray& state0 = std::get<3>(scenario);
+        if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
+            throw py::value_error("y0 must hold 2 * n_nodes values");
+        }
+        if (std::get<4>(scenario).size() != 9) {
             throw py::value_error("run_batch: nine network parameters per scenario");
         }
+        starts.emplace_back(state0.data(), state0.data() + state0.size());
     }
-    const double steps = std::round(tf / h);
-    bool valid = h > 0 && tf >= 0.0 && steps >= 0.0 &&
-                 steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max());
-    for (const auto& v : y0) valid = valid && v.size() == n;
-    const std::int64_t total = valid ? static_cast<std::int64_t>(steps) + 1 : 0;
-    const std::int64_t kept = (total + every - 1) / every;
-    try {
-        check_batch_fits_in_memory(
-            net.n_nodes, net.n_inputs, lanes,
-            static_cast<double>(lanes) * static_cast<double>(kept) *
-                static_cast<double>(1 + kept_columns + (want_inputs ? m : 0)) * sizeof(double));
-    } catch (const std::runtime_error& e) {
-        throw RunError(e.what());
+    const RecordingShape shape = converted<RunError>([&] {
+        const RecordingShape s = recording_shape(net, grid.n_samples, plan);
+        check_batch_fits_in_memory(net, lanes, s);
+        return s;
+    });
+
+    BatchSimulator batch(&net, grid.h, lanes);
+    std::vector<std::vector<std::int32_t>> not_found;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const auto& [schedule, clamps, drive, state0, p] = scenarios[l];
+        batch.set_parameters(l, {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]});
+        install(batch, l, converted<ScheduleError>([&] {
+                    return schedule_stimuli(net, schedule_map(schedule, grid.h));
+                }));
+        install(batch, l, converted<ScheduleError>([&] {
+                    return drive_stimuli(net, drive, grid.h, grid.n_samples);
+                }));
+        ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
+        install(batch, l, clamp_plan.clamps);
+        not_found.push_back(std::move(clamp_plan.not_found));
     }
 
-    BatchSimulator simulator(&net, h, lanes);
-    std::vector<std::vector<int>> not_found;
+    const auto kept = static_cast<py::ssize_t>(shape.kept);
+    std::vector<DoubleArray> times, nodes, inputs;
+    std::vector<RecordingBuffers> buffers;
     for (std::size_t l = 0; l < lanes; ++l) {
-        const auto& [schedule, clamps, y0_array, p] = scenarios[l];
-        BatchSimulator::Lane& lane = simulator.lanes[l];
-        lane.parameters = {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]};
-        install_schedule(net, lane, schedule);
-        not_found.push_back(install_clamps(net, lane, clamps));
+        times.emplace_back(kept);
+        nodes.emplace_back(
+            std::vector<py::ssize_t>{kept, static_cast<py::ssize_t>(shape.node_values)});
+        inputs.emplace_back(std::vector<py::ssize_t>{want_inputs ? kept : 0,
+                                                     static_cast<py::ssize_t>(net.n_inputs)});
+        buffers.push_back(
+            {times[l].mutable_data(), nodes[l].mutable_data(), inputs[l].mutable_data()});
     }
 
-    struct Kept {
-        DoubleArray time, nodes, inputs;
-        std::int64_t sample = 0, stored = 0;
-    };
-    std::vector<Kept> out;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        out.push_back(
-            {DoubleArray(static_cast<py::ssize_t>(kept)),
-             DoubleArray({static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(kept_columns)}),
-             DoubleArray(
-                 {static_cast<py::ssize_t>(want_inputs ? kept : 0), static_cast<py::ssize_t>(m)})});
-    }
-    // Raw pointers: the arrays must not be touched without the GIL.
-    std::vector<double*> time_out, nodes_out, inputs_out;
-    for (Kept& k : out) {
-        time_out.push_back(k.time.mutable_data());
-        nodes_out.push_back(k.nodes.mutable_data());
-        inputs_out.push_back(k.inputs.mutable_data());
-    }
-    std::vector<std::int64_t> sample(lanes, 0), stored(lanes, 0);
-    std::vector<double> lane_inputs(m);
+    // As in run(): the interpreter released and taken back by hand.
+    PyThreadState* thread_state = nullptr;
     auto last_check = std::chrono::steady_clock::now();
-    const auto observer = [&](std::size_t l, double t, const std::vector<double>& row) {
-        if (sample[l]++ % every == 0) {
-            if (stored[l] == kept) throw std::logic_error("run: more samples than expected");
-            time_out[l][stored[l]] = t;
-            double* dst = nodes_out[l] + stored[l] * static_cast<std::int64_t>(kept_columns);
-            if (all_nodes) {
-                if (n > 0) std::memcpy(dst, row.data(), n * sizeof(double));
-            } else {
-                for (std::size_t j = 0; j < kept_columns; ++j) {
-                    dst[j] = row[static_cast<std::size_t>(ids[j])];
-                }
-            }
-            if (want_inputs && m > 0) {
-                // The values the inputs took at this sample time.
-                double* in = inputs_out[l] + stored[l] * static_cast<std::int64_t>(m);
-                for (std::size_t q = 0; q < m; ++q) in[q] = simulator.input_value(l, q);
-            }
-            ++stored[l];
-        }
+    const auto check_signals = [&] {
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= signal_check_interval) {
-            last_check = now;
-            py::gil_scoped_acquire gil;
-            if (PyErr_CheckSignals() != 0) throw Interrupted{};
-        }
+        if (now - last_check < signal_check_interval) return;
+        last_check = now;
+        PyEval_RestoreThread(thread_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        thread_state = PyEval_SaveThread();
+        if (raised) throw Interrupted{};
     };
 
     bool interrupted = false;
+    bool out_of_memory = false;
     std::string failure;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            simulator.simulate_stream(0.0, tf, y0, observer);
-        } catch (const Interrupted&) {
-            interrupted = true;
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& e) {
-            failure = user_message(e);
-            if (failure.empty()) failure = "run failed";
-        }
+    thread_state = PyEval_SaveThread();
+    try {
+        record_batch_run(batch, grid, starts, plan, shape, buffers, check_signals);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: nothing of Python may be touched
+    } catch (const Interrupted&) {
+        interrupted = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = user_message(e);
+        if (failure.empty()) failure = "run failed";
     }
+    PyEval_RestoreThread(thread_state);
     if (interrupted) throw py::error_already_set();
+    if (out_of_memory) throw std::bad_alloc();
     if (!failure.empty()) throw RunError(failure);
+
     py::list results;
     for (std::size_t l = 0; l < lanes; ++l) {
-        if (stored[l] != kept) throw std::logic_error("run: fewer samples than expected");
-        results.append(py::make_tuple(out[l].time, out[l].nodes,
-                                      want_inputs ? py::object(out[l].inputs) : py::none(),
-                                      not_found[l], total));
+        results.append(py::make_tuple(
+            times[l], nodes[l], want_inputs ? py::object(inputs[l]) : py::none(), not_found[l]));
     }
     return results;
 }
@@ -354,13 +324,14 @@ py::list run_batch(const std::shared_ptr<Network>& network, double tf, double h,
 }  // namespace
 
 void add_run_bindings(py::module_& m) {
-    m.def("grid_from_t_end", &grid_from_t_end, py::arg("t_end"));
-    m.def("grid_from_n_steps", &grid_from_n_steps, py::arg("n_steps"));
-    m.def("run", &run, py::arg("network"), py::arg("tf"), py::arg("h"), py::arg("schedule"),
-          py::arg("clamps"), py::arg("y0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("inputs"));
-    m.def("run_batch", &run_batch, py::arg("network"), py::arg("tf"), py::arg("h"),
-          py::arg("scenarios"), py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"),
+    m.def("command_grid", &command_grid, py::arg("t_end"), py::arg("n_steps"));
+    m.def("step_grid", &grid_of_step, py::arg("t_end"), py::arg("h"));
+    m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
+    m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
+          py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
+          py::arg("every"), py::arg("state"), py::arg("inputs"));
+    m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
+          py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
           py::arg("inputs"));
 }
 

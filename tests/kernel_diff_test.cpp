@@ -220,8 +220,10 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
                 Simulator sim(&net, h, threads);
                 ASSERT_EQ(sim.thread_count(), sim_threads(n, threads));
-                sim.clamp_functions = clamps;
-                sim.input_functions = inputs;
+                for (std::size_t j = 0; j < clamps.size(); ++j)
+                    sim.set_clamp_function(j, clamps[j]);
+                for (std::size_t k = 0; k < inputs.size(); ++k)
+                    sim.set_input_function(k, inputs[k]);
                 const auto rows = sim.simulate(0.0, 1.0, y0);
                 ASSERT_EQ(rows.size(), expected.size());
                 for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -234,7 +236,11 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             // and start against its own single run.
             const std::size_t lanes =
                 lane_counts[static_cast<std::size_t>(&s - shapes.data()) % std::size(lane_counts)];
-            std::vector<BatchSimulator::Lane> lane_setup;
+            struct LaneSetup {
+                NetworkParameters parameters;
+                std::vector<ActivationFunction> inputs, clamps;
+            };
+            std::vector<LaneSetup> lane_setup;
             std::vector<std::vector<double>> lane_y0;
             std::vector<std::vector<std::vector<double>>> lane_expected;
             for (std::size_t l = 0; l < lanes; ++l) {
@@ -252,15 +258,25 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
                 }
                 lane_y0.push_back(l == 0 ? y0 : gen.values(n, 0.0, 10.0));
                 Simulator single(&lane_net, h, 1);
-                single.clamp_functions = lane_clamps;
-                single.input_functions = lane_inputs;
+                for (std::size_t j = 0; j < n; ++j) single.set_clamp_function(j, lane_clamps[j]);
+                for (std::size_t q = 0; q < lane_inputs.size(); ++q) {
+                    single.set_input_function(q, lane_inputs[q]);
+                }
                 lane_expected.push_back(single.simulate(0.0, 1.0, lane_y0.back()));
                 lane_setup.push_back({network_parameters(lane_net), lane_inputs, lane_clamps});
             }
             for (const unsigned threads : {1u, 2u, 3u}) {
                 BatchSimulator batch(&net, h, lanes, threads);
                 ASSERT_EQ(batch.thread_count(), sim_threads(n, threads));
-                batch.lanes = lane_setup;
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    batch.set_parameters(l, lane_setup[l].parameters);
+                    for (std::size_t j = 0; j < n; ++j) {
+                        batch.set_clamp_function(l, j, lane_setup[l].clamps[j]);
+                    }
+                    for (std::size_t q = 0; q < lane_setup[l].inputs.size(); ++q) {
+                        batch.set_input_function(l, q, lane_setup[l].inputs[q]);
+                    }
+                }
                 const auto runs = batch.simulate(0.0, 1.0, lane_y0);
                 ASSERT_EQ(runs.size(), lanes);
                 for (std::size_t l = 0; l < lanes; ++l) {

@@ -25,6 +25,12 @@
 namespace vesk {
 namespace {
 
+FastReadOptions pieces_of(std::size_t bytes) {
+    FastReadOptions options;
+    options.piece_bytes = bytes;
+    return options;
+}
+
 // The Network, or the exception's type and text.
 std::string outcome(const std::string& path, ContractReading reading) {
     Network net;
@@ -59,7 +65,7 @@ class StreamedLoad : public ::testing::Test {
         EXPECT_EQ(outcome(path, ContractReading::fast), whole) << "contract: " << text;
         for (const std::size_t piece : {std::size_t{64}, std::size_t{150}, std::size_t{1} << 20}) {
             Network net;
-            const bool taken = read_contract_fast(path, net, {piece});
+            const bool taken = read_contract_fast(path, net, pieces_of(piece));
             if (taken) {
                 EXPECT_EQ(test::describe(net), whole) << "piece " << piece << ": " << text;
             }

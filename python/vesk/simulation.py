@@ -64,7 +64,7 @@ def _select_by_pattern(contract, record):
 
 
 def _grid(t_end, n_steps, h):
-    """(end time, step) of a run."""
+    """(last sample time, step, number of samples) of a run."""
     if t_end is not None and n_steps is not None:
         raise ValueError("give t_end or n_steps, not both")
     if t_end is None and n_steps is None:
@@ -78,22 +78,18 @@ def _grid(t_end, n_steps, h):
     if h is None:
         # The command line's grid: N samples on 0.1 ms, from 0 to t_end.
         if n_steps is not None:
-            tf, samples = _core.grid_from_n_steps(n_steps)
-        else:
-            if t_end <= 0:
-                raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
-            tf, samples = _core.grid_from_t_end(t_end)
-        return tf, tf / (samples - 1)
+            return _core.command_grid(0.0, n_steps)
+        if t_end <= 0:
+            raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
+        return _core.command_grid(t_end, 0)
     h = float(h)
     if not (h > 0 and math.isfinite(h)):
         raise ValueError(f"h must be a positive number of ms, got {h!r}")
     if n_steps is not None:
-        tf = (n_steps - 1) * h
-    else:
-        if not t_end >= 0:
-            raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
-        tf = t_end
-    return tf, h
+        return _core.step_grid_samples(n_steps, h)
+    if not t_end >= 0:
+        raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
+    return _core.step_grid(t_end, h)
 
 
 def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=None, y0=None,
@@ -122,12 +118,12 @@ def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=Non
         contract = load_contract(contract)
     schedule, clamps, start = _stimuli(contract, schedule, clamps, y0)
     every = _every(every)
-    tf, step = _grid(t_end, n_steps, h)
+    tf, step, total = _grid(t_end, n_steps, h)
     node_ids, all_nodes = _node_selection(contract, record)
 
-    time, nodes, input_values, not_found, total = _core.run(
-        contract._network, tf, step, schedule._as_map(), clamps._as_list(), start,
-        node_ids, all_nodes, every, bool(inputs))
+    time, nodes, input_values, not_found = _core.run(
+        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), {},
+        np.concatenate([start, start]), node_ids, all_nodes, every, "output", bool(inputs))
     _warn_not_found(not_found, stacklevel=3)
     settings = _settings(contract, tf, step, total, every, schedule, clamps)
     return Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
@@ -154,9 +150,9 @@ def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=N
     arguments are those of run() and apply to every scenario.
 
     The scenarios advance together: each weight of the model is read once
-    per stage for all of them, so a batch takes far less time than as many
-    runs. It holds the state of every scenario and all of their kept
-    samples at once; the memory needed is checked before the run starts.
+    per stage for all of them. A batch holds the state of every scenario and
+    all of their kept samples at once; the memory they need is checked
+    before the run starts.
     """
     if not isinstance(contract, Contract):
         contract = load_contract(contract)
@@ -166,7 +162,7 @@ def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=N
     if not scenarios:
         raise ValueError("scenarios: give at least one scenario")
     every = _every(every)
-    tf, step = _grid(t_end, n_steps, h)
+    tf, step, total = _grid(t_end, n_steps, h)
     node_ids, all_nodes = _node_selection(contract, record)
     base = contract.parameters
     lanes = []
@@ -182,11 +178,12 @@ def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=N
         values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
         lanes.append((schedule, clamps, start, values))
 
-    runs = _core.run_batch(contract._network, tf, step,
-                           [(s._as_map(), c._as_list(), y, v) for s, c, y, v in lanes],
-                           node_ids, all_nodes, every, bool(inputs))
+    runs = _core.run_batch(
+        contract._network, (tf, step, total),
+        [(s._as_map(), c._as_list(), {}, np.concatenate([y, y]), v) for s, c, y, v in lanes],
+        node_ids, all_nodes, every, "output", bool(inputs))
     results = []
-    for (schedule, clamps, start, values), (time, nodes, input_values, not_found, total) in \
+    for (schedule, clamps, start, values), (time, nodes, input_values, not_found) in \
             zip(lanes, runs):
         _warn_not_found(not_found, stacklevel=3)
         settings = _settings(contract, tf, step, total, every, schedule, clamps)
@@ -225,6 +222,8 @@ def _stimuli(contract, schedule, clamps, y0):
             start = np.full(contract.n_nodes, float(start))
         elif start.ndim != 1:
             raise ValueError(f"y0 must hold one value per node, got shape {start.shape}")
+        if start.size != contract.n_nodes:
+            raise _core.RunError("simulate: y0 size must equal n_nodes")
     return schedule, clamps, start
 
 

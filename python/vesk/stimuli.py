@@ -35,7 +35,8 @@ class Schedule:
         rules: times in 0.1 ms units, every window at 100.0. Raises
         ScheduleError with the command line's message."""
         schedule = cls()
-        schedule._windows = {name: list(ws) for name, ws in
+        # Windows from a file act exactly as the command line's.
+        schedule._windows = {name: [(*w, True) for w in ws] for name, ws in
                              _core.parse_instruction_file(os.fspath(path)).items()}
         return schedule
 
@@ -49,12 +50,12 @@ class Schedule:
         if end < start:
             raise ScheduleError(f"window end {end!r} ms lies before its start {start!r} ms")
         self._windows.setdefault(input_name, []).append(
-            (start, end, _number(value, "value", ScheduleError)))
+            (start, end, _number(value, "value", ScheduleError), False))
         return self
 
     def windows(self, input_name):
         """The (start_ms, end_ms, value) windows of one input, in order."""
-        return list(self._windows.get(input_name, ()))
+        return [w[:3] for w in self._windows.get(input_name, ())]
 
     @property
     def inputs(self):
@@ -68,7 +69,9 @@ class Schedule:
         return len(self._windows)
 
     def __eq__(self, other):
-        return isinstance(other, Schedule) and self._windows == other._windows
+        return isinstance(other, Schedule) and \
+            {n: self.windows(n) for n in self._windows} == \
+            {n: other.windows(n) for n in other._windows}
 
     def __repr__(self):
         count = sum(len(ws) for ws in self._windows.values())
@@ -91,6 +94,8 @@ class Clamps:
         clamps = cls()
         for row in _core.parse_bindings_file(os.fspath(path)):
             clamps.add(row, start_ms, end_ms, value)
+        # Clamps from a file act exactly as the command line's.
+        clamps._clamps = [(*c[:4], True) for c in clamps._clamps]
         return clamps
 
     def add(self, row_index, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
@@ -103,7 +108,7 @@ class Clamps:
         self._clamps.append((int(row_index),
                              _number(start_ms, "start_ms", ClampError),
                              _number(end_ms, "end_ms", ClampError),
-                             _number(value, "value", ClampError)))
+                             _number(value, "value", ClampError), False))
         return self
 
     @property
@@ -115,13 +120,13 @@ class Clamps:
         return self._clamps
 
     def __iter__(self):
-        return iter(self._clamps)
+        return (c[:4] for c in self._clamps)
 
     def __len__(self):
         return len(self._clamps)
 
     def __eq__(self, other):
-        return isinstance(other, Clamps) and self._clamps == other._clamps
+        return isinstance(other, Clamps) and list(self) == list(other)
 
     def __repr__(self):
         return f"<vesk.Clamps: {len(self._clamps)} clamps>"

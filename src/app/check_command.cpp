@@ -14,10 +14,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/sample_grid.hpp"
 #include "app/version.hpp"
 #include "model/contract_scan.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
+#include "run/run_setup.hpp"
+#include "run/sample_grid.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
 #include "stimulus/population_names.hpp"
@@ -95,7 +97,7 @@ bool reachable_by_command(const std::string& name) {
         return set;
     }();
     if (targets.count(name)) return true;
-    const std::string prefix = "EX1_input_W";
+    const std::string prefix = word_input_prefix;
     if (name.compare(0, prefix.size(), prefix) != 0) return false;
     const std::string digits = name.substr(prefix.size());
     if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) {
@@ -212,7 +214,7 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
         // Should the scan ever miss the loader's error, it is reported all the same.
         try {
             Network network;
-            network.load_from_json(o.model);
+            network.load_from_json(o.model, ContractReading::fast, check_fits_in_memory);
         } catch (const std::bad_alloc&) {
             stop_model =
                 "out of memory: the model or the run needs more memory than this "
@@ -227,6 +229,8 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
     if (!o.instructions.empty()) {
         InstructionCheckOptions options;
+        options.time_scale = instruction_time_scale;
+        options.window_value = instruction_window_value;
         options.t_end = t_end;
         if (facts.complete) options.input_names = &facts.input_names;
         stop_instructions = check_instruction_file(o.instructions, options, log);

@@ -5,11 +5,11 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 
 #include "app/progress.hpp"
 #include "io/background_writer.hpp"
 #include "io/csv_writer.hpp"
+#include "run/run_setup.hpp"
 #include "sim/thread_count.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
@@ -17,38 +17,16 @@
 namespace vesk {
 namespace {
 
-// The stimulus conventions of a run: instruction times count 0.1 ms units,
-// an active window drives its input at 100.0, and a bound node is held at
-// 50.0 from 0.1 ms to 4.9 ms.
-constexpr double instruction_time_scale = 0.1;
-constexpr double instruction_window_value = 100.0;
-constexpr double clamp_t_start = 0.1;
-constexpr double clamp_t_end = 4.9;
-constexpr double clamp_value = 50.0;
-
 void apply_instructions(const std::string& path, const Network& network, Simulator& simulator,
                         std::vector<ActivationFunction>& input_table, std::ostream& out) {
-    std::unordered_map<std::string, int> input_index;
-    for (int i = 0; i < network.n_inputs; ++i) {
-        input_index[network.input_names[static_cast<std::size_t>(i)]] = i;  // later index wins
-    }
     out << "Parsing instruction file: " << path << "\n";
     out << "  Instruction format: unified (strict parsing)\n";
     const ScheduleMap schedules =
         parse_instruction_file(path, instruction_time_scale, instruction_window_value);
-    int applied = 0;
-    for (const auto& [name, windows] : schedules) {
-        const auto it = input_index.find(name);
-        if (it == input_index.end()) {
-            throw std::runtime_error("Instruction target '" + name +
-                                     "' is not an external input in the loaded model");
-        }
-        const ActivationFunction f = make_piecewise_activation(windows);
-        simulator.input_functions[static_cast<std::size_t>(it->second)] = f;
-        input_table[static_cast<std::size_t>(it->second)] = f;
-        ++applied;
-    }
-    out << "  Applied schedules to " << applied << " inputs\n";
+    const std::vector<InputStimulus> stimuli = schedule_stimuli(network, schedules);
+    install(simulator, stimuli);
+    for (const InputStimulus& s : stimuli) input_table[s.input] = s.function;
+    out << "  Applied schedules to " << stimuli.size() << " inputs\n";
 }
 
 // Column k of the node-trace file carries node k, named by its row index.
@@ -69,30 +47,6 @@ std::vector<std::string> node_column_names(const Network& network) {
 
 }  // namespace
 
-void install_clamps(const Network& network, Simulator& simulator,
-                    const std::vector<int>& binding_indices, std::ostream& out) {
-    std::unordered_map<int, int> row_to_node;
-    for (const PopulationMetadata& md : network.node_metadata)
-        row_to_node[md.row_index] = md.node_id;
-
-    int applied = 0;
-    int not_found = 0;
-    for (const int index : binding_indices) {
-        const auto it = row_to_node.find(index);
-        if (it == row_to_node.end()) {
-            ++not_found;
-            continue;
-        }
-        const int node = it->second;
-        simulator.clamp_functions[static_cast<std::size_t>(node)] =
-            make_clamp_function({node}, clamp_t_start, clamp_t_end, clamp_value);
-        ++applied;
-    }
-    out << "  Applied clamps to " << applied << " nodes";
-    if (not_found > 0) out << " (" << not_found << " binding indices not found in model)";
-    out << "\n";
-}
-
 void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Network& network,
                   std::ostream& out, const ProgressTiming& progress_timing) {
     out << "Creating simulator...\n";
@@ -108,7 +62,7 @@ void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Net
     }
     if (!opts.bindings.empty()) {
         out << "Parsing bindings file: " << opts.bindings << "\n";
-        install_clamps(network, simulator, parse_bindings_file(opts.bindings), out);
+        install_binding_clamps(network, simulator, parse_bindings_file(opts.bindings), out);
     }
 
     out << "Running simulation...\n";

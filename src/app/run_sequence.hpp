@@ -9,15 +9,8 @@
 #include "app/cli_options.hpp"
 #include "app/progress.hpp"
 #include "model/network.hpp"
-#include "sim/simulator.hpp"
 
 namespace vesk {
-
-// Clamps every node named by a binding index (a node row_index) at 50.0 from
-// 0.1 ms to 4.9 ms, and writes "  Applied clamps to <n> nodes" (with the
-// count of indices that name no node, when there are any) to `out`.
-void install_clamps(const Network& network, Simulator& simulator,
-                    const std::vector<int>& binding_indices, std::ostream& out);
 
 // Runs the loaded network from 0 to t_end ms with n_samples samples and
 // writes the files the options ask for, progress to `out`. Throws on the

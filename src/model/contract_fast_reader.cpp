@@ -15,8 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "model/memory_budget.hpp"
-
 // How the reader stays exact without a JSON scanner of its own.
 //
 // The library parses whole documents only, and its index of a document takes
@@ -355,7 +353,9 @@ bool read_entries(const Members<top_count>& top, Network& net) {
 class FastReader {
   public:
     FastReader(const ContractFile& file, const FastReadOptions& options)
-        : file_(file), piece_bytes_(piece_size(options.piece_bytes, file.size())) {}
+        : file_(file),
+          piece_bytes_(piece_size(options.piece_bytes, file.size())),
+          size_check_(options.size_check) {}
 
     // As the full reader, nothing is allocated for the counts before the
     // whole text has parsed, and then only when they pass the size check.
@@ -367,7 +367,7 @@ class FastReader {
         text_.release();
         parser_ = dom::parser();
         try {
-            check_fits_in_memory(net.n_nodes, net.n_inputs);
+            if (size_check_) size_check_(net.n_nodes, net.n_inputs);
         } catch (const std::runtime_error&) {
             return false;  // the full reader reports it
         }
@@ -576,6 +576,7 @@ class FastReader {
 
     const ContractFile& file_;
     const std::size_t piece_bytes_;
+    const SizeCheck size_check_;
     Network* net_ = nullptr;
     dom::parser head_parser_;  // holds the head until the entries are read
     Members<top_count> top_;

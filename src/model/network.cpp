@@ -7,7 +7,6 @@
 #include "model/contract_checks.hpp"
 #include "model/contract_fast_reader.hpp"
 #include "model/contract_reader.hpp"
-#include "model/memory_budget.hpp"
 
 namespace vesk {
 namespace {
@@ -75,8 +74,11 @@ void collect_edges(ContractDocument& contract, std::int32_t n_nodes, std::int32_
 
 }  // namespace
 
-void Network::load_from_json(const std::string& path, ContractReading reading) {
-    if (reading == ContractReading::fast && read_contract_fast(path, *this)) return;
+void Network::load_from_json(const std::string& path, ContractReading reading,
+                             const SizeCheck& size_check) {
+    FastReadOptions fast;
+    fast.size_check = size_check;
+    if (reading == ContractReading::fast && read_contract_fast(path, *this, fast)) return;
     ContractDocument contract = read_contract(path, reading);
     json& doc = contract.doc;
 
@@ -105,7 +107,7 @@ void Network::load_from_json(const std::string& path, ContractReading reading) {
         tau_I = 1.25;
     }
 
-    check_fits_in_memory(n_nodes, n_inputs);
+    if (size_check) size_check(n_nodes, n_inputs);
     const auto nn = static_cast<std::size_t>(n_nodes);
     const auto ni = static_cast<std::size_t>(n_inputs);
     tau.assign(nn, 0.0);

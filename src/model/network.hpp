@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ struct PopulationMetadata {
 // checked against.
 enum class ContractReading { fast, streamed, whole_document };
 
+// Refuses a model by its sizes before the loader allocates anything for
+// them, by throwing std::runtime_error with the user-facing message (the
+// memory budget of a run is one such check).
+using SizeCheck = std::function<void(std::int32_t n_nodes, std::int32_t n_inputs)>;
+
 struct Network {
     std::int32_t n_nodes = 0;
     std::int32_t n_inputs = 0;
@@ -60,7 +66,9 @@ struct Network {
     // before. Throws std::runtime_error with the user-facing message, or the
     // JSON library's own exception for a missing key, a wrong type or a
     // number overflow.
-    void load_from_json(const std::string& path, ContractReading reading = ContractReading::fast);
+    // `size_check`, when given, is asked once the sizes are known.
+    void load_from_json(const std::string& path, ContractReading reading = ContractReading::fast,
+                        const SizeCheck& size_check = {});
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

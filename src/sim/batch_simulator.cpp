@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -387,7 +388,7 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     const auto m = static_cast<std::size_t>(network->n_inputs);
     lanes.assign(
         count, Lane{network_parameters(*network), std::vector<ActivationFunction>(m, zero_function),
-                    std::vector<ActivationFunction>(n, zero_function)});
+                    std::vector<ClampFunction>(n)});
     lane_parameters.assign(parameter_count * count, 0.0);
     input_values.assign(m * count, 0.0);
     for (auto* v : {&y_stage2, &y_stage3, &y_stage4, &k1, &k2, &k3, &k4}) {
@@ -496,23 +497,78 @@ void BatchSimulator::step_rk4(std::vector<double>& y) {
     }
 }
 
-void BatchSimulator::simulate_stream(double t0, double tf,
-                                     const std::vector<std::vector<double>>& y0,
-                                     const Observer& observer) {
+void BatchSimulator::set_parameters(std::size_t lane, const NetworkParameters& p) {
+    lanes.at(lane).parameters = p;
+}
+
+void BatchSimulator::set_input_function(std::size_t lane, std::size_t k, ActivationFunction f) {
+    lanes.at(lane).input_functions.at(k) = std::move(f);
+}
+
+void BatchSimulator::set_clamp_function(std::size_t lane, std::size_t node, ActivationFunction f) {
+    set_clamp(lane, node, [f = std::move(f)](double t) -> std::optional<double> {
+        const double v = f(t);
+        if (v != 0.0) return v;
+        return std::nullopt;
+    });
+}
+
+void BatchSimulator::set_clamp(std::size_t lane, std::size_t node, ClampFunction f) {
+    // An empty function would read as no clamp at all.
+    if (!f) throw std::invalid_argument("set_clamp: no clamp function");
+    lanes.at(lane).clamp_functions.at(node) = std::move(f);
+}
+
+std::int64_t BatchSimulator::check_run(double t0, double tf, std::size_t starts) const {
     if (!network) throw std::runtime_error("Simulator has null network");
     if (h <= 0) throw std::runtime_error("Step size h must be > 0");
     if (tf < t0) throw std::runtime_error("simulate: tf must be >= t0");
-    if (y0.size() != lane_count) throw std::runtime_error("simulate: one y0 per lane is needed");
+    if (starts != lane_count) throw std::runtime_error("simulate: one y0 per lane is needed");
+    return Simulator::step_count(t0, tf, h);
+}
+
+void BatchSimulator::simulate_stream(double t0, double tf,
+                                     const std::vector<std::vector<double>>& y0,
+                                     const Observer& observer) {
+    const std::int64_t n_steps = check_run(t0, tf, y0.size());
     const auto n = static_cast<std::size_t>(network->n_nodes);
     for (const auto& lane_y0 : y0) {
         if (lane_y0.size() != n) throw std::runtime_error("simulate: y0 size must equal n_nodes");
     }
-    const double steps = std::round((tf - t0) / h);
-    if (!(steps >= 0.0 && steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-        throw std::runtime_error(
-            "simulate: number of steps (tf - t0) / h must be a finite value below 2^31");
+    const std::size_t k = lane_count;
+    state_.assign(2 * n * k, 0.0);
+    for (std::size_t l = 0; l < k; ++l) {
+        for (std::size_t i = 0; i < n; ++i) state_[i * k + l] = state_[(n + i) * k + l] = y0[l][i];
     }
-    const auto n_steps = static_cast<std::int64_t>(steps);
+    run_samples(t0, n_steps, observer);
+}
+
+void BatchSimulator::simulate_stream_from_state(double t0, double tf,
+                                                const std::vector<std::vector<double>>& states,
+                                                const Observer& observer) {
+    const std::int64_t n_steps = check_run(t0, tf, states.size());
+    const auto n = static_cast<std::size_t>(network->n_nodes);
+    for (const auto& state : states) {
+        if (state.size() != 2 * n) {
+            throw std::runtime_error("simulate: the state must hold 2 * n_nodes values");
+        }
+    }
+    const std::size_t k = lane_count;
+    state_.assign(2 * n * k, 0.0);
+    for (std::size_t l = 0; l < k; ++l) {
+        for (std::size_t e = 0; e < 2 * n; ++e) state_[e * k + l] = states[l][e];
+    }
+    run_samples(t0, n_steps, observer);
+}
+
+void BatchSimulator::run_samples(double t0, std::int64_t n_steps, const Observer& observer) {
+    // The state lives for one run only, also when the run ends by an exception.
+    struct Release {
+        std::vector<double>& state;
+        ~Release() { std::vector<double>().swap(state); }
+    } release{state_};
+    std::vector<double>& y = state_;
+    const auto n = static_cast<std::size_t>(network->n_nodes);
     const std::size_t k = lane_count;
     const auto m = static_cast<std::size_t>(network->n_inputs);
 
@@ -522,23 +578,19 @@ void BatchSimulator::simulate_stream(double t0, double tf,
                                                 p.tau_I, p.theta,   p.beta,  p.f_max};
         for (std::size_t q = 0; q < parameter_count; ++q) lane_parameters[q * k + l] = values[q];
     }
-    std::vector<double> y(2 * n * k);
-    for (std::size_t l = 0; l < k; ++l) {
-        for (std::size_t i = 0; i < n; ++i) y[i * k + l] = y[(n + i) * k + l] = y0[l][i];
-    }
-    // (lane, node) of every clamp that is not the constructor's zero function.
+    // (lane, node) of every installed clamp.
     std::vector<std::pair<std::size_t, std::size_t>> clamped;
     for (std::size_t l = 0; l < k; ++l) {
         for (std::size_t j = 0; j < n; ++j) {
-            const auto* f = lanes[l].clamp_functions[j].target<double (*)(double)>();
-            if (!f || *f != zero_function) clamped.emplace_back(l, j);
+            if (lanes[l].clamp_functions[j]) clamped.emplace_back(l, j);
         }
     }
     for (std::int64_t i = 0; i <= n_steps; ++i) {
         const double t = std::fma(static_cast<double>(i), h, t0);
         for (const auto& [l, j] : clamped) {
-            const double v = lanes[l].clamp_functions[j](t);
-            if (v != 0.0) y[j * k + l] = y[(n + j) * k + l] = v;
+            if (const std::optional<double> v = lanes[l].clamp_functions[j](t)) {
+                y[j * k + l] = y[(n + j) * k + l] = *v;
+            }
         }
         for (std::size_t l = 0; l < k; ++l) {
             for (std::size_t q = 0; q < m; ++q) {

@@ -43,16 +43,9 @@ class BatchSimulator {
     using Observer =
         std::function<void(std::size_t lane, double t, const std::vector<double>& row)>;
 
-    struct Lane {
-        NetworkParameters parameters;                     // the network's, at construction
-        std::vector<ActivationFunction> input_functions;  // one per input channel, zero
-        std::vector<ActivationFunction> clamp_functions;  // one per node; 0.0 = not clamped
-    };
-
     const Network* network = nullptr;  // not owned; must outlive the simulator
     double h = 0.0;                    // step, ms, shared by every lane
     std::size_t lane_count = 0;
-    std::vector<Lane> lanes;  // installed between runs, as a Simulator's functions are
 
     // Bytes a batch of `lanes` runs of a network with n_nodes nodes and
     // n_inputs input channels holds while it runs (without what the
@@ -67,6 +60,18 @@ class BatchSimulator {
     // ranges of nodes (split as Simulator splits them).
     BatchSimulator(const Network* network, double h, std::size_t lanes, unsigned threads);
 
+    // What a Simulator's setters install, for lane `lane`: its network
+    // parameters (the network's until set), the function of input channel
+    // k, and the clamp of `node` (as Simulator::set_clamp_function and
+    // Simulator::set_clamp). Installed between runs.
+    void set_parameters(std::size_t lane, const NetworkParameters& p);
+    const NetworkParameters& parameters(std::size_t lane) const {
+        return lanes.at(lane).parameters;
+    }
+    void set_input_function(std::size_t lane, std::size_t k, ActivationFunction f);
+    void set_clamp_function(std::size_t lane, std::size_t node, ActivationFunction f);
+    void set_clamp(std::size_t lane, std::size_t node, ClampFunction f);
+
     unsigned thread_count() const {
         return part_nodes.size() > 1 ? unsigned(part_nodes.size() - 1) : 1;
     }
@@ -78,6 +83,11 @@ class BatchSimulator {
     // observer ends the run of every lane.
     void simulate_stream(double t0, double tf, const std::vector<std::vector<double>>& y0,
                          const Observer& observer);
+    // The same from full states: states[l] holds lane l's E values, then its
+    // I values (as Simulator::simulate_stream_from_state).
+    void simulate_stream_from_state(double t0, double tf,
+                                    const std::vector<std::vector<double>>& states,
+                                    const Observer& observer);
 
     // The same run returning every lane's rows: result[lane][sample][node].
     std::vector<std::vector<std::vector<double>>> simulate(
@@ -89,7 +99,25 @@ class BatchSimulator {
         return input_values[input * lane_count + lane];
     }
 
+    // Element `element` (E values, then I values) of lane `lane`'s state at
+    // the current sample, to be read by the observer during its call.
+    double state_value(std::size_t lane, std::size_t element) const {
+        return state_[element * lane_count + lane];
+    }
+
   private:
+    struct Lane {
+        NetworkParameters parameters;
+        std::vector<ActivationFunction> input_functions;  // one per input channel
+        std::vector<ClampFunction> clamp_functions;       // one per node; empty: none installed
+    };
+    std::vector<Lane> lanes;
+
+    // The checks of a run that does not depend on the starting states, in
+    // Simulator's order; returns the step count.
+    std::int64_t check_run(double t0, double tf, std::size_t starts) const;
+    // The sampling loop, on state_ already holding the starting states.
+    void run_samples(double t0, std::int64_t n_steps, const Observer& observer);
     void step_rk4(std::vector<double>& y);
     void step_part(unsigned part, std::vector<double>& y);
 
@@ -99,6 +127,7 @@ class BatchSimulator {
     std::vector<double> y_stage2, y_stage3, y_stage4, k1, k2, k3, k4;  // 2n each
     std::vector<double> node_rates, node_rates_next, node_input;       // n each
     std::vector<double> output_row;                                    // n, one lane
+    std::vector<double> state_;  // 2n: during a run, the state of the current sample
     std::vector<unsigned char> node_is_excitatory;
     // The weights regrouped so that consecutive products belong to
     // different rows (see SlicedMatrix), with slices broken at the threads'

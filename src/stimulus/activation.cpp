@@ -1,6 +1,7 @@
 #include "stimulus/activation.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace vesk {
 namespace {
@@ -41,6 +42,25 @@ ActivationFunction make_clamp_function(const std::vector<int>& /*node_indices*/,
         if ((t + kEdgeTolerance) < t_start) return 0.0;
         if (t > (t_end + kEdgeTolerance)) return 0.0;
         return value;
+    };
+}
+
+ClampFunction make_clamp_windows(const std::vector<ClampWindow>& windows, double tolerance) {
+    return [windows, tolerance](double t) -> std::optional<double> {
+        for (auto w = windows.rbegin(); w != windows.rend(); ++w) {
+            if (t >= w->start_ms - tolerance && t <= w->end_ms + tolerance) return w->value;
+        }
+        return std::nullopt;
+    };
+}
+
+ActivationFunction make_sampled_activation(std::shared_ptr<const std::vector<double>> values,
+                                           double t0, double h) {
+    return [values = std::move(values), t0, h](double t) {
+        const double index = std::round((t - t0) / h);
+        // Also false for NaN.
+        if (!(index >= 0.0 && index < static_cast<double>(values->size()))) return 0.0;
+        return (*values)[static_cast<std::size_t>(index)];
     };
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace vesk {
@@ -17,6 +19,11 @@ struct ScheduleWindow {
 // Time in ms -> value. Every factory below returns a callable that owns a
 // private copy of its data, and whose evaluation allocates nothing.
 using ActivationFunction = std::function<double(double)>;
+
+// Time in ms -> the value a clamp holds its node at, or nothing when the
+// node is free at that time. Unlike an ActivationFunction clamp, it can hold
+// a node at 0.0.
+using ClampFunction = std::function<std::optional<double>(double)>;
 
 // Value of the first window (in list order) with start_ms <= t <= end_ms,
 // or 0.0 when none matches. Overlapping windows are not combined: the
@@ -34,5 +41,24 @@ ActivationFunction make_piecewise_activation_legacy_window(
 // decided by where the caller installs it.
 ActivationFunction make_clamp_function(const std::vector<int>& node_indices, double t_start,
                                        double t_end, double value);
+
+// One clamp window, in ms; both edges belong to it.
+struct ClampWindow {
+    double start_ms = 0.0;
+    double end_ms = 0.0;
+    double value = 0.0;
+};
+
+// The value of the last window (in list order) that holds t, 0.0 included,
+// or nothing when none does (nor for a NaN time). A window holds t when
+// start_ms - tolerance <= t <= end_ms + tolerance (tolerance in ms, >= 0).
+ClampFunction make_clamp_windows(const std::vector<ClampWindow>& windows, double tolerance);
+
+// values[i] from t_i = fma(i, h, t0) until just before t_(i+1): the sample
+// index is round((t - t0) / h), which gives back i for every sample time of
+// a run on that grid. 0.0 before t0, after the last value and for a NaN time.
+// The values are shared, not copied.
+ActivationFunction make_sampled_activation(std::shared_ptr<const std::vector<double>> values,
+                                           double t0, double h);
 
 }  // namespace vesk

@@ -42,7 +42,7 @@ struct Located {
 
 // The population a command line of a file that parsed drives.
 std::string target_of(const std::vector<std::string>& tokens) {
-    if (tokens[0] == "Word") return "EX1_input_W" + std::to_string(std::stoi(tokens.back()));
+    if (tokens[0] == "Word") return word_input_prefix + std::to_string(std::stoi(tokens.back()));
     return command_targets.at(tokens[0]);
 }
 

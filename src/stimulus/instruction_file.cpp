@@ -152,7 +152,7 @@ class InstructionParser {
             fail("word index " + std::to_string(word_index) +
                  " out of range (Num_of_words = " + std::to_string(num_words_) + ")");
         }
-        store("EX1_input_W" + std::to_string(word_index), anchor_, end);
+        store(word_input_prefix + std::to_string(word_index), anchor_, end);
     }
 
     void handle_command(const std::vector<std::string>& tokens) {

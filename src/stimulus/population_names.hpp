@@ -12,4 +12,8 @@ namespace vesk {
 // not in the table: the instruction parser names word populations itself.
 extern const std::unordered_map<std::string, std::string> command_targets;
 
+// Word populations are named by index: this prefix, then the index in
+// decimal ("EX1_input_W0", ...).
+inline constexpr const char* word_input_prefix = "EX1_input_W";
+
 }  // namespace vesk

@@ -151,7 +151,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The fast reader alone, with small pieces: whatever it takes must be
     // the same Network.
     vesk::Network pieces;
-    if (vesk::read_contract_fast(file.path, pieces, {64})) {
+    if (vesk::read_contract_fast(file.path, pieces, [] {
+            vesk::FastReadOptions options;
+            options.piece_bytes = 64;
+            return options;
+        }())) {
         FUZZ_CHECK(whole.loaded);
         FUZZ_CHECK(vesk::test::describe(pieces) == vesk::test::describe(whole.net));
     }

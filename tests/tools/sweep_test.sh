@@ -113,16 +113,35 @@ expect_contains "unfinished run" "$tmp/summary.out" \
     "  UNFINISHED  QA_3NVN_O_fail (no exit status: the run did not end)"
 expect_contains "summary totals" "$tmp/summary.out" "1 ok, 1 failed, 1 unfinished, 0 missing"
 expect_contains "summary of the list only" "$tmp/summary.out" "Summary of 3 runs"
+sweep --summary --out "$tmp/absent" "$scenarios/broken.txt" >/dev/null 2>"$tmp/absent.err"
+expect_eq "summary into no folder" "$(cat "$tmp/absent.err")" \
+    "sweep: warning: cannot write $tmp/absent/summary.tsv; the summary is printed only"
 
 # A rerun starts from an empty folder.
 touch "$out/QA_3NVN_O_success/inputs.csv.old"
 sweep --model "$model" --t-end 20 --out "$out" --task 1 "$scenarios" >/dev/null
-mkdir -p "$out/QA_3NVN_O_fail" && touch "$out/QA_3NVN_O_fail/mine.txt" && rm -f "$out/QA_3NVN_O_fail/command.txt"
-sweep --model "$model" --t-end 20 --out "$out" --task 0 "$scenarios" >"$tmp/foreign.out"
-expect_eq "foreign folder: status" "$?" 1
-expect_eq "foreign folder left alone" "$(ls "$out/QA_3NVN_O_fail" | grep -c mine.txt)" 1
 expect_eq "rerun folder" "$(ls "$out/QA_3NVN_O_success" | tr '\n' ' ')" \
     "command.txt nodes.csv scenario seconds status stderr.txt stdout.txt "
+
+# Something that is no run folder where a run would go: left alone, and
+# FAILED in the run's line and in the summary alike.
+check_refused() {  # what, task (scenario name), how to put something there
+    local what=$1 task=$2 name=$3
+    shift 3
+    rm -rf "${out:?}/$name" && "$@"
+    sweep --model "$model" --t-end 20 --out "$out" --task "$task" "$scenarios" >"$tmp/foreign.out"
+    expect_eq "$what: status" "$?" 1
+    expect_eq "$what: left alone" "$(cat "$out/$name"/mine.txt "$out/$name" 2>/dev/null)" mine
+    local reason="$out/$name exists and is no run folder: left alone, not run"
+    expect_eq "$what: run line" "$(cat "$tmp/foreign.out")" "FAILED  $name ($reason)"
+    sweep --summary --out "$out" >"$tmp/foreign.out"
+    expect_contains "$what: summary" "$tmp/foreign.out" "  FAILED      $name ($reason)"
+    expect_eq "$what: summary.tsv" "$(grep "^$name	" "$out/summary.tsv" | cut -f2,6)" \
+        "refused	$reason"
+}
+check_refused "a stranger's folder" 0 QA_3NVN_O_fail \
+    eval 'mkdir "$out/$name" && echo mine >"$out/$name/mine.txt"'
+check_refused "a file" 3 broken eval 'echo mine >"$out/$name"'
 
 # ---- one task of a job array, from a list file --------------------------------
 printf '# the two examples\n%s\n\n%s\n' "$scenarios/QA_3NVN_O_success.txt" \
@@ -146,16 +165,37 @@ expect_eq "summary of the array" "$?" 0
 expect_contains "summary of the array" "$tmp/array.out" "2 ok, 0 failed, 0 unfinished"
 
 # ---- option errors: status 2, nothing run ------------------------------------
+# Nothing runs, no output folder is made (unless it is the one refused), and
+# the one error is the sweep's own, never one of mkdir or parallel.
 check_usage_error() {  # message, sweep arguments...
     local message=$1
     shift
-    sweep "$@" >"$tmp/err.out" 2>"$tmp/err.txt"
+    rm -rf "$tmp/never"
+    sweep --out "$tmp/never" "$@" >"$tmp/err.out" 2>"$tmp/err.txt"
     expect_eq "exit status for '$message'" "$?" 2
     expect_contains "usage error" "$tmp/err.txt" "sweep: $message"
+    expect_eq "standard output for '$message'" "$(cat "$tmp/err.out")" ""
+    expect_eq "other errors for '$message'" \
+        "$(grep -v -e '^sweep: ' -e "^Try 'sweep --help'.\$" "$tmp/err.txt")" ""
+    [ -e "$tmp/never" ] && fail "'$message' created the output folder"
 }
 mkdir "$tmp/twins" "$tmp/twins/a"
 cp "$scenarios/broken.txt" "$tmp/twins/x.txt"
 cp "$scenarios/broken.txt" "$tmp/twins/a/x.txt"
+# Names that would break the summary's lines or columns, or give no run
+# folder of their own.
+mkdir "$tmp/names"
+for name in $'tab\there' $'cr\r' $'esc\e' . .. '' summary.tsv joblog.tsv scenarios.txt \
+    $'with\ttab/x' $'lines/a' $'lines/new\nline' lines/z; do
+    mkdir -p "$(dirname "$tmp/names/$name")"
+    cp "$scenarios/broken.txt" "$tmp/names/$name.txt"
+done
+names_error() {  # scenario file: the error about its path
+    printf '%q: a scenario path with a line break, a tab or another control character' \
+        "$tmp/names/$1"
+}
+mkdir -p "$tmp/out-list/scenarios.txt"
+echo "not a folder" >"$tmp/a-file"
 check_usage_error "--model is required" --t-end 20 "$scenarios"
 check_usage_error "one of --t-end or --n-steps is required" --model "$model" "$scenarios"
 check_usage_error "no scenarios given" --model "$model" --t-end 20
@@ -173,10 +213,39 @@ check_usage_error "--batch runs no vesk-sim: arguments after -- cannot be passed
     --model "$model" --t-end 20 --batch 2 "$scenarios" -- --reproducible
 check_usage_error "--task 2: there are only 2 batches of 2 scenarios (0 to 1)" --model "$model" \
     --t-end 20 --batch 2 --task 2 "$scenarios"
+check_usage_error "--task needs a task number (0, 1, ...), got '0x1'" --model "$model" --t-end 20 \
+    --task 0x1 "$scenarios"
+check_usage_error "--task 08: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
+    --task 08 "$scenarios"
+check_usage_error "--task 18446744073709551617: there are only 4" --model "$model" --t-end 20 \
+    --task 18446744073709551617 "$scenarios"
 check_usage_error "--jobs needs a positive number, got 0" --model "$model" --t-end 20 --jobs 0 "$scenarios"
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
-    --model "$model" --t-end 20 --out "$tmp/twins-out" "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
-[ -e "$tmp/twins-out" ] && fail "a usage error created the output folder"
+    --model "$model" --t-end 20 "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
+check_usage_error "$(names_error $'lines/new\nline.txt')" --model "$model" --t-end 20 "$tmp/names/lines"
+check_usage_error "$(names_error $'tab\there.txt')" --model "$model" --t-end 20 \
+    "$tmp/names/tab"$'\t'"here.txt"
+check_usage_error "$(names_error $'cr\r.txt')" --model "$model" --t-end 20 --task 0 \
+    "$tmp/names/cr"$'\r'".txt"
+check_usage_error "$(names_error $'esc\e.txt')" --model "$model" --t-end 20 --print-list \
+    "$tmp/names/esc"$'\e'".txt"
+check_usage_error "$(names_error $'with\ttab/x.txt')" --model "$model" --t-end 20 \
+    "$tmp/names/with"$'\t'"tab/x.txt"
+for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
+    check_usage_error "cannot name a run folder after $tmp/names/$name.txt" \
+        --model "$model" --t-end 20 "$tmp/names/$name.txt"
+done
+check_usage_error "--out $tmp/a-file is not a folder" --model "$model" --t-end 20 \
+    --out "$tmp/a-file" "$scenarios"
+check_usage_error "--out $tmp/a-file/runs: cannot create the folder (" --model "$model" --t-end 20 \
+    --task 0 --out "$tmp/a-file/runs" "$scenarios"
+check_usage_error "--out /proc: cannot write into the folder" --model "$model" --t-end 20 \
+    --out /proc "$scenarios"
+check_usage_error "--out $tmp/out-list: cannot replace $tmp/out-list/scenarios.txt" \
+    --model "$model" --t-end 20 --out "$tmp/out-list" "$scenarios"
+[ -e "$tmp/out-list/QA_3NVN_O_fail" ] && fail "a sweep into an unusable --out ran"
+check_usage_error "--out $(printf '%q' "$tmp/out"$'\t'"tab") holds a line break, a tab" \
+    --model "$model" --t-end 20 --out "$tmp/out"$'\t'"tab" "$scenarios"
 
 # ---- threads of the runs: one each when several run at once -----------------
 # A stand-in for vesk-sim that prints the thread setting it was given.
@@ -197,6 +266,26 @@ stub_sweep=("$source_dir/tools/sweep" --sim "$tmp/show-threads" --model "$model"
 check_threads "two at a time" 1 -u VESK_THREADS "${stub_sweep[@]}" --jobs 2
 check_threads "two at a time, user's choice" 3 VESK_THREADS=3 "${stub_sweep[@]}" --jobs 2
 check_threads "one at a time" unset -u VESK_THREADS "${stub_sweep[@]}" --jobs 1
+
+# ---- task numbers are decimal, whatever their leading zeros -----------------
+mkdir "$tmp/eleven"
+for i in 00 01 02 03 04 05 06 07 08 09 10; do touch "$tmp/eleven/s$i.txt"; done
+for row in "010 s10" "08 s08" "0 s00" "000 s00" "9 s09"; do
+    read -r task expected <<<"$row"
+    rm -rf "$tmp/task-out"
+    "${stub_sweep[@]}" --out "$tmp/task-out" --task "$task" "$tmp/eleven" >/dev/null 2>&1
+    expect_eq "--task $task: status" "$?" 0
+    expect_eq "--task $task: the run" "$(ls "$tmp/task-out" | tr '\n' ' ')" "$expected scenarios.txt "
+done
+
+# ---- an error line with control characters stays one line and one column ---
+printf '#!/bin/sh\nprintf "Error: a\\tb\\rc\\033d\\n" >&2\nexit 1\n' >"$tmp/fail-oddly"
+chmod +x "$tmp/fail-oddly"
+"${stub_sweep[@]}" --sim "$tmp/fail-oddly" --out "$tmp/odd-out" "$scenarios/broken.txt" \
+    >"$tmp/odd.out" 2>&1
+expect_contains "odd error line" "$tmp/odd.out" "  FAILED      broken (exit 1): Error: a b c d"
+expect_eq "odd error column" "$(cut -f6 "$tmp/odd-out/summary.tsv")" "error
+Error: a b c d"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed" >&2

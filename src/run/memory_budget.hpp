@@ -1,8 +1,7 @@
-// Whether a model of a given size can run in the memory this process may
-// use, asked before the loader allocates anything for it.
+// Whether a model of a given size, or what a run keeps, fits in the memory
+// this process may use, asked before anything is allocated for it.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace vesk {
@@ -18,10 +17,8 @@ double memory_limit_bytes();
 // overcommit, get the process killed while they are filled.
 void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs);
 
-// Throws std::runtime_error when the loaded record, a batch simulator of
-// `lanes` runs of it and the `kept_bytes` of samples those runs keep cannot
-// fit in memory_limit_bytes(), before any of it is allocated.
-void check_batch_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs, std::size_t lanes,
-                                double kept_bytes);
+// Throws std::runtime_error "<what> need <x> GiB of memory, this machine has
+// <y> GiB" when `bytes` more cannot fit in memory_limit_bytes().
+void check_bytes_fit_in_memory(double bytes, const char* what);
 
 }  // namespace vesk

@@ -1,4 +1,4 @@
-#include "model/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,7 +9,6 @@
 #include <string>
 
 #include "model/network.hpp"
-#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 
 namespace vesk {
@@ -66,20 +65,13 @@ void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs) {
     throw std::runtime_error(text);
 }
 
-void check_batch_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs, std::size_t lanes,
-                                double kept_bytes) {
-    const double needed = network_bytes(n_nodes, n_inputs) +
-                          BatchSimulator::bytes_needed(n_nodes, n_inputs, lanes) + kept_bytes;
+void check_bytes_fit_in_memory(double bytes, const char* what) {
     const double available = memory_limit_bytes();
-    if (available <= 0.0 || needed <= available) return;
+    if (available <= 0.0 || bytes <= available) return;
     constexpr double gib = 1024.0 * 1024.0 * 1024.0;
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "Batch too large for this machine: %zu runs of n_nodes=%d and n_inputs=%d "
-                  "with their kept samples need at least %.1f GiB of memory, this machine has "
-                  "%.1f GiB",
-                  lanes, static_cast<int>(n_nodes), static_cast<int>(n_inputs), needed / gib,
-                  available / gib);
+    char text[256];
+    std::snprintf(text, sizeof text, "%s need %.1f GiB of memory, this machine has %.1f GiB", what,
+                  bytes / gib, available / gib);
     throw std::runtime_error(text);
 }
 
