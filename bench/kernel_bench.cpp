@@ -33,6 +33,7 @@
 #include "model/network.hpp"
 #include "model/sparse_matrix.hpp"
 #include "reference_kernel.hpp"
+#include "run/memory_budget.hpp"
 #include "sim/simulator.hpp"
 
 namespace vesk::bench {
@@ -57,7 +58,7 @@ const Model& model(Contract c) {
     auto& slot = cache[c];
     if (!slot) {
         slot = std::make_unique<Model>();
-        slot->net.load_from_json(contract_path(c));
+        slot->net.load_from_json(contract_path(c), check_fits_in_memory);
         Simulator sim(&slot->net, run_step);
         sim.hold_inputs(std::vector<double>(sim.held_inputs().size(), input_level));
         slot->state.assign(2 * static_cast<std::size_t>(slot->net.n_nodes), 0.0);

@@ -19,6 +19,7 @@
 
 #include "bench_contracts.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
 
 namespace vesk::bench {
 namespace {
@@ -28,7 +29,7 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
     const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     for (auto _ : state) {
         Network net;
-        net.load_from_json(path, reading);
+        net.load_from_json(path, check_fits_in_memory, reading);
         benchmark::DoNotOptimize(net.weights->values.data());
     }
     state.SetBytesProcessed(bytes * state.iterations());

@@ -46,7 +46,7 @@ std::shared_ptr<Network> load_contract(const std::string& path) {
     auto network = std::make_shared<Network>();
     py::gil_scoped_release nogil;
     try {
-        network->load_from_json(path, ContractReading::fast, check_fits_in_memory);
+        network->load_from_json(path, check_fits_in_memory);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

@@ -108,6 +108,17 @@ RecordedState recorded_state(const std::string& name) {
     throw py::value_error("record_state must be 'E', 'I' or 'both', got '" + name + "'");
 }
 
+// The time series of a drive, each a one-dimensional array.
+std::map<std::string, std::vector<double>> drive_series(
+    const std::map<std::string, DoubleArray>& drive_arrays) {
+    std::map<std::string, std::vector<double>> drive;
+    for (const auto& [name, values] : drive_arrays) {
+        if (values.ndim() != 1) throw py::value_error("drive: one value per sample");
+        drive[name].assign(values.data(), values.data() + values.size());
+    }
+    return drive;
+}
+
 // Thrown from the observer to leave the run when a Python signal handler
 // raised; the Python error stays set for the caller.
 struct Interrupted {};
@@ -117,7 +128,7 @@ struct Interrupted {};
 // `state0` holds E values, then I values.
 py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const std::map<std::string, std::vector<double>>& drive, const DoubleArray& state0,
+              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
               const IndexArray& node_ids, bool all_nodes, std::int64_t every,
               const std::string& state, bool want_inputs) {
     const Network& net = *network;
@@ -140,6 +151,7 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
         throw py::value_error("y0 must hold 2 * n_nodes values");
     }
     const std::vector<double> start(state0.data(), state0.data() + state0.size());
+    const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
@@ -183,7 +195,12 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
     try {
         record_run(simulator, grid, start, plan, shape, buffers, check_signals);
     } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: nothing of Python may be touched
+        // The interpreter is ending this thread while it shuts down: nothing
+        // of Python may be touched, so the arrays are left, not released.
+        time.release();
+        nodes.release();
+        inputs.release();
+        throw;
     } catch (const Interrupted&) {
         interrupted = true;
     } catch (const std::bad_alloc&) {
@@ -205,9 +222,8 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
 // values, then I values) and the nine network parameters in the order of
 // NetworkParameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta,
 // f_max).
-using Scenario =
-    std::tuple<std::map<std::string, WindowList>, ClampList,
-               std::map<std::string, std::vector<double>>, DoubleArray, std::vector<double>>;
+using Scenario = std::tuple<std::map<std::string, WindowList>, ClampList,
+                            std::map<std::string, DoubleArray>, DoubleArray, std::vector<double>>;
 
 // run() for several scenarios of one network advanced together in a batch;
 // returns one run() tuple per scenario, each holding what run() gives for
@@ -253,7 +269,8 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
     BatchSimulator batch(&net, grid.h, lanes);
     std::vector<std::vector<std::int32_t>> not_found;
     for (std::size_t l = 0; l < lanes; ++l) {
-        const auto& [schedule, clamps, drive, state0, p] = scenarios[l];
+        const auto& [schedule, clamps, drive_arrays, state0, p] = scenarios[l];
+        const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
         batch.set_parameters(l, {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]});
         install(batch, l, converted<ScheduleError>([&] {
                     return schedule_stimuli(net, schedule_map(schedule, grid.h));

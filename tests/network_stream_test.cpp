@@ -20,6 +20,7 @@
 
 #include "model/contract_fast_reader.hpp"
 #include "network_text.hpp"
+#include "run/memory_budget.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -28,6 +29,7 @@ namespace {
 FastReadOptions pieces_of(std::size_t bytes) {
     FastReadOptions options;
     options.piece_bytes = bytes;
+    options.size_check = check_fits_in_memory;
     return options;
 }
 
@@ -35,7 +37,7 @@ FastReadOptions pieces_of(std::size_t bytes) {
 std::string outcome(const std::string& path, ContractReading reading) {
     Network net;
     try {
-        net.load_from_json(path, reading);
+        net.load_from_json(path, check_fits_in_memory, reading);
     } catch (const std::exception& e) {
         return std::string("throws ") + typeid(e).name() + ": " + e.what();
     }

@@ -55,7 +55,7 @@ class NetworkLoad : public ::testing::Test {
     std::string write(const json& doc) const { return dir.write("model.json", doc.dump()); }
     Network load(const json& doc) const {
         Network net;
-        net.load_from_json(write(doc));
+        net.load_from_json(write(doc), check_fits_in_memory);
         return net;
     }
 };
@@ -201,12 +201,13 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
         for (const auto reading :
              {ContractReading::fast, ContractReading::streamed, ContractReading::whole_document}) {
             Network net;
-            EXPECT_THROW_MSG(net.load_from_json(path, reading), std::exception, c.message);
+            EXPECT_THROW_MSG(net.load_from_json(path, check_fits_in_memory, reading),
+                             std::exception, c.message);
         }
     }
     Network net;
     const std::string empty = dir.write("empty.json", "");
-    EXPECT_THROW_MSG(net.load_from_json(empty), std::runtime_error,
+    EXPECT_THROW_MSG(net.load_from_json(empty, check_fits_in_memory), std::runtime_error,
                      "JSON parse error in " + empty +
                          ": [json.exception.parse_error.101] parse error at line 1, column 1: "
                          "attempting to parse an empty input; check that your input string or "
@@ -241,7 +242,7 @@ TEST_F(NetworkLoad, RefusesSizesBeyondTheProcessMemoryLimit) {
         try {
             Network net;
             if (setrlimit(RLIMIT_AS, &limit) == 0) {
-                net.load_from_json(path, ContractReading::fast, check_fits_in_memory);
+                net.load_from_json(path, check_fits_in_memory);
             }
         } catch (const std::runtime_error& e) {
             if (std::regex_match(e.what(), expected)) _exit(0);

@@ -8,6 +8,7 @@ from typing import NamedTuple
 import numpy as np
 
 from . import _core
+from ._paths import checked_path
 from ._core import ContractError
 
 ROW_MAP_FIELDS = (
@@ -153,7 +154,7 @@ class Contract:
 
     def write_row_map(self, path):
         """Writes the row map as the command line's --output-row-map does."""
-        _core.write_row_map(os.fspath(path), self._network)
+        _core.write_row_map(checked_path(path), self._network)
 
     def __repr__(self):
         return f"<vesk.Contract {self.source}: {self.n_nodes} nodes, {self.n_inputs} inputs>"
@@ -162,5 +163,5 @@ class Contract:
 def load_contract(path):
     """Loads the simulation contract at `path`. Raises ContractError (a
     ValueError) with the message the command line prints after "Error: "."""
-    path = os.fspath(path)
+    path = checked_path(path)
     return Contract(_core.load_contract(path), path)

@@ -6,11 +6,15 @@ import operator
 import os
 import re
 import warnings
+from collections.abc import Mapping
+from typing import Any, Optional
 
 import numpy as np
 
 from . import _core
 from .contract import ROW_MAP_FIELDS, Contract, load_contract
+from ._core import ScheduleError
+from ._paths import checked_path, refuse_overwrites
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
@@ -92,67 +96,131 @@ def _grid(t_end, n_steps, h):
     return _core.step_grid(t_end, h)
 
 
-def run(contract, t_end=None, n_steps=None, *, h=None, schedule=None, clamps=None, y0=None,
-        record=None, every=1, inputs=False):
+def _start_state(y0, n):
+    """(E, I) at 0 ms, each (n,), from the y0 argument of run()."""
+    if y0 is None:
+        zeros = np.zeros(n)
+        return zeros, zeros
+    start = np.array(y0, dtype=np.float64)
+    if start.ndim == 0:
+        start = np.full(n, float(start))
+    if start.ndim == 1:
+        if start.size != n:
+            raise _core.RunError("simulate: y0 size must equal n_nodes")
+        return start, start
+    if start.shape != (2, n):
+        raise ValueError(f"y0 must hold one value per node, or E and I as a (2, {n}) array, "
+                         f"got shape {start.shape}")
+    return start[0], start[1]
+
+
+def _drive_series(drive, schedule, n_samples):
+    """{input name: (n_samples,) float64} from the drive argument of run()."""
+    if drive is None:
+        return {}
+    if not isinstance(drive, Mapping):
+        raise TypeError(f"drive: give a dict {{input name: values}}, got {type(drive).__name__}")
+    series = {}
+    for name, values in drive.items():
+        if not isinstance(name, str):
+            raise ScheduleError(f"drive: input names must be strings, got {name!r}")
+        if schedule.windows(name):
+            raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
+                                "give it one or the other")
+        values = np.ascontiguousarray(values, dtype=np.float64)
+        if values.shape != (n_samples,):
+            raise ValueError(f"drive: input {name!r} needs one value per sample, "
+                             f"{n_samples}, got shape {values.shape}")
+        if np.isnan(values).any():
+            raise ValueError(f"drive: input {name!r} holds NaN")
+        series[name] = values
+    return series
+
+
+_RECORD_STATES = {None: "output", "E": "E", "I": "I", "both": "both"}
+
+
+def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = None,
+        n_steps: Optional[int] = None, *, h: Optional[float] = None,
+        schedule: "Schedule | str | os.PathLike[str] | None" = None,
+        clamps: "Clamps | str | os.PathLike[str] | None" = None,
+        drive: Optional[Mapping[str, Any]] = None, y0: Any = None, record: Any = None,
+        every: int = 1, inputs: bool = False, record_state: Optional[str] = None) -> "Result":
     """Simulates `contract` from 0 ms and returns a Result.
 
     The samples lie on the command line's grid: t_end (ms, on the 0.1 ms
     grid) or n_steps (samples, t_end = n_steps * 0.1) gives N samples from 0
     to t_end, step t_end / (N - 1), with the command line's checks and
-    messages. With h (ms) the step is h instead: samples at i * h up to
-    t_end, or n_steps samples.
+    messages. With h (ms) the step is h instead: n_steps samples at i * h,
+    or samples at i * h up to t_end, the last at floor(t_end / h) * h (a
+    quotient within 1e-9 of a whole number counts as that number), so that
+    no sample lies past t_end.
 
     schedule: a Schedule, or the path of an instruction file.
     clamps: a Clamps, or the path of a bindings file.
-    y0: the starting activity, one value per node or one for all (default 0).
+    drive: time series inputs, {input name: values}, one value per sample
+      (len(result.time) with every=1); value i drives the input from sample
+      i over the following step, as a window's value does. An input is
+      driven either by the schedule or by drive, not both.
+    y0: the starting activity (default 0): one value for all nodes, one per
+      node (E = I), or E and I apart, as a (2, n_nodes) array or [E, I].
     record: the nodes to keep, as row indices, or as patterns on the row
       map's fields ('pop_id=W[0-3]', a list of them, all of which must match,
       or a dict {'pop_id': 'W[0-3]'}); default all nodes.
     every: keep every k-th sample (the first is always kept).
     inputs: keep the input channels' values too.
+    record_state: what is kept of each node: by default its traced activity
+      (E of an excitatory node, I of an inhibitory one), as the command line
+      writes it; "E" or "I" that population's activity; "both" E and I
+      (Result.nodes of shape (samples, 2, nodes); Result.E, Result.I).
 
-    Only the kept samples of the kept nodes are held in memory. Ctrl-C
+    Only the kept samples of the kept nodes are held in memory; a run whose
+    kept samples could not fit raises RunError before it starts. Ctrl-C
     stops the run (KeyboardInterrupt).
     """
     if not isinstance(contract, Contract):
         contract = load_contract(contract)
-    schedule, clamps, start = _stimuli(contract, schedule, clamps, y0)
+    schedule, clamps = _stimulus_files(schedule, clamps)
     every = _every(every)
+    state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
+    start_e, start_i = _start_state(y0, contract.n_nodes)
+    series = _drive_series(drive, schedule, total)
     node_ids, all_nodes = _node_selection(contract, record)
 
     time, nodes, input_values, not_found = _core.run(
-        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), {},
-        np.concatenate([start, start]), node_ids, all_nodes, every, "output", bool(inputs))
-    _warn_not_found(not_found, stacklevel=3)
-    settings = _settings(contract, tf, step, total, every, schedule, clamps)
-    return Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
-                  settings, start)
+        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
+        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs))
+    return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
+                   (schedule, clamps, series, start_e, start_i),
+                   (time, nodes, input_values, not_found))
 
 
 # The network parameters a scenario of run_batch may set, in the order the
 # batch engine takes them.
 BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
                     "f_max")
-_SCENARIO_KEYS = ("schedule", "clamps", "y0", "parameters")
+_SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 
 
-def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=None, every=1,
-              inputs=False):
+def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
+              t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
+              h: Optional[float] = None, record: Any = None, every: int = 1,
+              inputs: bool = False, record_state: Optional[str] = None) -> "list[Result]":
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
     Each scenario is a dict (or an object with such attributes) giving any
-    of schedule, clamps and y0 (as for run()) and parameters, a dict of
-    network parameters to change for that scenario (alfa, epsilon, gamma,
-    delta, tau_E, tau_I, theta, beta, f_max). Every Result holds the same
-    values, bit for bit, as run() gives for its scenario alone. The other
-    arguments are those of run() and apply to every scenario.
+    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
+    of network parameters to change for that scenario alone (alfa, epsilon,
+    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
+    those of run() and apply to every scenario. Every Result holds the same
+    values, bit for bit, as run() gives for its scenario alone.
 
     The scenarios advance together: each weight of the model is read once
     per stage for all of them. A batch holds the state of every scenario and
-    all of their kept samples at once; the memory they need is checked
-    before the run starts.
+    all of their kept samples at once; a batch that could not fit raises
+    RunError before it starts.
     """
     if not isinstance(contract, Contract):
         contract = load_contract(contract)
@@ -161,51 +229,51 @@ def run_batch(contract, scenarios, t_end=None, n_steps=None, *, h=None, record=N
     scenarios = list(scenarios)
     if not scenarios:
         raise ValueError("scenarios: give at least one scenario")
+    fields = [_scenario_fields(index, scenario) for index, scenario in enumerate(scenarios)]
+    files = [_stimulus_files(f.get("schedule"), f.get("clamps")) for f in fields]
     every = _every(every)
+    state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
-    node_ids, all_nodes = _node_selection(contract, record)
     base = contract.parameters
-    lanes = []
-    for index, scenario in enumerate(scenarios):
-        fields = _scenario_fields(index, scenario)
-        schedule, clamps, start = _stimuli(contract, fields.get("schedule"),
-                                           fields.get("clamps"), fields.get("y0"))
-        changed = dict(fields.get("parameters") or {})
+    prepared, lanes = [], []
+    for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
+        start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
+        series = _drive_series(f.get("drive"), schedule, total)
+        changed = dict(f.get("parameters") or {})
         unknown = sorted(set(changed) - set(BATCH_PARAMETERS))
         if unknown:
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
         values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
-        lanes.append((schedule, clamps, start, values))
+        prepared.append((schedule, clamps, series, start_e, start_i))
+        lanes.append((schedule._as_map(), clamps._as_list(), series,
+                      np.concatenate([start_e, start_i]), values))
+    node_ids, all_nodes = _node_selection(contract, record)
 
-    runs = _core.run_batch(
-        contract._network, (tf, step, total),
-        [(s._as_map(), c._as_list(), {}, np.concatenate([y, y]), v) for s, c, y, v in lanes],
-        node_ids, all_nodes, every, "output", bool(inputs))
+    runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
+                           every, state, bool(inputs))
     results = []
-    for (schedule, clamps, start, values), (time, nodes, input_values, not_found) in \
-            zip(lanes, runs):
-        _warn_not_found(not_found, stacklevel=3)
-        settings = _settings(contract, tf, step, total, every, schedule, clamps)
-        settings["network_parameters"] = dict(zip(BATCH_PARAMETERS, values))
-        results.append(Result(contract, time, nodes, node_ids if not all_nodes else None,
-                              input_values, settings, start))
+    for scenario, lane, outcome in zip(prepared, lanes, runs):
+        result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
+                         outcome)
+        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        results.append(result)
     return results
 
 
 def _scenario_fields(index, scenario):
-    """The fields a scenario gives, from a dict or from attributes."""
+    """The fields a scenario of run_batch gives, from a dict or attributes."""
     if isinstance(scenario, dict):
-        unknown = sorted(set(scenario) - set(_SCENARIO_KEYS))
+        unknown = sorted(set(scenario) - set(_SCENARIO_FIELDS))
         if unknown:
             raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
-                             f"(fields: {', '.join(_SCENARIO_KEYS)})")
+                             f"(fields: {', '.join(_SCENARIO_FIELDS)})")
         return scenario
-    return {key: getattr(scenario, key) for key in _SCENARIO_KEYS if hasattr(scenario, key)}
+    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
 
 
-def _stimuli(contract, schedule, clamps, y0):
-    """(Schedule, Clamps, starting activity) from run()'s arguments."""
+def _stimulus_files(schedule, clamps):
+    """The Schedule and Clamps of run()'s arguments (paths read here)."""
     if schedule is None:
         schedule = Schedule()
     elif not isinstance(schedule, Schedule):
@@ -214,17 +282,7 @@ def _stimuli(contract, schedule, clamps, y0):
         clamps = Clamps()
     elif not isinstance(clamps, Clamps):
         clamps = Clamps.from_file(clamps)
-    if y0 is None:
-        start = np.zeros(contract.n_nodes)
-    else:
-        start = np.array(y0, dtype=np.float64)
-        if start.ndim == 0:
-            start = np.full(contract.n_nodes, float(start))
-        elif start.ndim != 1:
-            raise ValueError(f"y0 must hold one value per node, got shape {start.shape}")
-        if start.size != contract.n_nodes:
-            raise _core.RunError("simulate: y0 size must equal n_nodes")
-    return schedule, clamps, start
+    return schedule, clamps
 
 
 def _every(every):
@@ -234,16 +292,26 @@ def _every(every):
     return every
 
 
-def _warn_not_found(not_found, stacklevel):
+def _record_state(record_state):
+    if not isinstance(record_state, (str, type(None))) or record_state not in _RECORD_STATES:
+        raise ValueError(f"record_state must be 'E', 'I' or 'both', got {record_state!r}")
+    return _RECORD_STATES[record_state]
+
+
+def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome):
+    """The Result of one run: its scenario (schedule, clamps, drive series,
+    starting E and I) and what _core returned for it."""
+    tf, step, total = grid
+    schedule, clamps, series, start_e, start_i = scenario
+    time, nodes, input_values, not_found = outcome
+    if state == "both":
+        nodes = nodes.reshape(len(time), 2, -1)
     if not_found:
         shown = ", ".join(map(str, not_found[:10])) + (", ..." if len(not_found) > 10 else "")
+        # Named for the caller of run() or run_batch().
         warnings.warn(f"{len(not_found)} clamp row indices name no node in the model: {shown}",
-                      stacklevel=stacklevel)
-
-
-def _settings(contract, tf, step, total, every, schedule, clamps):
-    """Result.parameters of a run."""
-    return {
+                      stacklevel=3)
+    parameters = {
         "contract": contract.source,
         "t_end": tf,
         "h": step,
@@ -251,18 +319,35 @@ def _settings(contract, tf, step, total, every, schedule, clamps):
         "every": every,
         "schedule": {name: schedule.windows(name) for name in schedule.inputs},
         "clamps": [list(c) for c in clamps],
+        "drive": sorted(series),
+        "record_state": state,
     }
+    result = Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
+                    parameters, start_e if start_e is start_i else np.stack([start_e, start_i]))
+    result.state = state
+    result._input_files = [("the contract file", contract.source if contract.source not in
+                            ("<dict>", "<string>") else None),
+                           ("the schedule file", schedule.source),
+                           ("the bindings file", clamps.source)]
+    return result
 
 
 class Result:
     """The kept samples of one run.
 
     time: (samples,) ms. nodes: (samples, kept nodes), float64, in full
-    precision. columns: the row index of each kept node (its label in the
-    node-trace CSV). node_ids: the kept nodes' ids. inputs: (samples, inputs)
-    or None; input_columns: the inputs' row indices. row_map: the model's
-    row map. parameters: the run's settings. y0: the starting activity.
+    precision: the activity that `state` names (with "both", (samples, 2,
+    kept nodes), E then I). columns: the row index of each kept node (its
+    label in the node-trace CSV). node_ids: the kept nodes' ids. inputs:
+    (samples, inputs) or None; input_columns: the inputs' row indices.
+    row_map: the model's row map. parameters: the run's settings. y0: the
+    starting activity ((nodes,), or (2, nodes) when E and I were given
+    apart). state: "output" (each node's traced activity), "E", "I" or
+    "both".
     """
+
+    state = "output"
+    _input_files = ()
 
     def __init__(self, contract, time, nodes, node_ids, inputs, parameters, y0):
         self.contract = contract
@@ -279,32 +364,73 @@ class Result:
     def row_map(self):
         return self.contract.row_map
 
-    def to_pandas(self, inputs=False):
+    @property
+    def E(self) -> np.ndarray:
+        """(samples, kept nodes): the excitatory activity, when kept."""
+        return self._population("E")
+
+    @property
+    def I(self) -> np.ndarray:  # noqa: E743 (the population's name)
+        """(samples, kept nodes): the inhibitory activity, when kept."""
+        return self._population("I")
+
+    def _population(self, name):
+        if self.state == "both":
+            return self.nodes[:, "EI".index(name), :]
+        if self.state == name:
+            return self.nodes
+        raise ValueError(f"the run kept no {name} values: run it with record_state={name!r} "
+                         "or 'both'")
+
+    def _node_values(self, state):
+        """The 2-D node values to write: those kept, or with "both" the
+        population `state` names."""
+        if self.state != "both":
+            if state not in (None, self.state):
+                raise ValueError(f"the run kept {self.state!r} values, not {state!r}")
+            return self.nodes
+        if state not in ("E", "I"):
+            raise ValueError("the run kept E and I: give state='E' or state='I'")
+        return self._population(state)
+
+    def to_pandas(self, inputs=False, state=None):
         """A DataFrame of the node values (or of the inputs), indexed by
-        time_ms, one column per row index. Needs pandas."""
+        time_ms, one column per row index. With record_state="both", state
+        ("E" or "I") says which. Needs pandas."""
         try:
             import pandas as pd
         except ImportError:
             raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
                 from None
         values, columns = ((self.inputs, self.input_columns) if inputs
-                           else (self.nodes, self.columns))
+                           else (self._node_values(state), self.columns))
         if values is None:
             raise ValueError("the run kept no inputs: run it with inputs=True")
         return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
 
-    def to_csv(self, path, *, inputs_path=None, row_map_path=None):
+    def to_csv(self, path, *, inputs_path=None, row_map_path=None, state=None):
         """Writes the node traces (and, when paths are given, the input traces
-        and the row map) as the command line writes them."""
+        and the row map) as the command line writes them. With
+        record_state="both", state ("E" or "I") says which values. Like the
+        command line, refuses (ValueError) to write over the run's contract,
+        schedule or bindings file, or twice into one file."""
         if inputs_path is not None and self.inputs is None:
             raise ValueError("the run kept no inputs: run it with inputs=True")
+        values = self._node_values(state)
+        path = checked_path(path, "path")
+        if inputs_path is not None:
+            inputs_path = checked_path(inputs_path, "inputs_path")
+        if row_map_path is not None:
+            row_map_path = checked_path(row_map_path, "row_map_path")
+        # In the order they are written, as the command line opens them.
+        refuse_overwrites("to_csv", [("row_map_path", row_map_path), ("path", path),
+                                     ("inputs_path", inputs_path)], self._input_files)
         if row_map_path is not None:
             self.contract.write_row_map(row_map_path)
-        _core.write_traces(os.fspath(path), [str(c) for c in self.columns.tolist()],
-                           self.time, self.nodes)
+        _core.write_traces(path, [str(c) for c in self.columns.tolist()], self.time, values)
         if inputs_path is not None:
             names = [str(c) for c in self.input_columns.tolist()]
-            _core.write_traces(os.fspath(inputs_path), names, self.time, self.inputs)
+            _core.write_traces(inputs_path, names, self.time, self.inputs)
 
     def save(self, path):
         """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,

@@ -4,9 +4,11 @@
 import math
 import numbers
 import os
+from typing import Optional
 
 from . import _core
 from ._core import ClampError, ScheduleError
+from ._paths import checked_path
 
 WINDOW_VALUE = _core.INSTRUCTION_WINDOW_VALUE
 CLAMP_START_MS = _core.CLAMP_START_MS
@@ -23,11 +25,15 @@ def _number(value, name, error):
 class Schedule:
     """Stimulus windows by input name. An input follows the value of the
     first of its windows (in the order added) that holds the time, both ends
-    included, and is 0 outside them. Input names are checked against the
-    model when a run starts."""
+    included, and is 0 outside them. A window added here reaches a millionth
+    of the run's step beyond both ends, so that a sample on the grid at an
+    end is inside (7 * 0.1 ms exceeds 0.7 ms by a rounding error); windows
+    read from an instruction file act exactly as the command line's. Input
+    names are checked against the model when a run starts."""
 
     def __init__(self):
         self._windows = {}
+        self.source: Optional[str] = None  # the instruction file read, if any
 
     @classmethod
     def from_file(cls, path):
@@ -35,9 +41,10 @@ class Schedule:
         rules: times in 0.1 ms units, every window at 100.0. Raises
         ScheduleError with the command line's message."""
         schedule = cls()
+        schedule.source = checked_path(path)
         # Windows from a file act exactly as the command line's.
         schedule._windows = {name: [(*w, True) for w in ws] for name, ws in
-                             _core.parse_instruction_file(os.fspath(path)).items()}
+                             _core.parse_instruction_file(schedule.source).items()}
         return schedule
 
     def add_window(self, input_name, start_ms, end_ms, value=WINDOW_VALUE):
@@ -80,35 +87,42 @@ class Schedule:
 
 class Clamps:
     """Nodes, by row index, held at a value over a time window. At every
-    sample time inside its window (1e-12 ms tolerance at both ends) a clamp
-    sets both activities of its node; a node with several clamps follows the
-    one added last among those active."""
+    sample time inside its window a clamp sets both activities of its node
+    (0.0 included); a node with several clamps follows the one added last
+    among those active. A clamp added here reaches a millionth of the run's
+    step (at least 1e-12 ms) beyond both ends, so that a sample on the grid at
+    an end is held (7 * 0.1 ms exceeds 0.7 ms by a rounding error); clamps
+    read from a bindings file reach 1e-12 ms, as the command line's do."""
 
     def __init__(self):
         self._clamps = []
+        self.source: Optional[str] = None  # the bindings file read, if any
 
     @classmethod
     def from_file(cls, path, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
         """One clamp per row index of a bindings file, read with the command
         line's rules. Raises ClampError with the command line's message."""
         clamps = cls()
-        for row in _core.parse_bindings_file(os.fspath(path)):
+        clamps.source = checked_path(path)
+        for row in _core.parse_bindings_file(clamps.source):
             clamps.add(row, start_ms, end_ms, value)
         # Clamps from a file act exactly as the command line's.
         clamps._clamps = [(*c[:4], True) for c in clamps._clamps]
         return clamps
 
     def add(self, row_index, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
-        """Holds the node with `row_index` at `value` from start_ms to end_ms.
-        A value of 0.0 never acts: 0.0 means "not clamped". Returns the
-        clamps, so calls can be chained."""
+        """Holds the node with `row_index` at `value` from start_ms to end_ms
+        (ms, both included; 0.0 silences the node). Returns the clamps, so
+        calls can be chained."""
         if isinstance(row_index, bool) or not isinstance(row_index, numbers.Integral) \
                 or not -2**31 <= row_index < 2**31:
             raise ClampError(f"row index must be a 32-bit integer, got {row_index!r}")
-        self._clamps.append((int(row_index),
-                             _number(start_ms, "start_ms", ClampError),
-                             _number(end_ms, "end_ms", ClampError),
-                             _number(value, "value", ClampError), False))
+        start = _number(start_ms, "start_ms", ClampError)
+        end = _number(end_ms, "end_ms", ClampError)
+        if end < start:
+            raise ClampError(f"clamp end {end!r} ms lies before its start {start!r} ms")
+        self._clamps.append((int(row_index), start, end, _number(value, "value", ClampError),
+                             False))
         return self
 
     @property

@@ -214,7 +214,7 @@ int run_check(int argc, char** argv, std::ostream& out, std::ostream& err) {
         // Should the scan ever miss the loader's error, it is reported all the same.
         try {
             Network network;
-            network.load_from_json(o.model, ContractReading::fast, check_fits_in_memory);
+            network.load_from_json(o.model, check_fits_in_memory);
         } catch (const std::bad_alloc&) {
             stop_model =
                 "out of memory: the model or the run needs more memory than this "

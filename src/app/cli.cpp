@@ -194,7 +194,7 @@ int load_and_run(const CliOptions& opts, double t_end, std::ostream& out, std::o
         check_output_paths(opts);
         Network network;
         out << "Loading network from " << opts.model << "...\n";
-        network.load_from_json(opts.model, ContractReading::fast, check_fits_in_memory);
+        network.load_from_json(opts.model, check_fits_in_memory);
         out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
 
         const int n_samples = derive_sample_count(opts, t_end, err);

@@ -14,7 +14,8 @@ struct FastReadOptions {
     // memory stays bounded whatever the size of the file; a piece grows when
     // one element does not fit.
     std::size_t piece_bytes = std::size_t{1} << 18;
-    // Asked once the sizes are known, before anything is allocated for them.
+    // Asked once the sizes are known, before anything is allocated for them
+    // (an empty one allows any size).
     SizeCheck size_check;
 };
 

@@ -74,8 +74,8 @@ void collect_edges(ContractDocument& contract, std::int32_t n_nodes, std::int32_
 
 }  // namespace
 
-void Network::load_from_json(const std::string& path, ContractReading reading,
-                             const SizeCheck& size_check) {
+void Network::load_from_json(const std::string& path, const SizeCheck& size_check,
+                             ContractReading reading) {
     FastReadOptions fast;
     fast.size_check = size_check;
     if (reading == ContractReading::fast && read_contract_fast(path, *this, fast)) return;

@@ -66,9 +66,10 @@ struct Network {
     // before. Throws std::runtime_error with the user-facing message, or the
     // JSON library's own exception for a missing key, a wrong type or a
     // number overflow.
-    // `size_check`, when given, is asked once the sizes are known.
-    void load_from_json(const std::string& path, ContractReading reading = ContractReading::fast,
-                        const SizeCheck& size_check = {});
+    // `size_check` is asked once the sizes are known (an empty one allows
+    // any size).
+    void load_from_json(const std::string& path, const SizeCheck& size_check,
+                        ContractReading reading = ContractReading::fast);
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

@@ -26,6 +26,7 @@
 #include "model/contract_fast_reader.hpp"
 #include "model/contract_scan.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
 #include "sim/simulator.hpp"
 
 namespace {
@@ -98,7 +99,7 @@ struct Outcome {
 Outcome load(const std::string& path, vesk::ContractReading reading) {
     Outcome outcome;
     try {
-        outcome.net.load_from_json(path, reading);
+        outcome.net.load_from_json(path, vesk::check_fits_in_memory, reading);
         outcome.loaded = true;
     } catch (const json::exception& e) {
         outcome.error = std::string(typeid(e).name()) + ": " + e.what();
@@ -154,6 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (vesk::read_contract_fast(file.path, pieces, [] {
             vesk::FastReadOptions options;
             options.piece_bytes = 64;
+            options.size_check = vesk::check_fits_in_memory;
             return options;
         }())) {
         FUZZ_CHECK(whole.loaded);

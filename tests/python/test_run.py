@@ -2,6 +2,7 @@
 state, stimuli built in code, contracts given as data; Ctrl-C, the example."""
 
 import json
+import signal
 import subprocess
 import sys
 import textwrap
@@ -68,6 +69,74 @@ def test_h_override_on_the_command_line_grid_is_the_same_run(kaldo):
     assert vesk.run(kaldo, 10, h=0.1, record=[160]).time.tolist() == [i * 0.1 for i in range(101)]
 
 
+@pytest.mark.parametrize("grid, times", [
+    # With h, no sample lies past t_end: the last is floor(t_end / h) * h ...
+    (dict(t_end=1, h=0.6), [0.0, 0.6]),
+    (dict(t_end=100, h=0.15), [i * 0.15 for i in range(667)]),
+    # ... where 0.7 / 0.1 = 6.999... counts as 7 steps.
+    (dict(t_end=0.7, h=0.1), [i * 0.1 for i in range(8)]),
+    # The first sample is kept whatever `every`.
+    (dict(t_end=10, every=2**63 - 1), [0.0]),
+])
+def test_samples_lie_on_the_grid_up_to_t_end(kaldo, grid, times):
+    result = vesk.run(kaldo, record=[160], **grid)
+    assert result.time.tolist() == times
+    # t_end in the parameters is the last sample's time, kept or not.
+    assert result.parameters["t_end"] == (10 if "every" in grid else times[-1])
+
+
+def test_windows_and_clamps_built_in_code_include_both_ends(kaldo):
+    # 7 * 0.1 exceeds 0.7 by a rounding error; 0.0 holds the node at 0.
+    schedule = vesk.Schedule().add_window("EX1_input_W0", 0.1, 0.7, value=3.0)
+    clamps = vesk.Clamps().add(160, 0.1, 0.7, value=0.0)
+    result = vesk.run(kaldo, 1.2, h=0.1, schedule=schedule, clamps=clamps, y0=0.5, inputs=True,
+                      record=[160], record_state="both")
+    column = kaldo.input_names.index("EX1_input_W0")
+    assert result.inputs[:, column].tolist() == [0.0] + [3.0] * 7 + [0.0] * 5
+    assert result.nodes[1:8].tolist() == [[[0.0], [0.0]]] * 7
+    assert result.nodes[0].tolist() == [[0.5], [0.5]] and 0.0 not in result.nodes[8:]
+
+
+def test_drive_gives_the_bits_of_the_same_windows(kaldo):
+    names = ["EX1_input_W0", "EX2_Bgate_W_N"]
+    columns = [kaldo.input_names.index(n) for n in names]
+    windows = (vesk.Schedule().add_window(names[0], 1.0, 3.0)
+               .add_window(names[1], 2.0, 5.5, 40.0).add_window(names[1], 7.0, 8.0, -2.5))
+    expected = vesk.run(kaldo, 10, schedule=windows, inputs=True)
+    drives = {n: expected.inputs[:, k] for n, k in zip(names, columns)}
+    alone = vesk.run(kaldo, 10, drive=drives, inputs=True)
+    beside = vesk.run(kaldo, 10, schedule=vesk.Schedule().add_window(names[0], 1.0, 3.0),
+                      drive={names[1]: drives[names[1]].tolist()}, inputs=True)
+    assert set(drives[names[1]]) == {0.0, 40.0, -2.5}
+    for result in (alone, beside):
+        assert np.array_equal(result.nodes, expected.nodes)
+        assert np.array_equal(result.inputs, expected.inputs)
+    assert alone.parameters["drive"] == sorted(names)
+
+
+def test_record_state_and_y0_by_population(kaldo):
+    inhibitory = next(n.row_index for n in kaldo.nodes if not n.is_excitatory)
+    rows = [160, inhibitory, 604]
+    kept = vesk.run(kaldo, 5, record=rows, every=3)
+    both = vesk.run(kaldo, 5, record=rows, every=3, record_state="both")
+    excitatory = np.array([kaldo.nodes[i].is_excitatory for i in kept.node_ids])
+    assert excitatory.any() and not excitatory.all()
+    assert both.nodes.shape == (len(kept.time), 2, 3)
+    assert np.array_equal(np.where(excitatory, both.E, both.I), kept.nodes)
+    for state in "EI":
+        alone = vesk.run(kaldo, 5, record=rows, every=3, record_state=state)
+        assert np.array_equal(getattr(alone, state), getattr(both, state))
+    n = kaldo.n_nodes
+    e, i = np.linspace(0, 1, n), np.linspace(1, 0, n)
+    apart = [vesk.run(kaldo, 1, y0=y0, record=rows, record_state="both").nodes
+             for y0 in (np.stack([e, i]), [e, i])]
+    assert np.array_equal(apart[0], apart[1])
+    assert apart[0][0, 0].tolist() == [e[j] for j in kept.node_ids]
+    assert apart[0][0, 1].tolist() == [i[j] for j in kept.node_ids]
+    same = vesk.run(kaldo, 1, y0=np.stack([e, e]), record=rows)
+    assert np.array_equal(same.nodes, vesk.run(kaldo, 1, y0=e, record=rows).nodes)
+
+
 def test_stimuli_built_in_code_equal_the_same_files(kaldo, tmp_path):
     (tmp_path / "i.txt").write_text("fixed_time 200\nNum_of_words 2\nWord 100 0\nNoun 0\n"
                                     "Word 30 1\nVerb -10 50\nWord_inhib 60 90\n")
@@ -117,11 +186,65 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     (lambda c: vesk.run(c, 1, 10), ValueError, "give t_end or n_steps, not both"),
     (lambda c: vesk.Schedule().add_window("x", 2, 1), vesk.ScheduleError,
      "window end 1.0 ms lies before its start 2.0 ms"),
-], ids=["y0", "pattern", "row", "grid", "window"])
+    (lambda c: vesk.Clamps().add(0, 50, 10), vesk.ClampError,
+     "clamp end 10.0 ms lies before its start 50.0 ms"),
+    (lambda c: vesk.run(c, 1, y0=np.zeros((2, 3))), ValueError,
+     "y0 must hold one value per node, or E and I as a (2, 2553) array, got shape (2, 3)"),
+    (lambda c: vesk.run(c, 1, record_state="EI"), ValueError,
+     "record_state must be 'E', 'I' or 'both', got 'EI'"),
+    (lambda c: vesk.run(c, 1, record_state="both").to_csv("x.csv"), ValueError,
+     "the run kept E and I: give state='E' or state='I'"),
+    (lambda c: vesk.run(c, 1, record=[160]).E, ValueError,
+     "the run kept no E values: run it with record_state='E' or 'both'"),
+    # Drives: one value per sample, on inputs of the model that no window drives.
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ones(9)}), ValueError,
+     "drive: input 'EX1_input_W0' needs one value per sample, 10, got shape (9,)"),
+    (lambda c: vesk.run(c, 1, drive={"nowhere": np.ones(10)}), vesk.ScheduleError,
+     "drive: 'nowhere' is not an external input in the loaded model"),
+    (lambda c: vesk.run(c, 1, schedule=vesk.Schedule().add_window("EX1_input_W0", 0, 1),
+                        drive={"EX1_input_W0": np.ones(10)}), vesk.ScheduleError,
+     "drive: input 'EX1_input_W0' also has schedule windows; give it one or the other"),
+    # A NUL would cut the path short where the file is opened.
+    (lambda c: vesk.load_contract(MODEL + "\0x"), ValueError, "path: embedded null byte"),
+    (lambda c: vesk.Schedule.from_file(instructions("success") + "\0x"), ValueError,
+     "path: embedded null byte"),
+    (lambda c: vesk.Clamps.from_file(BINDINGS + "\0x"), ValueError, "path: embedded null byte"),
+    (lambda c: vesk.run(c, 1, record=[160]).to_csv("keep.txt\0.csv"), ValueError,
+     "path: embedded null byte"),
+    # The kept samples of all nodes over 2^31 - 1 samples: refused before any allocation.
+    (lambda c: vesk.run(c, n_steps=2**31 - 1), vesk.RunError,
+     "run: the kept samples need 40864.0 GiB of memory, this machine has "),
+], ids=["y0", "pattern", "row", "grid", "window", "clamp", "y0-shape", "record_state",
+        "both-csv", "no-E", "drive-length", "drive-name", "drive-and-window", "nul-contract",
+        "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
 def test_argument_errors(kaldo, call, error, message):
     with pytest.raises(error) as raised:
         call(kaldo)
+    # The memory available differs from machine to machine.
+    assert str(raised.value) == message or \
+        message.endswith("has ") and str(raised.value).startswith(message)
+
+
+@pytest.mark.parametrize("outputs, inputs, message", [
+    (dict(path=MODEL), {}, "to_csv: path would overwrite the contract file: " + MODEL),
+    (dict(path="n.csv", inputs_path="n.csv"), {},
+     "to_csv: inputs_path would overwrite the file given as path: n.csv"),
+    (dict(path="n.csv", row_map_path="i.txt"), dict(schedule="i.txt"),
+     "to_csv: row_map_path would overwrite the schedule file: i.txt"),
+    (dict(path="n.csv", inputs_path="./b.txt"), dict(clamps="b.txt"),
+     "to_csv: inputs_path would overwrite the bindings file: ./b.txt"),
+], ids=["contract", "two-outputs", "schedule", "bindings"])
+def test_to_csv_refuses_to_overwrite_the_runs_own_files(tmp_path, monkeypatch, outputs, inputs,
+                                                       message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "i.txt").write_text("Noun 0 10\n")
+    (tmp_path / "b.txt").write_text("160\n")
+    result = vesk.run(MODEL, 1, record=[160], inputs=True, **inputs)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir()}
+    with pytest.raises(ValueError) as raised:
+        result.to_csv(**outputs)
     assert str(raised.value) == message
+    assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
 def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
@@ -140,6 +263,31 @@ def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
     done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120,
                           check=False)
     assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted 10\n", "")
+
+
+@pytest.mark.parametrize("daemon", [
+    # The interpreter exits while a daemon thread runs.
+    "True",
+    # Ctrl-C interrupts join(); the interpreter exits once the run is over.
+    "False",
+], ids=["daemon", "interrupted-join"])
+def test_a_run_in_a_thread_ends_cleanly_with_the_interpreter(tmp_path, daemon):
+    script = tmp_path / "exit.py"
+    script.write_text(textwrap.dedent(f"""
+        import os, signal, threading, time
+        import vesk
+        contract = vesk.load_contract({MODEL!r})
+        thread = threading.Thread(target=vesk.run, args=(contract, 2000), daemon={daemon},
+                                  kwargs=dict(record=[160], every=1000))
+        thread.start()
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        thread.join()
+    """))
+    done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120,
+                          check=False)
+    # Python ends on the KeyboardInterrupt by SIGINT, not by an abort.
+    assert (done.returncode, done.stderr.splitlines()[-1:]) == (-signal.SIGINT,
+                                                                ["KeyboardInterrupt"])
 
 
 def test_example_script_draws_the_demo_figure(tmp_path):

@@ -63,6 +63,21 @@ def test_each_scenario_equals_its_run_alone(kaldo, count, options):
         assert result.parameters["schedule"] == alone.parameters["schedule"]
 
 
+def test_drive_and_both_states_equal_the_runs_alone(kaldo):
+    name = kaldo.input_names[3]
+    ramp = {name: np.linspace(0.0, 90.0, 120)}
+    scenarios = [{"drive": ramp, "y0": [np.full(kaldo.n_nodes, 0.2), np.zeros(kaldo.n_nodes)]},
+                 {"schedule": instructions("fail"), "parameters": {"delta": 0.3}}]
+    results = vesk.run_batch(kaldo, scenarios, 12, record_state="both", every=5)
+    alone = [vesk.run(kaldo, 12, drive=ramp, y0=scenarios[0]["y0"], record_state="both", every=5),
+             vesk.run(contract_with({"delta": 0.3}), 12, schedule=instructions("fail"),
+                      record_state="both", every=5)]
+    for result, expected in zip(results, alone):
+        assert result.nodes.shape == expected.nodes.shape
+        assert result.nodes.tobytes() == expected.nodes.tobytes()
+        assert result.parameters["drive"] == expected.parameters["drive"]
+
+
 def test_parameters_of_each_scenario_are_kept(kaldo):
     low, high = vesk.run_batch(kaldo, [{"parameters": {"theta": 10}}, {}], 1)
     assert low.parameters["network_parameters"]["theta"] == 10.0
@@ -74,7 +89,7 @@ def test_parameters_of_each_scenario_are_kept(kaldo):
      "scenario 0: no network parameter 'tau' (parameters: alfa, epsilon, gamma, delta, tau_E, "
      "tau_I, theta, beta, f_max)"),
     ([{}, {"bindings": BINDINGS}], ValueError,
-     "scenario 1: unknown field 'bindings' (fields: schedule, clamps, y0, parameters)"),
+     "scenario 1: unknown field 'bindings' (fields: schedule, clamps, drive, y0, parameters)"),
     ([], ValueError, "scenarios: give at least one scenario"),
     ({"y0": 1}, TypeError, "scenarios: give a list of scenarios"),
     ([{"y0": [0.0]}], vesk.RunError, "simulate: y0 size must equal n_nodes"),
