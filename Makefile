@@ -12,8 +12,10 @@ BUILD_PACKAGES := g++ cmake ninja-build nlohmann-json3-dev libsimdjson-dev libgt
 BUILD_PACKAGES += pybind11-dev python3-dev python3-numpy
 # The plot and sweep scripts (used by `make demo`, tested by `make test`).
 TOOL_PACKAGES := python3 python3-matplotlib python3-numpy parallel
-# The Python module's tests.
-TOOL_PACKAGES += python3-pytest
+# The Python module's tests; `pip install .` into a virtual environment
+# (setuptools backend) and the parameter-sweep example (pandas) among them.
+TOOL_PACKAGES += python3-pytest python3-setuptools python3-wheel python3-venv python3-pip \
+                 python3-pandas
 # The check of the exp table (src/sim/exp_constants.py).
 TOOL_PACKAGES += python3-mpmath
 # Debian's own python3, which sees the python3-* packages.

@@ -5,13 +5,16 @@
 #include <pybind11/stl.h>
 
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "app/version.hpp"
 #include "binding.hpp"
 #include "io/csv_writer.hpp"
 #include "model/network.hpp"
@@ -137,18 +140,36 @@ void write_row_map(const std::string& path, const Network& network) {
     }
 }
 
-py::dict parameters(const Network& n) {
+// The global constants by the names of the contract's keys, in the order of
+// Contract.parameters.
+constexpr std::pair<const char*, double NetworkParameters::*> parameter_fields[] = {
+    {"theta", &NetworkParameters::theta},     {"beta", &NetworkParameters::beta},
+    {"f_max", &NetworkParameters::f_max},     {"alfa", &NetworkParameters::alfa},
+    {"epsilon", &NetworkParameters::epsilon}, {"gamma", &NetworkParameters::gamma},
+    {"delta", &NetworkParameters::delta},     {"tau_E", &NetworkParameters::tau_E},
+    {"tau_I", &NetworkParameters::tau_I}};
+
+py::dict parameter_dict(const NetworkParameters& p) {
     py::dict d;
-    d["theta"] = n.theta;
-    d["beta"] = n.beta;
-    d["f_max"] = n.f_max;
-    d["alfa"] = n.alfa;
-    d["epsilon"] = n.epsilon;
-    d["gamma"] = n.gamma;
-    d["delta"] = n.delta;
-    d["tau_E"] = n.tau_E;
-    d["tau_I"] = n.tau_I;
+    for (const auto& [name, member] : parameter_fields) d[name] = p.*member;
     return d;
+}
+
+// A record from a dict that names every field once, and nothing else; the
+// Python layer checks names and values first, with its own messages.
+NetworkParameters parameter_record(const std::map<std::string, double>& values) {
+    if (values.size() != std::size(parameter_fields)) {
+        throw py::value_error("NetworkParameters: give every parameter");
+    }
+    NetworkParameters p;
+    for (const auto& [name, member] : parameter_fields) p.*member = values.at(name);
+    return p;
+}
+
+py::tuple parameter_names() {
+    py::list names;
+    for (const auto& field : parameter_fields) names.append(field.first);
+    return py::tuple(names);
 }
 
 std::vector<Record> records(const std::vector<PopulationMetadata>& list) {
@@ -174,6 +195,7 @@ PYBIND11_MODULE(_core, m) {
     using namespace vesk;
     using namespace vesk::python;
     m.doc() = "Compiled core of the vesk package; use the package vesk instead.";
+    m.attr("__version__") = version;
 
     static py::exception<ContractError> contract_error(m, "ContractError", PyExc_ValueError);
     static py::exception<ScheduleError> schedule_error(m, "ScheduleError", PyExc_ValueError);
@@ -199,7 +221,7 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("input_names", &Network::input_names)
         .def_readonly("input_row_index", &Network::input_row_index)
         .def_readonly("tau", &Network::tau)
-        .def("parameters", &parameters)
+        .def("parameters", [](const Network& n) { return parameter_dict(n.parameters()); })
         .def("is_excitatory", &excitatory_flags)
         .def("node_records", [](const Network& n) { return records(n.node_metadata); })
         .def("input_records", [](const Network& n) { return records(n.input_metadata); })
@@ -208,6 +230,11 @@ PYBIND11_MODULE(_core, m) {
                 n.weights ? n.weights->values.size() : std::size_t{0},
                 n.input_weights ? n.input_weights->values.size() : std::size_t{0});
         });
+
+    py::class_<NetworkParameters>(m, "NetworkParameters")
+        .def(py::init(&parameter_record), py::arg("values"))
+        .def("as_dict", &parameter_dict);
+    m.attr("PARAMETER_NAMES") = parameter_names();
 
     m.def("load_contract", &load_contract, py::arg("path"));
     m.def("parse_instruction_file", &parse_instructions, py::arg("path"));
@@ -222,4 +249,5 @@ PYBIND11_MODULE(_core, m) {
     m.attr("CLAMP_VALUE") = clamp_value;
 
     add_run_bindings(m);
+    add_check_bindings(m);
 }

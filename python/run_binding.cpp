@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -125,12 +126,14 @@ struct Interrupted {};
 
 // Runs the network over the grid and keeps what the plan asks for. Returns
 // (time, nodes, inputs or None, row indices of clamps that name no node).
-// `state0` holds E values, then I values.
+// `state0` holds E values, then I values. With `parameters` the run uses
+// those constants instead of the network's.
 py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
               const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
               const IndexArray& node_ids, bool all_nodes, std::int64_t every,
-              const std::string& state, bool want_inputs) {
+              const std::string& state, bool want_inputs,
+              const std::optional<NetworkParameters>& parameters) {
     const Network& net = *network;
     const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
                           std::get<2>(grid_tuple)};
@@ -156,6 +159,7 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
     Simulator simulator(&net, grid.h);
+    if (parameters) simulator.set_parameters(*parameters);
     install(simulator, converted<ScheduleError>(
                            [&] { return schedule_stimuli(net, schedule_map(schedule, grid.h)); }));
     install(simulator, converted<ScheduleError>(
@@ -346,7 +350,8 @@ void add_run_bindings(py::module_& m) {
     m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
     m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
           py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("state"), py::arg("inputs"));
+          py::arg("every"), py::arg("state"), py::arg("inputs"),
+          py::arg("parameters") = py::none());
     m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
           py::arg("inputs"));

@@ -143,7 +143,7 @@ constexpr std::size_t lane_counts[] = {3, 1, 2, 4, 5, 7, 8, 9, 12, 13, 16, 17, 2
 
 // Parameters of a batch lane: the network's for lane 0, others varied.
 NetworkParameters lane_parameters(RandomNetworks& gen, const Network& net, std::size_t lane) {
-    NetworkParameters p = network_parameters(net);
+    NetworkParameters p = net.parameters();
     if (lane == 0) return p;
     for (double* v : {&p.alfa, &p.epsilon, &p.gamma, &p.delta}) *v = gen.uniform(0.0, 2.0);
     for (double* v : {&p.tau_E, &p.tau_I}) *v = gen.uniform(0.5, 5.0);
@@ -244,8 +244,7 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             std::vector<std::vector<double>> lane_y0;
             std::vector<std::vector<std::vector<double>>> lane_expected;
             for (std::size_t l = 0; l < lanes; ++l) {
-                Network lane_net = net;
-                set_network_parameters(lane_net, lane_parameters(gen, net, l));
+                const NetworkParameters parameters = lane_parameters(gen, net, l);
                 std::vector<ActivationFunction> lane_clamps(n, [](double) { return 0.0; });
                 for (std::size_t j = l % 2; j < n; j += 2 + l % 3) {
                     lane_clamps[j] = make_clamp_function({}, 0.1 * static_cast<double>(l % 3), 0.35,
@@ -257,13 +256,14 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
                         {{0.02 * static_cast<double>(l), 0.4, gen.uniform(1.0, 80.0)}});
                 }
                 lane_y0.push_back(l == 0 ? y0 : gen.values(n, 0.0, 10.0));
-                Simulator single(&lane_net, h, 1);
+                Simulator single(&net, h, 1);
+                single.set_parameters(parameters);
                 for (std::size_t j = 0; j < n; ++j) single.set_clamp_function(j, lane_clamps[j]);
                 for (std::size_t q = 0; q < lane_inputs.size(); ++q) {
                     single.set_input_function(q, lane_inputs[q]);
                 }
                 lane_expected.push_back(single.simulate(0.0, 1.0, lane_y0.back()));
-                lane_setup.push_back({network_parameters(lane_net), lane_inputs, lane_clamps});
+                lane_setup.push_back({parameters, lane_inputs, lane_clamps});
             }
             for (const unsigned threads : {1u, 2u, 3u}) {
                 BatchSimulator batch(&net, h, lanes, threads);

@@ -11,12 +11,14 @@ The values are those of the command line, bit for bit: formatted with "%g"
 they give its CSV fields.
 """
 
-from ._core import ClampError, ContractError, RunError, ScheduleError
+from ._core import ClampError, ContractError, RunError, ScheduleError, __version__
+from .checking import ContractWarning, Finding, Findings, check
 from .contract import Contract, InputRecord, NodeRecord, load_contract
 from .simulation import Result, run, run_batch
 from .stimuli import Clamps, Schedule
 
 __all__ = [
-    "ClampError", "Clamps", "Contract", "ContractError", "InputRecord", "NodeRecord", "Result",
-    "RunError", "Schedule", "ScheduleError", "load_contract", "run", "run_batch",
+    "ClampError", "Clamps", "Contract", "ContractError", "ContractWarning", "Finding", "Findings",
+    "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check",
+    "load_contract", "run", "run_batch", "__version__",
 ]

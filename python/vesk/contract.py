@@ -1,23 +1,28 @@
 """Simulation contracts: the model a run integrates."""
 
+import difflib
 import json
+import math
+import numbers
 import os
-import tempfile
-from typing import NamedTuple
+from typing import Dict, List, NamedTuple, Tuple, Union
 
 import numpy as np
 
 from . import _core
 from ._paths import checked_path
 from ._core import ContractError
+from .checking import PathLike, temporary_contract_file, warn_about
 
 ROW_MAP_FIELDS = (
     "row_index", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id")
+# The global constants, by their keys in the contract's "network_parameters".
+PARAMETER_NAMES = _core.PARAMETER_NAMES
 
 
 class NodeRecord(NamedTuple):
     """One node of a contract: its metadata as in the row map, and its
-    per-node constants."""
+    per-node constants (tau in ms)."""
     node_id: int
     row_index: int
     pop_id: str
@@ -47,121 +52,170 @@ class Contract:
     """A loaded simulation contract. Read-only; one contract serves any
     number of runs, also at the same time from several threads."""
 
-    def __init__(self, network, source):
-        # Made by load_contract, from_dict and from_json.
+    def __init__(self, network, source, text=None, file=None):
+        # Made by load_contract, from_dict and from_json. For vesk.check:
+        # `text` is the JSON of a contract given as data, `file` the absolute
+        # path of a contract loaded from a file.
         self._network = network
         self.source = source
-        self._nodes = None
-        self._columns = None
-        self._row_map = None
+        self._text = text
+        self._file = file
+        self._constants = None  # the network's own, until with_parameters
+        # nodes, columns, row_map: made when first asked for, and shared by
+        # the contracts with_parameters makes from this one.
+        self._cache = {}
 
     @classmethod
-    def from_dict(cls, contract):
-        """The contract given as the dict that its JSON text would load as."""
-        return cls._from_text(json.dumps(contract), "<dict>")
+    def from_dict(cls, contract: dict, *, check: bool = True) -> "Contract":
+        """The contract given as the dict that its JSON text would load as.
+        Raises ContractError as load_contract does; with `check`, warns
+        (ContractWarning) about what vesk-check warns about."""
+        return cls._from_text(json.dumps(contract), "<dict>", check)
 
     @classmethod
-    def from_json(cls, text):
-        """The contract given as JSON text."""
+    def from_json(cls, text: Union[str, bytes], *, check: bool = True) -> "Contract":
+        """The contract given as JSON text (str, or UTF-8 bytes); see
+        from_dict."""
         if isinstance(text, bytes):
             text = text.decode("utf-8")
-        return cls._from_text(text, "<string>")
+        return cls._from_text(text, "<string>", check)
 
     @classmethod
-    def _from_text(cls, text, source):
+    def _from_text(cls, text, source, check):
         # The loader reads files; messages name `source` instead of the file.
-        fd, path = tempfile.mkstemp(prefix="vesk-contract-", suffix=".json")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
+        with temporary_contract_file(text) as path:
             try:
                 network = _core.load_contract(path)
             except ContractError as e:
                 raise ContractError(str(e).replace(path, source)) from None
-        finally:
-            os.unlink(path)
-        return cls(network, source)
+            if check:
+                warn_about(path, source, stacklevel=3)
+        return cls(network, source, text)
 
     @property
-    def n_nodes(self):
+    def n_nodes(self) -> int:
+        """The number of nodes."""
         return self._network.n_nodes
 
     @property
-    def n_inputs(self):
+    def n_inputs(self) -> int:
+        """The number of input channels."""
         return self._network.n_inputs
 
     @property
-    def n_edges(self):
+    def n_edges(self) -> Tuple[int, int]:
         """(node-to-node weights, input-to-node weights) stored."""
         return self._network.n_edges()
 
     @property
-    def parameters(self):
+    def parameters(self) -> Dict[str, float]:
         """The global constants: theta, beta, f_max, alfa, epsilon, gamma,
-        delta, tau_E, tau_I."""
-        return self._network.parameters()
+        delta, tau_E and tau_I (ms), as a new dict."""
+        if self._constants is None:
+            return self._network.parameters()
+        return self._constants.as_dict()
+
+    def with_parameters(self, **values: float) -> "Contract":
+        """This contract with some global constants replaced, e.g.
+        with_parameters(alfa=1.5, theta=0.2): the sigmoid's theta, beta and
+        f_max, the couplings alfa, epsilon, gamma and delta, and the time
+        constants tau_E and tau_I (ms). The new contract shares the loaded
+        network (nodes, inputs, weights) with this one; runs of it equal
+        those of a contract loaded with the same values in its file. Raises
+        TypeError for an unknown name (with the likely one meant) or a value
+        that is no number, ValueError for a value that is not finite."""
+        parameters = self.parameters
+        for name, value in values.items():
+            if name not in parameters:
+                close = difflib.get_close_matches(name, PARAMETER_NAMES, n=1)
+                hint = f" (did you mean {close[0]!r}?)" if close else ""
+                raise TypeError(f"with_parameters: no parameter {name!r}{hint}; the parameters "
+                                f"are {', '.join(PARAMETER_NAMES)}")
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"with_parameters: {name} must be a number, got {value!r}")
+            if not math.isfinite(value):
+                raise ValueError(f"with_parameters: {name} must be finite, got {value!r}")
+            parameters[name] = float(value)
+        contract = Contract(self._network, self.source, self._text, self._file)
+        contract._constants = _core.NetworkParameters(parameters)
+        contract._cache = self._cache
+        return contract
 
     @property
-    def nodes(self):
+    def nodes(self) -> Tuple[NodeRecord, ...]:
         """One NodeRecord per node, by node_id."""
-        if self._nodes is None:
+        if "nodes" not in self._cache:
             tau = self._network.tau
             excitatory = self._network.is_excitatory()
-            self._nodes = tuple(NodeRecord(*md, tau[i], bool(excitatory[i]))
-                                for i, md in enumerate(self._network.node_records()))
-        return self._nodes
+            self._cache["nodes"] = tuple(NodeRecord(*md, tau[i], bool(excitatory[i]))
+                                         for i, md in enumerate(self._network.node_records()))
+        return self._cache["nodes"]
 
     @property
-    def input_names(self):
+    def input_names(self) -> List[str]:
         """The name of every input channel, by input_id."""
         return list(self._network.input_names)
 
     @property
-    def input_rows(self):
+    def input_rows(self) -> np.ndarray:
         """The row index of every input channel, by input_id (the input
         traces' column labels)."""
         return np.array(self._network.input_row_index, dtype=np.int64)
 
     @property
-    def inputs(self):
+    def inputs(self) -> Tuple[InputRecord, ...]:
         """One InputRecord per entry of the contract's "inputs"."""
         return tuple(InputRecord(*md[1:]) for md in self._network.input_records())
 
     @property
-    def columns(self):
+    def columns(self) -> np.ndarray:
         """The row index of every node, by node_id: the node traces' column
         labels."""
-        if self._columns is None:
-            self._columns = np.array([r.row_index for r in self.nodes], dtype=np.int64)
-            self._columns.flags.writeable = False
-        return self._columns
+        if "columns" not in self._cache:
+            columns = np.array([r.row_index for r in self.nodes], dtype=np.int64)
+            columns.flags.writeable = False
+            self._cache["columns"] = columns
+        return self._cache["columns"]
 
     @property
-    def row_map(self):
+    def row_map(self) -> np.ndarray:
         """The row map, as --output-row-map writes it: node records, then
         input records, ordered by row index; a numpy structured array with
         the fields of ROW_MAP_FIELDS."""
-        if self._row_map is None:
+        if "row_map" not in self._cache:
             records = [r[1:9] for r in self._network.node_records()]
             records += [r[1:9] for r in self._network.input_records()]
             records.sort(key=lambda r: r[0])
             widths = [max((len(r[k]) for r in records), default=0) or 1 for k in range(1, 8)]
             dtype = [("row_index", np.int32)] + [(name, f"U{w}")
                                                  for name, w in zip(ROW_MAP_FIELDS[1:], widths)]
-            self._row_map = np.array(records, dtype=dtype)
-            self._row_map.flags.writeable = False
-        return self._row_map
+            row_map = np.array(records, dtype=dtype)
+            row_map.flags.writeable = False
+            self._cache["row_map"] = row_map
+        return self._cache["row_map"]
 
-    def write_row_map(self, path):
+    def write_row_map(self, path: PathLike) -> None:
         """Writes the row map as the command line's --output-row-map does."""
         _core.write_row_map(checked_path(path), self._network)
 
-    def __repr__(self):
-        return f"<vesk.Contract {self.source}: {self.n_nodes} nodes, {self.n_inputs} inputs>"
+    def __repr__(self) -> str:
+        changed = ""
+        if self._constants is not None:
+            own = self._network.parameters()
+            changed = ", ".join(f"{k}={v!r}" for k, v in self.parameters.items() if v != own[k])
+            changed = f" ({changed})" if changed else ""
+        return (f"<vesk.Contract {self.source}{changed}: {self.n_nodes} nodes, "
+                f"{self.n_inputs} inputs>")
 
 
-def load_contract(path):
+def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     """Loads the simulation contract at `path`. Raises ContractError (a
-    ValueError) with the message the command line prints after "Error: "."""
+    ValueError) with the message the command line prints after "Error: ".
+    With `check`, warns (ContractWarning) about what vesk-check warns about:
+    a node_id given twice, an id no entry names, an unknown key ...; this
+    reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    return Contract(_core.load_contract(path), path)
+    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
+    if check:
+        warn_about(path, path, stacklevel=2)
+    return contract

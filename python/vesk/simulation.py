@@ -190,7 +190,8 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
 
     time, nodes, input_values, not_found = _core.run(
         contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
-        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs))
+        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
+        parameters=contract._constants)
     return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
                    (schedule, clamps, series, start_e, start_i),
                    (time, nodes, input_values, not_found))
@@ -321,6 +322,8 @@ def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome
         "clamps": [list(c) for c in clamps],
         "drive": sorted(series),
         "record_state": state,
+        "network_parameters": contract.parameters,
+        "vesk_version": _core.__version__,
     }
     result = Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
                     parameters, start_e if start_e is start_i else np.stack([start_e, start_i]))
@@ -340,7 +343,8 @@ class Result:
     kept nodes), E then I). columns: the row index of each kept node (its
     label in the node-trace CSV). node_ids: the kept nodes' ids. inputs:
     (samples, inputs) or None; input_columns: the inputs' row indices.
-    row_map: the model's row map. parameters: the run's settings. y0: the
+    row_map: the model's row map. parameters: the run's settings, with the
+    contract's network_parameters and the vesk_version. y0: the
     starting activity ((nodes,), or (2, nodes) when E and I were given
     apart). state: "output" (each node's traced activity), "E", "I" or
     "both".
@@ -361,7 +365,8 @@ class Result:
         self.y0 = y0
 
     @property
-    def row_map(self):
+    def row_map(self) -> np.ndarray:
+        """The model's row map (Contract.row_map)."""
         return self.contract.row_map
 
     @property
@@ -393,7 +398,7 @@ class Result:
             raise ValueError("the run kept E and I: give state='E' or state='I'")
         return self._population(state)
 
-    def to_pandas(self, inputs=False, state=None):
+    def to_pandas(self, inputs: bool = False, state: Optional[str] = None) -> Any:
         """A DataFrame of the node values (or of the inputs), indexed by
         time_ms, one column per row index. With record_state="both", state
         ("E" or "I") says which. Needs pandas."""
@@ -408,7 +413,10 @@ class Result:
             raise ValueError("the run kept no inputs: run it with inputs=True")
         return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
 
-    def to_csv(self, path, *, inputs_path=None, row_map_path=None, state=None):
+    def to_csv(self, path: "str | os.PathLike[str]", *,
+               inputs_path: "str | os.PathLike[str] | None" = None,
+               row_map_path: "str | os.PathLike[str] | None" = None,
+               state: Optional[str] = None) -> None:
         """Writes the node traces (and, when paths are given, the input traces
         and the row map) as the command line writes them. With
         record_state="both", state ("E" or "I") says which values. Like the
@@ -432,7 +440,7 @@ class Result:
             names = [str(c) for c in self.input_columns.tolist()]
             _core.write_traces(inputs_path, names, self.time, self.inputs)
 
-    def save(self, path):
+    def save(self, path: "str | os.PathLike[str]") -> None:
         """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,
         parameters (JSON text) and, when kept, inputs and input_columns."""
         arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,

@@ -4,7 +4,7 @@
 import math
 import numbers
 import os
-from typing import Optional
+from typing import Iterator, List, Optional, Tuple, Union
 
 from . import _core
 from ._core import ClampError, ScheduleError
@@ -36,7 +36,7 @@ class Schedule:
         self.source: Optional[str] = None  # the instruction file read, if any
 
     @classmethod
-    def from_file(cls, path):
+    def from_file(cls, path: Union[str, "os.PathLike[str]"]) -> "Schedule":
         """The schedule of an instruction file, read with the command line's
         rules: times in 0.1 ms units, every window at 100.0. Raises
         ScheduleError with the command line's message."""
@@ -47,7 +47,8 @@ class Schedule:
                              _core.parse_instruction_file(schedule.source).items()}
         return schedule
 
-    def add_window(self, input_name, start_ms, end_ms, value=WINDOW_VALUE):
+    def add_window(self, input_name: str, start_ms: float, end_ms: float,
+                   value: float = WINDOW_VALUE) -> "Schedule":
         """Drives `input_name` at `value` from start_ms to end_ms (ms,
         both included). Returns the schedule, so calls can be chained."""
         if not isinstance(input_name, str):
@@ -60,12 +61,12 @@ class Schedule:
             (start, end, _number(value, "value", ScheduleError), False))
         return self
 
-    def windows(self, input_name):
+    def windows(self, input_name: str) -> List[Tuple[float, float, float]]:
         """The (start_ms, end_ms, value) windows of one input, in order."""
         return [w[:3] for w in self._windows.get(input_name, ())]
 
     @property
-    def inputs(self):
+    def inputs(self) -> List[str]:
         """The input names the schedule drives, in byte order."""
         return sorted(self._windows, key=lambda s: s.encode("utf-8"))
 
@@ -99,7 +100,8 @@ class Clamps:
         self.source: Optional[str] = None  # the bindings file read, if any
 
     @classmethod
-    def from_file(cls, path, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
+    def from_file(cls, path: Union[str, "os.PathLike[str]"], start_ms: float = CLAMP_START_MS,
+                  end_ms: float = CLAMP_END_MS, value: float = CLAMP_VALUE) -> "Clamps":
         """One clamp per row index of a bindings file, read with the command
         line's rules. Raises ClampError with the command line's message."""
         clamps = cls()
@@ -110,7 +112,8 @@ class Clamps:
         clamps._clamps = [(*c[:4], True) for c in clamps._clamps]
         return clamps
 
-    def add(self, row_index, start_ms=CLAMP_START_MS, end_ms=CLAMP_END_MS, value=CLAMP_VALUE):
+    def add(self, row_index: int, start_ms: float = CLAMP_START_MS, end_ms: float = CLAMP_END_MS,
+            value: float = CLAMP_VALUE) -> "Clamps":
         """Holds the node with `row_index` at `value` from start_ms to end_ms
         (ms, both included; 0.0 silences the node). Returns the clamps, so
         calls can be chained."""
@@ -126,14 +129,14 @@ class Clamps:
         return self
 
     @property
-    def rows(self):
+    def rows(self) -> List[int]:
         """The clamped row indices, in the order added."""
         return [c[0] for c in self._clamps]
 
     def _as_list(self):
         return self._clamps
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Tuple[int, float, float, float]]:
         return (c[:4] for c in self._clamps)
 
     def __len__(self):

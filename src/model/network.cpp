@@ -178,6 +178,10 @@ double Network::get_weight(int target, int source) const {
     return weights ? weights->get(target, source) : 0.0;
 }
 
+NetworkParameters Network::parameters() const {
+    return {alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max};
+}
+
 double Network::get_input_weight(int target, int input) const {
     return input_weights ? input_weights->get(target, input) : 0.0;
 }

@@ -41,6 +41,20 @@ enum class ContractReading { fast, streamed, whole_document };
 // memory budget of a run is one such check).
 using SizeCheck = std::function<void(std::int32_t n_nodes, std::int32_t n_inputs)>;
 
+// The global constants of the dynamics: the contract's "wc_coupling" and
+// "sigmoid" values.
+struct NetworkParameters {
+    double alfa = 0.0;
+    double epsilon = 0.0;
+    double gamma = 0.0;
+    double delta = 0.0;
+    double tau_E = 2.5;   // ms
+    double tau_I = 1.25;  // ms
+    double theta = 0.0;
+    double beta = 0.0;
+    double f_max = 0.0;
+};
+
 struct Network {
     std::int32_t n_nodes = 0;
     std::int32_t n_inputs = 0;
@@ -70,6 +84,9 @@ struct Network {
     // any size).
     void load_from_json(const std::string& path, const SizeCheck& size_check,
                         ContractReading reading = ContractReading::fast);
+
+    // alfa ... f_max as one record.
+    NetworkParameters parameters() const;
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

@@ -344,23 +344,6 @@ std::size_t stored_weights(const Network& net) {
 
 }  // namespace
 
-NetworkParameters network_parameters(const Network& net) {
-    return {net.alfa,  net.epsilon, net.gamma, net.delta, net.tau_E,
-            net.tau_I, net.theta,   net.beta,  net.f_max};
-}
-
-void set_network_parameters(Network& net, const NetworkParameters& p) {
-    net.alfa = p.alfa;
-    net.epsilon = p.epsilon;
-    net.gamma = p.gamma;
-    net.delta = p.delta;
-    net.tau_E = p.tau_E;
-    net.tau_I = p.tau_I;
-    net.theta = p.theta;
-    net.beta = p.beta;
-    net.f_max = p.f_max;
-}
-
 double BatchSimulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs,
                                     std::size_t lanes) {
     // Per node and lane: the run's state, three stages and four slopes (two
@@ -386,9 +369,9 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     if (!network) return;
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
-    lanes.assign(
-        count, Lane{network_parameters(*network), std::vector<ActivationFunction>(m, zero_function),
-                    std::vector<ClampFunction>(n)});
+    lanes.assign(count,
+                 Lane{network->parameters(), std::vector<ActivationFunction>(m, zero_function),
+                      std::vector<ClampFunction>(n)});
     lane_parameters.assign(parameter_count * count, 0.0);
     input_values.assign(m * count, 0.0);
     for (auto* v : {&y_stage2, &y_stage3, &y_stage4, &k1, &k2, &k3, &k4}) {

@@ -17,18 +17,6 @@
 
 namespace vesk {
 
-// The network parameters that a lane may set apart from its network's.
-struct NetworkParameters {
-    double alfa = 0.0, epsilon = 0.0, gamma = 0.0, delta = 0.0;
-    double tau_E = 0.0, tau_I = 0.0;  // ms
-    double theta = 0.0, beta = 0.0, f_max = 0.0;
-};
-
-// The parameters `net` holds.
-NetworkParameters network_parameters(const Network& net);
-// Writes `p` into the parameter members of `net`.
-void set_network_parameters(Network& net, const NetworkParameters& p);
-
 // Lanes are stored interleaved: value v of lane l of a per-node (or
 // per-input) quantity sits at v * lane_count + l, so that the lanes of one
 // node are side by side and one weight multiplies all of them at once. Each

@@ -34,10 +34,6 @@ double zero_function(double) {
 // both give the same bits; the vector code is written out so that it does
 // not depend on the optimisation level the project is built with.
 
-struct NodeParams {
-    double alfa, epsilon, gamma, delta, theta, beta, f_max, tau_E, tau_I;
-};
-
 // out_j of state y for j in [from, to), n nodes: E_j for an excitatory
 // node, else I_j.
 [[gnu::always_inline]] inline void node_outputs_scalar(std::size_t from, std::size_t to,
@@ -50,7 +46,7 @@ struct NodeParams {
 // Pass 1 of the derivatives for nodes [from, to): the argument of exp of
 // both equations, written into dydt.
 [[gnu::always_inline]] inline void exp_arguments_scalar(std::size_t from, std::size_t to,
-                                                        std::size_t n, const NodeParams& p,
+                                                        std::size_t n, const NetworkParameters& p,
                                                         const double* y, const double* s,
                                                         double* dydt) {
     for (std::size_t i = from; i < to; ++i) {
@@ -75,8 +71,9 @@ void node_outputs_baseline(std::size_t from, std::size_t to, std::size_t n,
     node_outputs_scalar(from, to, n, excitatory, y, out);
 }
 
-void derivatives_baseline(std::size_t from, std::size_t to, std::size_t n, const NodeParams& p,
-                          const double* y, const double* s, double* dydt) {
+void derivatives_baseline(std::size_t from, std::size_t to, std::size_t n,
+                          const NetworkParameters& p, const double* y, const double* s,
+                          double* dydt) {
     exp_arguments_scalar(from, to, n, p, y, s, dydt);
     exp_in_place_baseline(dydt + from, to - from);
     exp_in_place_baseline(dydt + n + from, to - from);
@@ -113,7 +110,7 @@ VESK_FMA_TARGET void node_outputs_fma(std::size_t from, std::size_t to, std::siz
 }
 
 VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, std::size_t n,
-                                     const NodeParams& p, const double* y, const double* s,
+                                     const NetworkParameters& p, const double* y, const double* s,
                                      double* dydt) {
     const __m256d alfa = _mm256_set1_pd(p.alfa), epsilon = _mm256_set1_pd(p.epsilon);
     const __m256d gamma = _mm256_set1_pd(p.gamma), delta = _mm256_set1_pd(p.delta);
@@ -158,8 +155,8 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, std::size
 struct StepKernels {
     void (*node_outputs)(std::size_t, std::size_t, std::size_t, const unsigned char*, const double*,
                          double*);
-    void (*derivatives)(std::size_t, std::size_t, std::size_t, const NodeParams&, const double*,
-                        const double*, double*);
+    void (*derivatives)(std::size_t, std::size_t, std::size_t, const NetworkParameters&,
+                        const double*, const double*, double*);
     void (*stage_state)(std::size_t, std::size_t, double, const double*, const double*, double*);
     void (*combine_stages)(std::size_t, std::size_t, double, const double*, const double*,
                            const double*, const double*, double*);
@@ -177,11 +174,6 @@ const StepKernels& step_kernels() {
     if (kernel_path() == KernelPath::fma) return step_kernels_fma;
 #endif
     return step_kernels_baseline;
-}
-
-NodeParams node_params(const Network& net) {
-    return {net.alfa, net.epsilon, net.gamma, net.delta, net.theta,
-            net.beta, net.f_max,   net.tau_E, net.tau_I};
 }
 
 }  // namespace
@@ -240,6 +232,7 @@ Simulator::Simulator(const Network* net, double step)
 
 Simulator::Simulator(const Network* net, double step, unsigned threads) : network(net), h(step) {
     if (!network) return;
+    parameters_ = network->parameters();
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
     input_functions.assign(m, ActivationFunction(zero_function));
@@ -275,9 +268,9 @@ Simulator::Simulator(const Network* net, double step, unsigned threads) : networ
 }
 
 double Simulator::sigmoid(double x) const {
-    const double d = x - network->theta;
-    const double e = vesk::exp(-(network->beta * d));
-    return network->f_max / (e + 1.0);
+    const double d = x - parameters_.theta;
+    const double e = vesk::exp(-(parameters_.beta * d));
+    return parameters_.f_max / (e + 1.0);
 }
 
 void Simulator::rhs(const std::vector<double>& y, double /*t*/, std::vector<double>& dydt) const {
@@ -294,8 +287,7 @@ void Simulator::rhs(const std::vector<double>& y, double /*t*/, std::vector<doub
         if (net.weights) net.weights->multiply_add(node_rates, node_input);
         if (net.input_weights) net.input_weights->multiply_add(input_values, node_input);
     }
-    const NodeParams params = node_params(net);
-    kernels.derivatives(0, n, n, params, y.data(), node_input.data(), dydt.data());
+    kernels.derivatives(0, n, n, parameters_, y.data(), node_input.data(), dydt.data());
 }
 
 void Simulator::products_part(unsigned part, const std::vector<double>& rates) {
@@ -328,7 +320,7 @@ void Simulator::step_part(unsigned part, std::vector<double>& y) {
     const std::size_t from = part_nodes[part];
     const std::size_t to = part_nodes[part + 1];
     const StepKernels& kernels = step_kernels();
-    const NodeParams params = node_params(*network);
+    const NetworkParameters& params = parameters_;
     struct Stage {
         const std::vector<double>& state;
         std::vector<double>& k;

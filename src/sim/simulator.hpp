@@ -89,8 +89,14 @@ class Simulator {
     // Time derivative of the 2n-element state y (E values, then I values).
     void rhs(const std::vector<double>& y, double t, std::vector<double>& dydt) const;
 
-    // The logistic gain f_max / (exp(-(beta * (x - theta))) + 1).
+    // The logistic gain f_max / (exp(-(beta * (x - theta))) + 1) of
+    // parameters().
     double sigmoid(double x) const;
+
+    // The constants of the dynamics: the network's, unless replaced before
+    // a run, so that runs of one loaded network may differ in them alone.
+    const NetworkParameters& parameters() const { return parameters_; }
+    void set_parameters(const NetworkParameters& p) { parameters_ = p; }
 
   private:
     const Network* network = nullptr;                 // not owned; must outlive the simulator
@@ -107,6 +113,7 @@ class Simulator {
     std::vector<double> state_;  // during a run: the state of the current sample
     // Copy of network->is_excitatory as bytes, for loops that vectorise.
     std::vector<unsigned char> node_is_excitatory;
+    NetworkParameters parameters_;
     // network->weights and network->input_weights regrouped for the
     // products of rhs on the fma path (same bits). Built only when the
     // processor has that path, and empty when the network lacks the matrix.

@@ -1,0 +1,227 @@
+"""Contracts as a modeller changes and checks them: with_parameters against
+a contract loaded with the same values, vesk.check against vesk-check, and
+the warnings of the loaders."""
+
+import copy
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import warnings
+
+import numpy as np
+import pytest
+
+import vesk
+from conftest import BINDINGS, MODEL, SOURCE, instructions
+
+# Two nodes, inputs for Noun and word 0, one edge of each kind.
+NODE = dict(tau=1, pop_id="p", pop_typ="E", con_typ="c", circ_id="c", h_row="h", d_row="d",
+            mat_id="m")
+SMALL = {
+    "counts": {"n_nodes": 2, "n_inputs": 2},
+    "network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": 1}},
+    "nodes": [dict(node_id=0, **NODE), dict(node_id=1, **NODE)],
+    "inputs": [{"input_id": 0, "input_name": "EX2_Bgate_W_N"},
+               {"input_id": 1, "input_name": "EX1_input_W0"}],
+    "edges": [{"source_kind": "node", "source_id": 0, "target_node_id": 1, "weight_final": 1},
+              {"source_kind": "input", "source_id": 1, "target_node_id": 0, "weight_final": 1}],
+}
+
+
+@pytest.fixture(scope="module")
+def kaldo_dict():
+    with open(MODEL) as f:
+        return json.load(f)
+
+
+@pytest.mark.parametrize("values", [
+    {"alfa": 1.5},
+    {"theta": 0.2, "beta": 3.0, "f_max": 0.8},
+    {"epsilon": 0.7, "gamma": 1.1, "delta": 0.25, "tau_E": 3.0, "tau_I": 0.9},
+])
+def test_with_parameters_runs_as_the_edited_contract(kaldo, kaldo_dict, values):
+    edited = copy.deepcopy(kaldo_dict)
+    params = edited["network_parameters"]
+    for name, value in values.items():
+        (params["sigmoid"] if name in ("theta", "beta", "f_max")
+         else params.setdefault("wc_coupling", {}))[name] = value
+    changed = kaldo.with_parameters(**values)
+    loaded = vesk.Contract.from_dict(edited)
+    assert changed.parameters == loaded.parameters != kaldo.parameters
+    run = dict(schedule=instructions("success"), clamps=BINDINGS, every=3, inputs=True)
+    mine, theirs = vesk.run(changed, 8, **run), vesk.run(loaded, 8, **run)
+    assert mine.nodes.tobytes() == theirs.nodes.tobytes()
+    assert not np.array_equal(mine.nodes, vesk.run(kaldo, 8, **run).nodes)
+    assert mine.parameters["network_parameters"] == loaded.parameters
+    assert mine.parameters["vesk_version"] == vesk.__version__
+
+
+def test_with_parameters_shares_the_network_and_leaves_the_original(kaldo):
+    before = vesk.run(kaldo, 3, record=[160, 697])
+    changed = kaldo.with_parameters(alfa=2.0).with_parameters(theta=0.5)
+    assert changed._network is kaldo._network
+    assert changed.nodes is kaldo.nodes and changed.row_map is kaldo.row_map
+    assert (changed.parameters["alfa"], changed.parameters["theta"]) == (2.0, 0.5)
+    assert kaldo.parameters == kaldo._network.parameters()
+    assert vesk.run(kaldo, 3, record=[160, 697]).nodes.tobytes() == before.nodes.tobytes()
+    assert repr(changed) == f"<vesk.Contract {MODEL} (theta=0.5, alfa=2.0): 2553 nodes, 159 inputs>"
+    # Back to the file's values: the very same run.
+    same = changed.with_parameters(**kaldo.parameters)
+    assert vesk.run(same, 3, record=[160, 697]).nodes.tobytes() == before.nodes.tobytes()
+
+
+@pytest.mark.parametrize("values, error, message", [
+    ({"alpha": 1}, TypeError, "with_parameters: no parameter 'alpha' (did you mean 'alfa'?); the "
+     "parameters are theta, beta, f_max, alfa, epsilon, gamma, delta, tau_E, tau_I"),
+    ({"tauE": 1}, TypeError, "with_parameters: no parameter 'tauE' (did you mean 'tau_E'?); the "
+     "parameters are theta, beta, f_max, alfa, epsilon, gamma, delta, tau_E, tau_I"),
+    ({"weights": 1}, TypeError, "with_parameters: no parameter 'weights'; the parameters are "
+     "theta, beta, f_max, alfa, epsilon, gamma, delta, tau_E, tau_I"),
+    ({"beta": True}, TypeError, "with_parameters: beta must be a number, got True"),
+    ({"beta": "2"}, TypeError, "with_parameters: beta must be a number, got '2'"),
+    ({"tau_I": float("nan")}, ValueError, "with_parameters: tau_I must be finite, got nan"),
+], ids=["alpha", "tauE", "unknown", "bool", "text", "nan"])
+def test_with_parameters_refuses(kaldo, values, error, message):
+    with pytest.raises(error) as raised:
+        kaldo.with_parameters(**values)
+    assert str(raised.value) == message
+
+
+def vesk_check_lines(folder, *args):
+    """vesk-check's finding lines, without its summary."""
+    done = subprocess.run([os.environ["VESK_CHECK"], "--all", *args], cwd=folder,
+                          capture_output=True, text=True, check=False)
+    return [line for line in done.stdout.splitlines() if not line.startswith("vesk-")]
+
+
+def edited(change):
+    contract = copy.deepcopy(SMALL)
+    change(contract)
+    return contract
+
+
+# (what is wrong, the contract, the instruction file, the bindings file,
+# t_end, how many errors): one row per sort of finding the package passes on.
+CHECKS = [
+    ("clean", SMALL, "fixed_time 20\nNum_of_words 1\nWord 0 0\nNoun 5\n", "0\n1 x\n", 10, 0),
+    ("repeated node_id and an id gap",
+     edited(lambda c: (c["counts"].update(n_nodes=4), c["nodes"].append(dict(node_id=1, **NODE)))),
+     None, None, None, 0),
+    ("unknown and misplaced keys",
+     edited(lambda c: (c["network_parameters"].update(wc_coupling={"alpha": 1}, tau_I=1),
+                       c["nodes"][0].update(labl=1))), None, None, None, 0),
+    ("type errors", edited(lambda c: c["nodes"][1].update(is_excitatory=1, circ_id=None)),
+     None, None, None, 2),
+    ("windows after t_end and bad bindings", SMALL,
+     "fixed_time 200\nNum_of_words 1\nWord 100 0\nVerb 0\n", "7\n-1\nW2\n", 5, 2),
+]
+
+
+@pytest.mark.parametrize("contract, schedule, bindings, t_end, errors",
+                         [c[1:] for c in CHECKS], ids=[c[0] for c in CHECKS])
+def test_check_finds_what_vesk_check_finds(tmp_path, monkeypatch, contract, schedule, bindings,
+                                           t_end, errors):
+    (tmp_path / "m.json").write_text(json.dumps(contract))
+    args = ["--model", "m.json"]
+    given = {}
+    if schedule is not None:
+        (tmp_path / "i.txt").write_text(schedule)
+        args += ["--instructions", "i.txt"]
+        given["schedule"] = "i.txt"
+    if bindings is not None:
+        (tmp_path / "b.txt").write_text(bindings)
+        args += ["--bindings", "b.txt"]
+        given["clamps"] = "b.txt"
+    if t_end is not None:
+        args += ["--t-end", str(t_end)]
+    expected = vesk_check_lines(tmp_path, *args)
+
+    monkeypatch.chdir(tmp_path)
+    findings = vesk.check("m.json", t_end=t_end, limit=None, **given)
+    assert [str(f) for f in findings] == expected
+    assert findings.errors == errors and findings.warnings == len(expected) - errors
+    assert (findings.stop is None) == (errors == 0)
+    # As a dict, a Contract and stimuli read from the files: the same, with
+    # the model named as the package names it.
+    as_dict = [str(f).replace("<dict>", "m.json")
+               for f in vesk.check(contract, t_end=t_end, limit=None, **given)]
+    assert as_dict == expected
+    if errors == 0:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vesk.ContractWarning)
+            loaded = vesk.load_contract("m.json")
+        stimuli = {"schedule": vesk.Schedule.from_file("i.txt")} if schedule else {}
+        stimuli.update({"clamps": vesk.Clamps.from_file("b.txt")} if bindings else {})
+        assert vesk.check(loaded, t_end=t_end, limit=None, **stimuli) == findings
+        # The file is found again from another working directory.
+        monkeypatch.chdir(os.sep)
+        assert vesk.check(loaded, limit=None) == [f for f in findings if f.place[0] == "m"]
+
+
+def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
+    bad = edited(lambda c: (c["counts"].update(n_nodes=3), c["nodes"][0].update(labl=1)))
+    path = tmp_path / "m.json"
+    path.write_text(json.dumps(bad))
+    expected = [line.replace(": warning:", ":") for line in vesk_check_lines(tmp_path, "--model",
+                                                                             str(path))]
+    assert len(expected) == 2
+    for load, name in [(lambda: vesk.load_contract(path), str(path)),
+                       (lambda: vesk.Contract.from_dict(bad), "<dict>"),
+                       (lambda: vesk.Contract.from_json(json.dumps(bad)), "<string>")]:
+        with pytest.warns(vesk.ContractWarning) as caught:
+            load()
+        assert [str(w.message) for w in caught] == [e.replace(str(path), name) for e in expected]
+        # The warning points at the caller's line.
+        assert {w.filename for w in caught} == {__file__}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vesk.load_contract(path, check=False)
+        vesk.Contract.from_dict(SMALL)
+
+
+def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
+    many = edited(lambda c: c["nodes"].extend(dict(node_id=1, x=1, **NODE) for _ in range(30)))
+    findings = vesk.check(many)
+    kinds = [f.message.split(" ")[0] for f in findings]
+    assert len(findings) == 40 and findings.left_out == {"unknown key": 10, "repeated id": 10}
+    assert (findings.errors, findings.warnings) == (0, 60) and kinds.count("unknown") == 20
+    assert len(vesk.check(many, limit=None)) == 60
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: vesk.check(SMALL, schedule=vesk.Schedule().add_window("x", 0, 1)), TypeError,
+     "check: a Schedule built in code cannot be checked; give the path of its file, or run it "
+     "(the run checks it against the model)"),
+    (lambda: vesk.check("m.json\0x"), ValueError,
+     "check: embedded null character in path 'm.json\\x00x'"),
+    (lambda: vesk.check(SMALL, t_end=0), ValueError, "check: t_end must be > 0 ms, got 0.0"),
+], ids=["schedule in code", "nul", "t_end"])
+def test_check_refuses(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_check_reports_a_contract_that_does_not_load():
+    findings = vesk.check({"counts": {"n_nodes": -1, "n_inputs": 0}})
+    assert findings.stop == "Invalid model sizes: n_nodes/n_inputs must be non-negative"
+    assert findings[0] == vesk.Finding("error", "<dict>: counts.n_nodes", findings.stop)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pandas") is None,
+                    reason="the example needs pandas (python3-pandas)")
+def test_example_sweep_over_alfa(tmp_path):
+    out, table = tmp_path / "sweep.png", tmp_path / "sweep.csv"
+    done = subprocess.run([sys.executable, f"{SOURCE}/examples/sweep_alfa.py", "--t-end", "20",
+                           "--alfa", "0.1", "0.5", "--out", out, "--table", table],
+                          capture_output=True, text=True, timeout=600, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    lines = table.read_text().splitlines()
+    assert lines[0] == "alfa,population,peak,peak_ms,late_mean" and len(lines) == 1 + 2 * 4
+    # The row at the model's own alfa is the plain run's.
+    plain = vesk.run(vesk.load_contract(MODEL), 20, schedule=instructions("success"),
+                     clamps=BINDINGS, record="pop_id=W0")
+    assert lines[1].startswith(f"0.1,W0,{plain.nodes.max()!r},")
