@@ -21,6 +21,7 @@
 
 #include "bench_contracts.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
 #include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 
@@ -44,7 +45,7 @@ int steps_of(Contract c) {
 const Network& network(Contract c) {
     static std::map<Contract, Network> cache;
     auto [it, fresh] = cache.try_emplace(c);
-    if (fresh) it->second.load_from_json(contract_path(c));
+    if (fresh) it->second.load_from_json(contract_path(c), check_fits_in_memory);
     return it->second;
 }
 
