@@ -20,6 +20,7 @@
 #include "run/recorded_run.hpp"
 #include "run/run_setup.hpp"
 #include "run/sample_grid.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 #include "stimulus/text_lines.hpp"
 
@@ -108,6 +109,17 @@ RecordedState recorded_state(const std::string& name) {
     throw py::value_error("record_state must be 'E', 'I' or 'both', got '" + name + "'");
 }
 
+// The time series of a drive, each a one-dimensional array.
+std::map<std::string, std::vector<double>> drive_series(
+    const std::map<std::string, DoubleArray>& drive_arrays) {
+    std::map<std::string, std::vector<double>> drive;
+    for (const auto& [name, values] : drive_arrays) {
+        if (values.ndim() != 1) throw py::value_error("drive: one value per sample");
+        drive[name].assign(values.data(), values.data() + values.size());
+    }
+    return drive;
+}
+
 // Thrown from the observer to leave the run when a Python signal handler
 // raised; the Python error stays set for the caller.
 struct Interrupted {};
@@ -142,11 +154,7 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
         throw py::value_error("y0 must hold 2 * n_nodes values");
     }
     const std::vector<double> start(state0.data(), state0.data() + state0.size());
-    std::map<std::string, std::vector<double>> drive;
-    for (const auto& [name, values] : drive_arrays) {
-        if (values.ndim() != 1) throw py::value_error("drive: one value per sample");
-        drive[name].assign(values.data(), values.data() + values.size());
-    }
+    const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
@@ -214,6 +222,126 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
                           clamp_plan.not_found);
 }
 
+// One scenario of run_batch: schedule, clamps, drive, starting state (E
+// values, then I values) and the nine network parameters in the order of
+// NetworkParameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta,
+// f_max).
+using Scenario = std::tuple<std::map<std::string, WindowList>, ClampList,
+                            std::map<std::string, DoubleArray>, DoubleArray, std::vector<double>>;
+
+// run() for several scenarios of one network advanced together in a batch;
+// returns one run() tuple per scenario, each holding what run() gives for
+// that scenario alone. The batch and every kept sample are checked against
+// the memory first.
+py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
+                   const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
+                   bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs) {
+    const Network& net = *network;
+    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
+                          std::get<2>(grid_tuple)};
+    RecordingPlan plan;
+    plan.all_nodes = all_nodes;
+    plan.every = every;
+    plan.state = recorded_state(state);
+    plan.inputs = want_inputs;
+    if (!all_nodes) {
+        const std::int64_t* ids = node_ids.data();
+        for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
+            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+            plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
+        }
+    }
+    if (every < 1) throw py::value_error("every must be at least 1");
+    const std::size_t lanes = scenarios.size();
+    std::vector<std::vector<double>> starts;
+    for (const Scenario& scenario : scenarios) {
+        const DoubleArray& state0 = std::get<3>(scenario);
+        if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
+            throw py::value_error("y0 must hold 2 * n_nodes values");
+        }
+        if (std::get<4>(scenario).size() != 9) {
+            throw py::value_error("run_batch: nine network parameters per scenario");
+        }
+        starts.emplace_back(state0.data(), state0.data() + state0.size());
+    }
+    const RecordingShape shape = converted<RunError>([&] {
+        const RecordingShape s = recording_shape(net, grid.n_samples, plan);
+        check_batch_fits_in_memory(net, lanes, s);
+        return s;
+    });
+
+    BatchSimulator batch(&net, grid.h, lanes);
+    std::vector<std::vector<std::int32_t>> not_found;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        const auto& [schedule, clamps, drive_arrays, state0, p] = scenarios[l];
+        const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
+        batch.set_parameters(l, {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]});
+        install(batch, l, converted<ScheduleError>([&] {
+                    return schedule_stimuli(net, schedule_map(schedule, grid.h));
+                }));
+        install(batch, l, converted<ScheduleError>([&] {
+                    return drive_stimuli(net, drive, grid.h, grid.n_samples);
+                }));
+        ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
+        install(batch, l, clamp_plan.clamps);
+        not_found.push_back(std::move(clamp_plan.not_found));
+    }
+
+    const auto kept = static_cast<py::ssize_t>(shape.kept);
+    std::vector<DoubleArray> times, nodes, inputs;
+    std::vector<RecordingBuffers> buffers;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        times.emplace_back(kept);
+        nodes.emplace_back(
+            std::vector<py::ssize_t>{kept, static_cast<py::ssize_t>(shape.node_values)});
+        inputs.emplace_back(std::vector<py::ssize_t>{want_inputs ? kept : 0,
+                                                     static_cast<py::ssize_t>(net.n_inputs)});
+        buffers.push_back(
+            {times[l].mutable_data(), nodes[l].mutable_data(), inputs[l].mutable_data()});
+    }
+
+    // As in run(): the interpreter released and taken back by hand.
+    PyThreadState* thread_state = nullptr;
+    auto last_check = std::chrono::steady_clock::now();
+    const auto check_signals = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check < signal_check_interval) return;
+        last_check = now;
+        PyEval_RestoreThread(thread_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        thread_state = PyEval_SaveThread();
+        if (raised) throw Interrupted{};
+    };
+
+    bool interrupted = false;
+    bool out_of_memory = false;
+    std::string failure;
+    thread_state = PyEval_SaveThread();
+    try {
+        record_batch_run(batch, grid, starts, plan, shape, buffers, check_signals);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: nothing of Python may be touched
+    } catch (const Interrupted&) {
+        interrupted = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = user_message(e);
+        if (failure.empty()) failure = "run failed";
+    }
+    PyEval_RestoreThread(thread_state);
+    if (interrupted) throw py::error_already_set();
+    if (out_of_memory) throw std::bad_alloc();
+    if (!failure.empty()) throw RunError(failure);
+
+    py::list results;
+    for (std::size_t l = 0; l < lanes; ++l) {
+        results.append(py::make_tuple(
+            times[l], nodes[l], want_inputs ? py::object(inputs[l]) : py::none(), not_found[l]));
+    }
+    return results;
+}
+
 }  // namespace
 
 void add_run_bindings(py::module_& m) {
@@ -224,6 +352,9 @@ void add_run_bindings(py::module_& m) {
           py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
           py::arg("every"), py::arg("state"), py::arg("inputs"),
           py::arg("parameters") = py::none());
+    m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
+          py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
+          py::arg("inputs"));
 }
 
 }  // namespace vesk::python

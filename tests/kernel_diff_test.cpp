@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "model/network.hpp"
 #include "model/sparse_matrix.hpp"
 #include "reference_kernel.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 #include "stimulus/activation.hpp"
 #include "test_support.hpp"
@@ -29,6 +31,11 @@ struct PathScope {
     ~PathScope() { set_kernel_path(saved); }
     KernelPath saved;
 };
+
+// Threads a run of n nodes gets when given `threads`.
+std::size_t sim_threads(std::size_t n, unsigned threads) {
+    return std::clamp<std::size_t>((n + 127) / 128, 1, threads);
+}
 
 constexpr KernelPath paths[] = {KernelPath::baseline, KernelPath::fma};
 
@@ -130,6 +137,22 @@ const std::vector<Shape> shapes = {
     {1100, 2, 12, true, true, 30.0},
 };
 
+// Lane counts of the batch runs, one per shape in turn: single lanes, part
+// and whole vectors of four, and more than the sixteen held in registers.
+constexpr std::size_t lane_counts[] = {3, 1, 2, 4, 5, 7, 8, 9, 12, 13, 16, 17, 20, 6};
+
+// Parameters of a batch lane: the network's for lane 0, others varied.
+NetworkParameters lane_parameters(RandomNetworks& gen, const Network& net, std::size_t lane) {
+    NetworkParameters p = net.parameters();
+    if (lane == 0) return p;
+    for (double* v : {&p.alfa, &p.epsilon, &p.gamma, &p.delta}) *v = gen.uniform(0.0, 2.0);
+    for (double* v : {&p.tau_E, &p.tau_I}) *v = gen.uniform(0.5, 5.0);
+    p.theta = gen.uniform(-5.0, 20.0);
+    p.beta = gen.uniform(0.05, 1.5);
+    p.f_max = gen.uniform(1.0, 100.0);
+    return p;
+}
+
 // On each path and shape: the sparse products (CSR, sliced, in place), and
 // whole runs with clamps and inputs on every thread count.
 TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
@@ -196,7 +219,7 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             });
             for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
                 Simulator sim(&net, h, threads);
-                ASSERT_EQ(sim.thread_count(), std::clamp<std::size_t>((n + 127) / 128, 1, threads));
+                ASSERT_EQ(sim.thread_count(), sim_threads(n, threads));
                 for (std::size_t j = 0; j < clamps.size(); ++j)
                     sim.set_clamp_function(j, clamps[j]);
                 for (std::size_t k = 0; k < inputs.size(); ++k)
@@ -206,6 +229,63 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
                 for (std::size_t i = 0; i < rows.size(); ++i) {
                     ASSERT_TRUE(same_bits(expected[i], rows[i]))
                         << threads << " threads, sample " << i;
+                }
+            }
+
+            // A batch: every lane with its own parameters, stimuli, clamps
+            // and start against its own single run.
+            const std::size_t lanes =
+                lane_counts[static_cast<std::size_t>(&s - shapes.data()) % std::size(lane_counts)];
+            struct LaneSetup {
+                NetworkParameters parameters;
+                std::vector<ActivationFunction> inputs, clamps;
+            };
+            std::vector<LaneSetup> lane_setup;
+            std::vector<std::vector<double>> lane_y0;
+            std::vector<std::vector<std::vector<double>>> lane_expected;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const NetworkParameters parameters = lane_parameters(gen, net, l);
+                std::vector<ActivationFunction> lane_clamps(n, [](double) { return 0.0; });
+                for (std::size_t j = l % 2; j < n; j += 2 + l % 3) {
+                    lane_clamps[j] = make_clamp_function({}, 0.1 * static_cast<double>(l % 3), 0.35,
+                                                         l % 2 ? -0.5 : 50.0);
+                }
+                std::vector<ActivationFunction> lane_inputs = inputs;
+                for (std::size_t q = l % 2; q < lane_inputs.size(); q += 2) {
+                    lane_inputs[q] = make_piecewise_activation(
+                        {{0.02 * static_cast<double>(l), 0.4, gen.uniform(1.0, 80.0)}});
+                }
+                lane_y0.push_back(l == 0 ? y0 : gen.values(n, 0.0, 10.0));
+                Simulator single(&net, h, 1);
+                single.set_parameters(parameters);
+                for (std::size_t j = 0; j < n; ++j) single.set_clamp_function(j, lane_clamps[j]);
+                for (std::size_t q = 0; q < lane_inputs.size(); ++q) {
+                    single.set_input_function(q, lane_inputs[q]);
+                }
+                lane_expected.push_back(single.simulate(0.0, 1.0, lane_y0.back()));
+                lane_setup.push_back({parameters, lane_inputs, lane_clamps});
+            }
+            for (const unsigned threads : {1u, 2u, 3u}) {
+                BatchSimulator batch(&net, h, lanes, threads);
+                ASSERT_EQ(batch.thread_count(), sim_threads(n, threads));
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    batch.set_parameters(l, lane_setup[l].parameters);
+                    for (std::size_t j = 0; j < n; ++j) {
+                        batch.set_clamp_function(l, j, lane_setup[l].clamps[j]);
+                    }
+                    for (std::size_t q = 0; q < lane_setup[l].inputs.size(); ++q) {
+                        batch.set_input_function(l, q, lane_setup[l].inputs[q]);
+                    }
+                }
+                const auto runs = batch.simulate(0.0, 1.0, lane_y0);
+                ASSERT_EQ(runs.size(), lanes);
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    ASSERT_EQ(runs[l].size(), lane_expected[l].size());
+                    for (std::size_t i = 0; i < runs[l].size(); ++i) {
+                        ASSERT_TRUE(same_bits(lane_expected[l][i], runs[l][i]))
+                            << lanes << " lanes, lane " << l << ", " << threads
+                            << " threads, sample " << i;
+                    }
                 }
             }
         }

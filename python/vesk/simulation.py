@@ -180,20 +180,9 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
     """
     if not isinstance(contract, Contract):
         contract = load_contract(contract)
-    if schedule is None:
-        schedule = Schedule()
-    elif not isinstance(schedule, Schedule):
-        schedule = Schedule.from_file(schedule)
-    if clamps is None:
-        clamps = Clamps()
-    elif not isinstance(clamps, Clamps):
-        clamps = Clamps.from_file(clamps)
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    if not isinstance(record_state, (str, type(None))) or record_state not in _RECORD_STATES:
-        raise ValueError(f"record_state must be 'E', 'I' or 'both', got {record_state!r}")
-    state = _RECORD_STATES[record_state]
+    schedule, clamps = _stimulus_files(schedule, clamps)
+    every = _every(every)
+    state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
     start_e, start_i = _start_state(y0, contract.n_nodes)
     series = _drive_series(drive, schedule, total)
@@ -203,12 +192,126 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
         contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
         np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
         parameters=contract._constants)
+    return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
+                   (schedule, clamps, series, start_e, start_i),
+                   (time, nodes, input_values, not_found))
+
+
+# The network parameters a scenario of run_batch may set, in the order the
+# batch engine takes them.
+BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
+                    "f_max")
+_SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
+
+
+def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
+              t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
+              h: Optional[float] = None, record: Any = None, every: int = 1,
+              inputs: bool = False, record_state: Optional[str] = None) -> "list[Result]":
+    """Simulates several scenarios of `contract` together and returns one
+    Result per scenario, in order.
+
+    Each scenario is a dict (or an object with such attributes) giving any
+    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
+    of network parameters to change for that scenario alone (alfa, epsilon,
+    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
+    those of run() and apply to every scenario. Every Result holds the same
+    values, bit for bit, as run() gives for its scenario alone.
+
+    The scenarios advance together: each weight of the model is read once
+    per stage for all of them. A batch holds the state of every scenario and
+    all of their kept samples at once; a batch that could not fit raises
+    RunError before it starts.
+    """
+    if not isinstance(contract, Contract):
+        contract = load_contract(contract)
+    if isinstance(scenarios, (dict, str)):
+        raise TypeError("scenarios: give a list of scenarios")
+    scenarios = list(scenarios)
+    if not scenarios:
+        raise ValueError("scenarios: give at least one scenario")
+    fields = [_scenario_fields(index, scenario) for index, scenario in enumerate(scenarios)]
+    files = [_stimulus_files(f.get("schedule"), f.get("clamps")) for f in fields]
+    every = _every(every)
+    state = _record_state(record_state)
+    tf, step, total = _grid(t_end, n_steps, h)
+    base = contract.parameters
+    prepared, lanes = [], []
+    for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
+        start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
+        series = _drive_series(f.get("drive"), schedule, total)
+        changed = dict(f.get("parameters") or {})
+        unknown = sorted(set(changed) - set(BATCH_PARAMETERS))
+        if unknown:
+            raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
+                             f"(parameters: {', '.join(BATCH_PARAMETERS)})")
+        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
+        prepared.append((schedule, clamps, series, start_e, start_i))
+        lanes.append((schedule._as_map(), clamps._as_list(), series,
+                      np.concatenate([start_e, start_i]), values))
+    node_ids, all_nodes = _node_selection(contract, record)
+
+    runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
+                           every, state, bool(inputs))
+    results = []
+    for scenario, lane, outcome in zip(prepared, lanes, runs):
+        result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
+                         outcome)
+        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        results.append(result)
+    return results
+
+
+def _scenario_fields(index, scenario):
+    """The fields a scenario of run_batch gives, from a dict or attributes."""
+    if isinstance(scenario, dict):
+        unknown = sorted(set(scenario) - set(_SCENARIO_FIELDS))
+        if unknown:
+            raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
+                             f"(fields: {', '.join(_SCENARIO_FIELDS)})")
+        return scenario
+    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+
+
+def _stimulus_files(schedule, clamps):
+    """The Schedule and Clamps of run()'s arguments (paths read here)."""
+    if schedule is None:
+        schedule = Schedule()
+    elif not isinstance(schedule, Schedule):
+        schedule = Schedule.from_file(schedule)
+    if clamps is None:
+        clamps = Clamps()
+    elif not isinstance(clamps, Clamps):
+        clamps = Clamps.from_file(clamps)
+    return schedule, clamps
+
+
+def _every(every):
+    every = operator.index(every)
+    if every < 1:
+        raise ValueError(f"every must be at least 1, got {every}")
+    return every
+
+
+def _record_state(record_state):
+    if not isinstance(record_state, (str, type(None))) or record_state not in _RECORD_STATES:
+        raise ValueError(f"record_state must be 'E', 'I' or 'both', got {record_state!r}")
+    return _RECORD_STATES[record_state]
+
+
+def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome):
+    """The Result of one run: its scenario (schedule, clamps, drive series,
+    starting E and I) and what _core returned for it."""
+    tf, step, total = grid
+    schedule, clamps, series, start_e, start_i = scenario
+    time, nodes, input_values, not_found = outcome
     if state == "both":
         nodes = nodes.reshape(len(time), 2, -1)
     if not_found:
         shown = ", ".join(map(str, not_found[:10])) + (", ..." if len(not_found) > 10 else "")
+        # Named for the caller of run() or run_batch().
         warnings.warn(f"{len(not_found)} clamp row indices name no node in the model: {shown}",
-                      stacklevel=2)
+                      stacklevel=3)
     parameters = {
         "contract": contract.source,
         "t_end": tf,

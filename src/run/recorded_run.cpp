@@ -30,57 +30,107 @@ RecordingShape recording_shape(const Network& network, std::int64_t n_samples,
     return shape;
 }
 
+namespace {
+
+// Stores one kept sample into row `stored` of the buffers: its time, the
+// kept nodes of the planes the plan asks for (the output row, the E values
+// or the I values of the state) and the input values.
+void keep_sample(const RecordingPlan& plan, const RecordingShape& shape, std::int64_t stored,
+                 double t, const double* row, const double* e_values, const double* i_values,
+                 const double* inputs, const RecordingBuffers& buffers) {
+    const std::size_t columns =
+        plan.state == RecordedState::both ? shape.node_values / 2 : shape.node_values;
+    buffers.time[stored] = t;
+    double* dst = buffers.nodes + static_cast<std::size_t>(stored) * shape.node_values;
+    // The kept nodes of one plane.
+    const auto copy = [&](const double* src) {
+        if (plan.all_nodes) {
+            if (columns > 0) std::memcpy(dst, src, columns * sizeof(double));
+        } else {
+            for (std::size_t j = 0; j < columns; ++j) dst[j] = src[plan.nodes[j]];
+        }
+        dst += columns;
+    };
+    switch (plan.state) {
+        case RecordedState::output:
+            copy(row);
+            break;
+        case RecordedState::excitatory:
+            copy(e_values);
+            break;
+        case RecordedState::inhibitory:
+            copy(i_values);
+            break;
+        case RecordedState::both:
+            copy(e_values);
+            copy(i_values);
+            break;
+    }
+    if (shape.input_values > 0) {
+        // The values the inputs took at this sample time.
+        std::memcpy(buffers.inputs + static_cast<std::size_t>(stored) * shape.input_values, inputs,
+                    shape.input_values * sizeof(double));
+    }
+}
+
+}  // namespace
+
 void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<double>& state0,
                 const RecordingPlan& plan, const RecordingShape& shape,
                 const RecordingBuffers& buffers, const std::function<void()>& after_sample) {
     const std::vector<double>& inputs = simulator.held_inputs();
-    const std::size_t columns =
-        plan.state == RecordedState::both ? shape.node_values / 2 : shape.node_values;
     std::int64_t sample = 0;
     std::int64_t stored = 0;
     simulator.simulate_stream_from_state(
         0.0, grid.tf, state0, [&](double t, const std::vector<double>& row) {
             if (sample++ % plan.every == 0) {
                 if (stored == shape.kept) throw std::logic_error("run: more samples than expected");
-                buffers.time[stored] = t;
                 const std::vector<double>& y = simulator.state();
-                const std::size_t n = row.size();
-                double* dst = buffers.nodes + static_cast<std::size_t>(stored) * shape.node_values;
-                // The kept nodes of one plane: the output row, or E or I.
-                const auto copy = [&](const double* src) {
-                    if (plan.all_nodes) {
-                        if (columns > 0) std::memcpy(dst, src, columns * sizeof(double));
-                    } else {
-                        for (std::size_t j = 0; j < columns; ++j) dst[j] = src[plan.nodes[j]];
-                    }
-                    dst += columns;
-                };
-                switch (plan.state) {
-                    case RecordedState::output:
-                        copy(row.data());
-                        break;
-                    case RecordedState::excitatory:
-                        copy(y.data());
-                        break;
-                    case RecordedState::inhibitory:
-                        copy(y.data() + n);
-                        break;
-                    case RecordedState::both:
-                        copy(y.data());
-                        copy(y.data() + n);
-                        break;
-                }
-                if (shape.input_values > 0) {
-                    // The values the inputs took at this sample time.
-                    std::memcpy(
-                        buffers.inputs + static_cast<std::size_t>(stored) * shape.input_values,
-                        inputs.data(), shape.input_values * sizeof(double));
-                }
+                keep_sample(plan, shape, stored, t, row.data(), y.data(), y.data() + row.size(),
+                            inputs.data(), buffers);
                 ++stored;
             }
             if (after_sample) after_sample();
         });
     if (stored != shape.kept) throw std::logic_error("run: fewer samples than expected");
+}
+
+void check_batch_fits_in_memory(const Network& network, std::size_t lanes,
+                                const RecordingShape& shape) {
+    check_bytes_fit_in_memory(
+        BatchSimulator::bytes_needed(network.n_nodes, network.n_inputs, lanes) +
+            static_cast<double>(lanes) * shape.bytes(),
+        "run_batch: the batch and its kept samples");
+}
+
+void record_batch_run(BatchSimulator& batch, const SampleGrid& grid,
+                      const std::vector<std::vector<double>>& states, const RecordingPlan& plan,
+                      const RecordingShape& shape, const std::vector<RecordingBuffers>& buffers,
+                      const std::function<void()>& after_sample) {
+    const std::size_t lanes = batch.lane_count;
+    const auto n = static_cast<std::size_t>(batch.network ? batch.network->n_nodes : 0);
+    const auto m = static_cast<std::size_t>(batch.network ? batch.network->n_inputs : 0);
+    const bool wants_state = plan.state != RecordedState::output;
+    std::vector<double> state(wants_state ? 2 * n : 0);
+    std::vector<double> inputs(m);
+    std::vector<std::int64_t> sample(lanes, 0), stored(lanes, 0);
+    batch.simulate_stream_from_state(
+        0.0, grid.tf, states, [&](std::size_t l, double t, const std::vector<double>& row) {
+            if (sample[l]++ % plan.every == 0) {
+                if (stored[l] == shape.kept) {
+                    throw std::logic_error("run: more samples than expected");
+                }
+                for (std::size_t e = 0; e < state.size(); ++e) state[e] = batch.state_value(l, e);
+                for (std::size_t q = 0; q < m; ++q) inputs[q] = batch.input_value(l, q);
+                keep_sample(plan, shape, stored[l], t, row.data(), state.data(), state.data() + n,
+                            inputs.data(), buffers[l]);
+                ++stored[l];
+            }
+            if (l + 1 == lanes && after_sample) after_sample();
+        });
+    for (const std::int64_t count : stored) {
+        if (count != shape.kept) throw std::logic_error("run: fewer samples than expected");
+    }
 }
 
 }  // namespace vesk

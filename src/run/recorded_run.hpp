@@ -10,6 +10,7 @@
 
 #include "model/network.hpp"
 #include "run/sample_grid.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 
 namespace vesk {
@@ -58,5 +59,19 @@ struct RecordingBuffers {
 void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<double>& state0,
                 const RecordingPlan& plan, const RecordingShape& shape,
                 const RecordingBuffers& buffers, const std::function<void()>& after_sample = {});
+
+// Throws std::runtime_error "run_batch: the batch and its kept samples need
+// <x> GiB of memory, ..." when a batch of `lanes` runs of the network, each
+// keeping a recording of `shape`, cannot fit in memory.
+void check_batch_fits_in_memory(const Network& network, std::size_t lanes,
+                                const RecordingShape& shape);
+
+// record_run for every lane of `batch` at once: lane l starts from
+// states[l] and fills buffers[l]; each lane's rows are those record_run
+// gives for its run alone.
+void record_batch_run(BatchSimulator& batch, const SampleGrid& grid,
+                      const std::vector<std::vector<double>>& states, const RecordingPlan& plan,
+                      const RecordingShape& shape, const std::vector<RecordingBuffers>& buffers,
+                      const std::function<void()>& after_sample = {});
 
 }  // namespace vesk

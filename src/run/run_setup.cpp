@@ -109,6 +109,14 @@ void install(Simulator& simulator, const std::vector<NodeClamp>& clamps) {
     for (const NodeClamp& c : clamps) simulator.set_clamp(c.node, c.function);
 }
 
+void install(BatchSimulator& batch, std::size_t lane, const std::vector<InputStimulus>& stimuli) {
+    for (const InputStimulus& s : stimuli) batch.set_input_function(lane, s.input, s.function);
+}
+
+void install(BatchSimulator& batch, std::size_t lane, const std::vector<NodeClamp>& clamps) {
+    for (const NodeClamp& c : clamps) batch.set_clamp(lane, c.node, c.function);
+}
+
 void install_binding_clamps(const Network& network, Simulator& simulator,
                             const std::vector<int>& binding_indices, std::ostream& out) {
     const auto nodes = node_by_row(network);

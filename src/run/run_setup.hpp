@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
 #include "stimulus/activation.hpp"
 #include "stimulus/instruction_file.hpp"
@@ -83,6 +84,9 @@ ClampSetup clamp_setup(const Network& network, const std::vector<ClampRequest>& 
 // Installs what the functions above made.
 void install(Simulator& simulator, const std::vector<InputStimulus>& stimuli);
 void install(Simulator& simulator, const std::vector<NodeClamp>& clamps);
+// The same for one lane of a batch.
+void install(BatchSimulator& batch, std::size_t lane, const std::vector<InputStimulus>& stimuli);
+void install(BatchSimulator& batch, std::size_t lane, const std::vector<NodeClamp>& clamps);
 
 // The clamps of a bindings file: every node named by a binding index (a
 // node row_index) is held at 50.0 from 0.1 ms to 4.9 ms. Writes "  Applied

@@ -1,6 +1,7 @@
 #include "sim/simulator.hpp"
 
 #include "sim/exp.hpp"
+#include "sim/rk4_stages.hpp"
 
 #if VESK_HAVE_FMA_PATH
 #include <immintrin.h>
@@ -65,26 +66,6 @@ double zero_function(double) {
     for (std::size_t j = from; j < to; ++j) dydt[j] = (f_max / (dydt[j] + 1.0) - y[j]) / tau;
 }
 
-// stage[j] = fma(c, k[j], y[j]) for j in [from, to).
-[[gnu::always_inline]] inline void stage_state_scalar(std::size_t from, std::size_t to, double c,
-                                                      const double* k, const double* y,
-                                                      double* stage) {
-    for (std::size_t j = from; j < to; ++j) stage[j] = std::fma(c, k[j], y[j]);
-}
-
-// y[j] += h/6 * (k1 + 2 k2 + 2 k3 + k4), summed left to right, j in [from, to).
-[[gnu::always_inline]] inline void combine_stages_scalar(std::size_t from, std::size_t to,
-                                                         double h_sixth, const double* k1,
-                                                         const double* k2, const double* k3,
-                                                         const double* k4, double* y) {
-    for (std::size_t j = from; j < to; ++j) {
-        double c = std::fma(k2[j], 2.0, k1[j]);
-        c = std::fma(k3[j], 2.0, c);
-        c = c + k4[j];
-        y[j] = std::fma(h_sixth, c, y[j]);
-    }
-}
-
 void node_outputs_baseline(std::size_t from, std::size_t to, std::size_t n,
                            const unsigned char* excitatory, const double* y, double* out) {
     node_outputs_scalar(from, to, n, excitatory, y, out);
@@ -98,16 +79,6 @@ void derivatives_baseline(std::size_t from, std::size_t to, std::size_t n,
     exp_in_place_baseline(dydt + n + from, to - from);
     relax_scalar(from, to, p.f_max, p.tau_E, y, dydt);
     relax_scalar(n + from, n + to, p.f_max, p.tau_I, y, dydt);
-}
-
-void stage_state_baseline(std::size_t from, std::size_t to, double c, const double* k,
-                          const double* y, double* stage) {
-    stage_state_scalar(from, to, c, k, y, stage);
-}
-
-void combine_stages_baseline(std::size_t from, std::size_t to, double h_sixth, const double* k1,
-                             const double* k2, const double* k3, const double* k4, double* y) {
-    combine_stages_scalar(from, to, h_sixth, k1, k2, k3, k4, y);
 }
 
 #if VESK_HAVE_FMA_PATH
@@ -178,30 +149,6 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, std::size
     }
 }
 
-VESK_FMA_TARGET void stage_state_fma(std::size_t from, std::size_t to, double c, const double* k,
-                                     const double* y, double* stage) {
-    const __m256d cv = _mm256_set1_pd(c);
-    std::size_t j = from;
-    for (; j + 4 <= to; j += 4) {
-        _mm256_storeu_pd(stage + j,
-                         _mm256_fmadd_pd(cv, _mm256_loadu_pd(k + j), _mm256_loadu_pd(y + j)));
-    }
-    stage_state_scalar(j, to, c, k, y, stage);
-}
-
-VESK_FMA_TARGET void combine_stages_fma(std::size_t from, std::size_t to, double h_sixth,
-                                        const double* k1, const double* k2, const double* k3,
-                                        const double* k4, double* y) {
-    const __m256d two = _mm256_set1_pd(2.0), sixth = _mm256_set1_pd(h_sixth);
-    std::size_t j = from;
-    for (; j + 4 <= to; j += 4) {
-        __m256d c = _mm256_fmadd_pd(_mm256_loadu_pd(k2 + j), two, _mm256_loadu_pd(k1 + j));
-        c = _mm256_fmadd_pd(_mm256_loadu_pd(k3 + j), two, c);
-        c = _mm256_add_pd(c, _mm256_loadu_pd(k4 + j));
-        _mm256_storeu_pd(y + j, _mm256_fmadd_pd(sixth, c, _mm256_loadu_pd(y + j)));
-    }
-    combine_stages_scalar(j, to, h_sixth, k1, k2, k3, k4, y);
-}
 #undef VESK_FMA_TARGET
 #endif
 
@@ -229,9 +176,8 @@ const StepKernels& step_kernels() {
     return step_kernels_baseline;
 }
 
-// Node ranges of `threads` threads: whole slice_rows chunks, split where
-// the running sum of each node's work (a fixed share for its own passes plus
-// its stored weights) passes each thread's fair share.
+}  // namespace
+
 std::vector<std::size_t> split_nodes(const Network& net, unsigned threads) {
     const auto n = static_cast<std::size_t>(net.n_nodes);
     const auto chunk = static_cast<std::size_t>(SlicedMatrix::slice_rows);
@@ -263,8 +209,6 @@ std::vector<std::size_t> split_nodes(const Network& net, unsigned threads) {
     bounds.push_back(n);
     return bounds;
 }
-
-}  // namespace
 
 double Simulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs) {
     // Per node: two state values (E, I) in each of the run's state, three

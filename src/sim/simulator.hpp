@@ -16,6 +16,12 @@
 
 namespace vesk {
 
+// Node ranges for `threads` threads (first node of each, then n_nodes):
+// whole SlicedMatrix::slice_rows chunks, split where the running sum of each
+// node's work (a fixed share for its own passes plus its stored weights)
+// passes each thread's fair share; fewer ranges when there are fewer chunks.
+std::vector<std::size_t> split_nodes(const Network& net, unsigned threads);
+
 class Simulator {
   public:
     // Receives each sample: its time and one output value per node. The row

@@ -82,6 +82,28 @@ expect_eq "scenario list" "$(sweep --model "$model" --t-end 20 --bindings "$scen
 (cd "$tmp" && bash -c "$(cat "$out/QA_3NVN_O_success/command.txt")" >/dev/null) ||
     fail "command.txt does not run"
 
+# ---- the same sweep in batches: the same files, failures per scenario -------
+bout="$tmp/batch-out"
+sweep --model "$model" --t-end 20 --bindings "$scenarios/$(basename "$bindings")" \
+    --inputs --row-map --jobs 2 --batch 2 --out "$bout" "$scenarios" >"$tmp/batch.out" 2>&1
+expect_eq "batch sweep exit status with a failed run" "$?" 1
+for name in QA_3NVN_O_fail QA_3NVN_O_success broken; do
+    expect_eq "batch: $name files" "$(ls "$bout/$name" | tr '\n' ' ')" "$(ls "$out/$name" | tr '\n' ' ')"
+    for f in nodes.csv inputs.csv row_map.csv stderr.txt status scenario; do
+        [ -f "$out/$name/$f" ] || continue
+        cmp -s "$out/$name/$f" "$bout/$name/$f" || fail "batch: $name/$f differs from vesk-sim's"
+    done
+    expect_eq "batch: $name stdout" "$(cat "$bout/$name/stdout.txt")" ""
+done
+expect_eq "batch summary.tsv" "$(cut -f1,2,4,6 "$bout/summary.tsv")" \
+    "$(cut -f1,2,4,6 "$out/summary.tsv")"
+expect_eq "batch jobs" "$(wc -l <"$bout/joblog.tsv")" 3
+# A task of a job array runs one batch.
+sweep --model "$model" --t-end 20 --out "$tmp/batch-array" --batch 2 --task 0 "$scenarios" >/dev/null
+expect_eq "batch task 0" "$?" 0
+expect_eq "batch task 0 ran the first two" "$(ls "$tmp/batch-array" | tr '\n' ' ')" \
+    "QA_3NVN_O_fail QA_3NVN_O_success scenarios.txt "
+
 # ---- summary of an existing folder -------------------------------------------
 rm "$out/QA_3NVN_O_fail/status"  # as if the run had been killed
 mkdir "$out/stale" && touch "$out/stale/command.txt"  # no longer in the list
@@ -186,6 +208,11 @@ check_usage_error "--task needs a task number (0, 1, ...), got ''; in a job arra
     --model "$model" --t-end 20 --task "" "$scenarios"
 check_usage_error "--task needs a task number (0, 1, ...), got '1x'" --model "$model" --t-end 20 \
     --task 1x "$scenarios"
+check_usage_error "--batch needs a positive number, got 0" --model "$model" --t-end 20 --batch 0 "$scenarios"
+check_usage_error "--batch runs no vesk-sim: arguments after -- cannot be passed on" \
+    --model "$model" --t-end 20 --batch 2 "$scenarios" -- --reproducible
+check_usage_error "--task 2: there are only 2 batches of 2 scenarios (0 to 1)" --model "$model" \
+    --t-end 20 --batch 2 --task 2 "$scenarios"
 check_usage_error "--task needs a task number (0, 1, ...), got '0x1'" --model "$model" --t-end 20 \
     --task 0x1 "$scenarios"
 check_usage_error "--task 08: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
