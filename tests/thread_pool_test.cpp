@@ -34,7 +34,8 @@ TEST(ThreadPool, EveryPartSeesWhatTheOthersWroteBeforeEachMeeting) {
                         written[part] = (from_caller * meetings + m) * size + part;
                         pool.sync();
                         for (unsigned q = 0; q < size; ++q) {
-                            if (written[q] != (from_caller * meetings + m) * size + q) ++wrong[part];
+                            if (written[q] != (from_caller * meetings + m) * size + q)
+                                ++wrong[part];
                         }
                         // No part writes the next value before all have read this one.
                         pool.sync();
