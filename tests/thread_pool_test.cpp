@@ -15,7 +15,7 @@ namespace vesk {
 namespace {
 
 TEST(ThreadPool, EveryPartSeesWhatTheOthersWroteBeforeEachMeeting) {
-    constexpr int pools = 20, jobs = 10, meetings = 20;
+    constexpr int pools = 10, jobs = 10, meetings = 10;
     for (const unsigned size : {1u, 2u, 3u, 5u, 8u}) {
         SCOPED_TRACE(std::to_string(size) + " threads");
         std::vector<std::uint64_t> written(size);
