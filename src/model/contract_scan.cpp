@@ -443,7 +443,15 @@ class ContractScanner {
     std::string child_label(std::size_t d) const {
         const Frame& f = stack_[d];
         if (f.ctx == Ctx::root) return "";
-        if (f.is_array) return "[" + std::to_string(f.count == 0 ? 0 : f.count - 1) + "]";
+        if (f.is_array) {
+            // Appended, not "[" + std::to_string(...): GCC 12 inlines that
+            // operator+ and then warns, wrongly, of overlapping copies
+            // (-Wrestrict) in optimised builds.
+            std::string label(1, '[');
+            label += std::to_string(f.count == 0 ? 0 : f.count - 1);
+            label += ']';
+            return label;
+        }
         return "." + f.key;
     }
     // The path of the value that frame `d` reads.
