@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,6 +74,17 @@ CliResult run_program(const std::string& program, const std::vector<std::string>
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+#ifdef VESK_TEST_EMULATOR
+    // A cross build's tests run under user-mode emulation, and the kernel
+    // cannot start the target's programs they run in turn: the same
+    // emulator starts them, under the argv[0] they would have had.
+    std::vector<std::string> emulator_words = VESK_TEST_EMULATOR;
+    emulator_words.insert(emulator_words.end(), {"-0", words[0], program});
+    emulator_words.insert(emulator_words.end(), args.begin(), args.end());
+    std::vector<char*> emulator_argv;
+    for (auto& w : emulator_words) emulator_argv.push_back(w.data());
+    emulator_argv.push_back(nullptr);
+#endif
 
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -86,6 +98,9 @@ CliResult run_program(const std::string& program, const std::vector<std::string>
         dup2(err, 2);
         if (timeout_seconds > 0) alarm(timeout_seconds);  // outlives execv
         execv(program.c_str(), argv.data());
+#ifdef VESK_TEST_EMULATOR
+        if (errno == ENOEXEC) execvp(emulator_argv[0], emulator_argv.data());
+#endif
         _exit(127);
     }
     int wstatus = 0;

@@ -98,13 +98,15 @@ TEST(ThreadCount, SmallModelsRunOnOneThread) {
 }
 
 // The same bytes as writing directly, whatever the number of row buffers,
-// and rows queued before an exception still reach the file.
+// and rows queued before an exception still reach the file. Thousands of
+// rows, so that the two threads hand buffers to each other (with a single
+// buffer, at every row) often enough for a lost wake-up to hang the test.
 TEST(BackgroundRowWriter, WritesWhatTheWriterWouldWrite) {
     const test::TempDir dir;
     const std::vector<std::string> names = {"3", "1", "2"};
     std::vector<double> row(names.size());
     const auto write_rows = [&](auto& to) {
-        for (int r = 0; r < 200; ++r) {
+        for (int r = 0; r < 5000; ++r) {
             for (std::size_t c = 0; c < row.size(); ++c) row[c] = std::sin(r * 3.0 + c) * 1e3;
             to.write_row(0.1 * r, row);
         }

@@ -1,5 +1,5 @@
 // The exponential function of the simulator: the same bits on every x86-64
-// processor, whichever exp the C library would pick.
+// processor and on aarch64, whichever exp the C library would pick.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +16,9 @@ namespace vesk {
 // Runs on the kernel path in use (kernel_path()); both give the same bits.
 double exp(double x);
 
-// The same function with every fused multiply-add done by the C library's
-// correctly rounded fma: runs on any processor.
+// The same function with every fused multiply-add done by std::fma, which is
+// correctly rounded: the C library's function on x86-64, the processor's
+// instruction on aarch64. Runs on any processor.
 double exp_baseline(double x);
 
 // v[j] = exp(v[j]) for j in [0, len), on the kernel path in use.

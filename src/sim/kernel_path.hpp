@@ -14,8 +14,9 @@ namespace vesk {
 // The hot loops of the simulator and of its sparse products exist in two
 // builds that give the same bits: `fma` uses the processor's fused
 // multiply-add instruction (and AVX2), `baseline` runs on any x86-64, where
-// every fma is the C library's function. The best one the processor supports
-// is chosen once, at first use.
+// every fma is the C library's function. On aarch64, which has only
+// `baseline`, every fma is the processor's own instruction, rounded once like
+// the others. The best one the processor supports is chosen once, at first use.
 enum class KernelPath { baseline, fma };
 
 // The best path this processor supports.
