@@ -2,14 +2,13 @@
 // markdown table of docs/errors.md, from the contract schema's message
 // table; with --doc FILE it rewrites that table in FILE instead.
 
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "contract/contract_schema.hpp"
+#include "doc_block.hpp"
 
 namespace {
 
@@ -54,34 +53,6 @@ std::string markdown_table() {
     return out.str();
 }
 
-// Replaces the text between the two marker lines of `path`.
-int update_doc(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "contract_errors: cannot read " << path << "\n";
-        return 1;
-    }
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string begin = std::string(begin_marker) + "\n";
-    const std::size_t from = text.find(begin);
-    const std::size_t to = from == std::string::npos ? from : text.find(end_marker, from);
-    if (to == std::string::npos) {
-        std::cerr << "contract_errors: " << path << " lacks the lines\n"
-                  << begin_marker << "\n"
-                  << end_marker << "\n";
-        return 1;
-    }
-    const std::string updated =
-        text.substr(0, from + begin.size()) + markdown_table() + text.substr(to);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << updated;
-    if (!out.flush()) {
-        std::cerr << "contract_errors: cannot write " << path << "\n";
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,7 +61,10 @@ int main(int argc, char** argv) {
         std::cout << markdown_table();
         return 0;
     }
-    if (args.size() == 2 && args[0] == "--doc") return update_doc(args[1]);
+    if (args.size() == 2 && args[0] == "--doc") {
+        return vesk::tools::rewrite_doc_block("contract_errors", args[1], begin_marker, end_marker,
+                                              markdown_table());
+    }
     std::cerr << "Usage: contract_errors [--doc FILE]\n"
                  "Prints the table of errors in a simulation contract (markdown); with --doc,\n"
                  "rewrites it between the marker lines of FILE.\n";

@@ -4,14 +4,13 @@
 // instead.
 
 #include <algorithm>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "doc_block.hpp"
 #include "stimulus/population_names.hpp"
 
 namespace {
@@ -31,34 +30,6 @@ std::string markdown_table() {
     return out.str();
 }
 
-// Replaces the text between the two marker lines of `path`.
-int update_readme(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "input_names: cannot read " << path << "\n";
-        return 1;
-    }
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string begin = std::string(begin_marker) + "\n";
-    const std::size_t from = text.find(begin);
-    const std::size_t to = from == std::string::npos ? from : text.find(end_marker, from);
-    if (to == std::string::npos) {
-        std::cerr << "input_names: " << path << " lacks the lines\n"
-                  << begin_marker << "\n"
-                  << end_marker << "\n";
-        return 1;
-    }
-    const std::string updated =
-        text.substr(0, from + begin.size()) + markdown_table() + text.substr(to);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << updated;
-    if (!out.flush()) {
-        std::cerr << "input_names: cannot write " << path << "\n";
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,7 +38,10 @@ int main(int argc, char** argv) {
         std::cout << markdown_table();
         return 0;
     }
-    if (args.size() == 2 && args[0] == "--readme") return update_readme(args[1]);
+    if (args.size() == 2 && args[0] == "--readme") {
+        return vesk::tools::rewrite_doc_block("input_names", args[1], begin_marker, end_marker,
+                                              markdown_table());
+    }
     std::cerr << "Usage: input_names [--readme FILE]\n"
                  "Prints the table of instruction commands and their input names (markdown);\n"
                  "with --readme, rewrites it between the marker lines of FILE.\n";
