@@ -67,6 +67,17 @@ inline std::string without_nul(const std::string& text) {
     return result;
 }
 
+using MetadataField = std::pair<std::string PopulationMetadata::*, const char*>;
+inline const MetadataField kMetadataFields[] = {
+    {&PopulationMetadata::pop_id, "pop_id"},   {&PopulationMetadata::pop_typ, "pop_typ"},
+    {&PopulationMetadata::con_typ, "con_typ"}, {&PopulationMetadata::circ_id, "circ_id"},
+    {&PopulationMetadata::h_row, "h_row"},     {&PopulationMetadata::d_row, "d_row"},
+    {&PopulationMetadata::mat_id, "mat_id"}};
+// An input's links default to "null"; its pop_typ is always "external".
+inline const MetadataField kInputLinks[] = {
+    {&PopulationMetadata::circ_id, "circ_id"}, {&PopulationMetadata::h_row, "h_row"},
+    {&PopulationMetadata::d_row, "d_row"}, {&PopulationMetadata::mat_id, "mat_id"}};
+
 }  // namespace reference_detail
 
 inline void load_whole_document(const std::string& path, Network& net,
@@ -100,19 +111,13 @@ inline void load_whole_document(const std::string& path, Network& net,
     net.theta = sigmoid.at("theta").get<double>();
     net.beta = sigmoid.at("beta").get<double>();
     net.f_max = sigmoid.at("f_max").get<double>();
-    if (params.is_object() && params.contains("wc_coupling")) {
-        const json& wc = params.at("wc_coupling");
-        net.alfa = wc.value("alfa", 0.0);
-        net.epsilon = wc.value("epsilon", 0.0);
-        net.gamma = wc.value("gamma", 0.0);
-        net.delta = wc.value("delta", 0.0);
-        net.tau_E = wc.value("tau_E", 2.5);
-        net.tau_I = wc.value("tau_I", 1.25);
-    } else {
-        net.alfa = net.epsilon = net.gamma = net.delta = 0.0;
-        net.tau_E = 2.5;
-        net.tau_I = 1.25;
-    }
+    const json wc = params.contains("wc_coupling") ? params.at("wc_coupling") : json::object();
+    net.alfa = wc.value("alfa", 0.0);
+    net.epsilon = wc.value("epsilon", 0.0);
+    net.gamma = wc.value("gamma", 0.0);
+    net.delta = wc.value("delta", 0.0);
+    net.tau_E = wc.value("tau_E", 2.5);
+    net.tau_I = wc.value("tau_I", 1.25);
 
     if (size_check) size_check(net.n_nodes, net.n_inputs);
     const auto nn = static_cast<std::size_t>(net.n_nodes);
@@ -139,13 +144,7 @@ inline void load_whole_document(const std::string& path, Network& net,
         PopulationMetadata md;
         md.node_id = id;
         md.row_index = read_int_or(node, "row_index", id);
-        md.pop_id = read_string(node, "pop_id");
-        md.pop_typ = read_string(node, "pop_typ");
-        md.con_typ = read_string(node, "con_typ");
-        md.circ_id = read_string(node, "circ_id");
-        md.h_row = read_string(node, "h_row");
-        md.d_row = read_string(node, "d_row");
-        md.mat_id = read_string(node, "mat_id");
+        for (const auto& [field, key] : kMetadataFields) md.*field = read_string(node, key);
         net.node_metadata[i] = std::move(md);
     }
     for (const json& input : doc.at("inputs")) {
@@ -163,10 +162,7 @@ inline void load_whole_document(const std::string& path, Network& net,
         md.pop_id = input.value("pop_id", net.input_names[i]);
         md.pop_typ = "external";
         md.con_typ = input.value("con_typ", std::string("excitation"));
-        md.circ_id = input.value("circ_id", std::string("null"));
-        md.h_row = input.value("h_row", std::string("null"));
-        md.d_row = input.value("d_row", std::string("null"));
-        md.mat_id = input.value("mat_id", std::string("null"));
+        for (const auto& [field, key] : kInputLinks) md.*field = input.value(key, std::string("null"));
         net.input_metadata.push_back(std::move(md));
     }
 
@@ -181,19 +177,14 @@ inline void load_whole_document(const std::string& path, Network& net,
         if (edge.row < 0 || edge.row >= net.n_nodes) {
             throw std::runtime_error("target_node_id out of bounds while parsing edges array");
         }
-        if (kind == "node") {
-            if (edge.col < 0 || edge.col >= net.n_nodes) {
-                throw std::runtime_error("node source_id out of bounds while parsing edges array");
-            }
-            node_triplets.push_back(edge);
-        } else if (kind == "input") {
-            if (edge.col < 0 || edge.col >= net.n_inputs) {
-                throw std::runtime_error("input source_id out of bounds while parsing edges array");
-            }
-            input_triplets.push_back(edge);
-        } else {
+        if (kind != "node" && kind != "input") {
             throw std::runtime_error("Unknown source_kind in edges array: " + without_nul(kind));
         }
+        const bool from_node = kind == "node";
+        if (edge.col < 0 || edge.col >= (from_node ? net.n_nodes : net.n_inputs)) {
+            throw std::runtime_error(kind + " source_id out of bounds while parsing edges array");
+        }
+        (from_node ? node_triplets : input_triplets).push_back(edge);
     }
     net.weights.emplace(net.n_nodes, net.n_nodes);
     net.input_weights.emplace(net.n_nodes, net.n_inputs);
