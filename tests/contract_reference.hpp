@@ -74,9 +74,10 @@ inline const MetadataField kMetadataFields[] = {
     {&PopulationMetadata::h_row, "h_row"},     {&PopulationMetadata::d_row, "d_row"},
     {&PopulationMetadata::mat_id, "mat_id"}};
 // An input's links default to "null"; its pop_typ is always "external".
-inline const MetadataField kInputLinks[] = {
-    {&PopulationMetadata::circ_id, "circ_id"}, {&PopulationMetadata::h_row, "h_row"},
-    {&PopulationMetadata::d_row, "d_row"}, {&PopulationMetadata::mat_id, "mat_id"}};
+inline const MetadataField kInputLinks[] = {{&PopulationMetadata::circ_id, "circ_id"},
+                                            {&PopulationMetadata::h_row, "h_row"},
+                                            {&PopulationMetadata::d_row, "d_row"},
+                                            {&PopulationMetadata::mat_id, "mat_id"}};
 
 }  // namespace reference_detail
 
@@ -162,7 +163,8 @@ inline void load_whole_document(const std::string& path, Network& net,
         md.pop_id = input.value("pop_id", net.input_names[i]);
         md.pop_typ = "external";
         md.con_typ = input.value("con_typ", std::string("excitation"));
-        for (const auto& [field, key] : kInputLinks) md.*field = input.value(key, std::string("null"));
+        for (const auto& [field, key] : kInputLinks)
+            md.*field = input.value(key, std::string("null"));
         net.input_metadata.push_back(std::move(md));
     }
 
