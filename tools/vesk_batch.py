@@ -61,11 +61,16 @@ def fail_all(runs, started, error):
 def main(argv):
     args = parse_args(argv)
     started = time.monotonic()
-    import vesk  # after the usage checks, so that --help works without the module
-
-    grid = dict(t_end=args.t_end) if args.t_end is not None else dict(n_steps=args.n_steps)
     for _, folder in args.runs:
         write(os.path.join(folder, "stdout.txt"), "")
+    try:
+        import vesk  # after the usage checks, so that --help works without the module
+    except ImportError as e:
+        # Every scenario fails with the reason, rather than a traceback and
+        # runs the sweep would count as unfinished.
+        return fail_all(args.runs, started, f"batch runs need the Python module vesk: {e}")
+
+    grid = dict(t_end=args.t_end) if args.t_end is not None else dict(n_steps=args.n_steps)
     try:
         contract = vesk.load_contract(args.model)
         clamps = vesk.Clamps.from_file(args.bindings) if args.bindings else None
