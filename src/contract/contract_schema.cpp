@@ -155,14 +155,6 @@ std::span<const Field> fields_of(Ctx ctx) {
     }
 }
 
-int field_index(Ctx ctx, std::string_view key) {
-    const auto fields = fields_of(ctx);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (fields[i].key == key) return static_cast<int>(i);
-    }
-    return -1;
-}
-
 std::span<const MessageSpec> contract_messages() {
     return messages;
 }

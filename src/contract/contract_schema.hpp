@@ -153,8 +153,6 @@ inline constexpr std::string_view source_kind_input = "input";
 
 // The fields of the objects of context `ctx`; empty for lists and the rest.
 std::span<const Field> fields_of(Ctx ctx);
-// The index of `key` among fields_of(ctx), -1 when it is not read there.
-int field_index(Ctx ctx, std::string_view key);
 
 // ---- Messages -----------------------------------------------------------------
 
