@@ -18,14 +18,14 @@ constexpr const char* end_marker = "<!-- contract-errors:end -->";
 
 // The message as users see it, "{name}" written "<name>" as in the rest of
 // the manual.
-std::string shown(const vesk::MessageSpec& spec) {
+std::string shown(const vesk::MessageEntry& entry) {
     std::string out;
-    if (spec.library_id != 0) {
+    if (entry.library_id != 0) {
         // The library's prefix, as contract_message() puts it.
-        const std::string full = vesk::contract_message(spec.id);
+        const std::string full = vesk::contract_message(entry.id);
         out = full.substr(0, full.find("] ") + 2);
     }
-    const std::string_view t = spec.text;
+    const std::string_view t = entry.text;
     std::size_t at = 0;
     while (at < t.size()) {
         const std::size_t open = t.find('{', at);
@@ -46,9 +46,9 @@ std::string shown(const vesk::MessageSpec& spec) {
 std::string markdown_table() {
     std::ostringstream out;
     out << "| Message | What to do |\n|---|---|\n";
-    for (const vesk::MessageSpec& spec : vesk::contract_messages()) {
-        if (spec.severity != vesk::Severity::error || spec.advice.empty()) continue;
-        out << "| `" << shown(spec) << "` | " << spec.advice << " |\n";
+    for (const vesk::MessageEntry& entry : vesk::contract_messages()) {
+        if (entry.severity != vesk::Severity::error || entry.advice.empty()) continue;
+        out << "| `" << shown(entry) << "` | " << entry.advice << " |\n";
     }
     return out.str();
 }

@@ -58,12 +58,12 @@ class CheckSink final : public ContractSink {
     void fault(Fault&& fault) override {
         faults_.add(fault);
         log_.add(Severity::error, std::move(fault.place), std::move(fault.text),
-                 std::string(message_spec(fault.msg).kind));
+                 std::string(message_entry(fault.msg).kind));
     }
     bool wants_warnings() const override { return true; }
     void warning(std::string place, Msg msg, std::string text) override {
         log_.add(Severity::warning, std::move(place), std::move(text),
-                 std::string(message_spec(msg).kind));
+                 std::string(message_entry(msg).kind));
     }
 
     void restart(Stage stage, const EntryRef* entry) override {
@@ -286,7 +286,7 @@ ContractCheck check_with(const std::string& name, FindingLog& log, const InputRe
         ContractCheck check;
         check.stop = contract_message(Msg::out_of_memory);
         log.add(Severity::error, name, *check.stop,
-                std::string(message_spec(Msg::out_of_memory).kind));
+                std::string(message_entry(Msg::out_of_memory).kind));
         return check;
     }
 }

@@ -10,7 +10,7 @@ using S = Severity;
 using R = Raised;
 
 // The loader's texts are a fixed contract: users and scripts match them.
-constexpr MessageSpec messages[] = {
+constexpr MessageEntry messages[] = {
     {Msg::open_failed, S::error, R::runtime_error, 0, "unreadable file",
      "Failed to open model file: {path}", "check the path and the permissions"},
     {Msg::read_failed, S::error, R::runtime_error, 0, "unreadable file",
@@ -155,26 +155,26 @@ std::span<const Field> fields_of(Ctx ctx) {
     }
 }
 
-std::span<const MessageSpec> contract_messages() {
+std::span<const MessageEntry> contract_messages() {
     return messages;
 }
 
-const MessageSpec& message_spec(Msg id) {
-    const auto& spec = messages[static_cast<std::size_t>(id)];
-    if (spec.id != id) throw std::logic_error("contract message table out of order");
-    return spec;
+const MessageEntry& message_entry(Msg id) {
+    const auto& entry = messages[static_cast<std::size_t>(id)];
+    if (entry.id != id) throw std::logic_error("contract message table out of order");
+    return entry;
 }
 
 std::string contract_message(Msg id, std::initializer_list<std::string_view> args) {
-    const MessageSpec& spec = message_spec(id);
+    const MessageEntry& entry = message_entry(id);
     std::string text;
-    if (const char* name = raised_name(spec.raised)) {
+    if (const char* name = raised_name(entry.raised)) {
         text =
-            std::string("[json.exception.") + name + "." + std::to_string(spec.library_id) + "] ";
+            std::string("[json.exception.") + name + "." + std::to_string(entry.library_id) + "] ";
     }
     // A placeholder named again takes the argument it took the first time.
     std::vector<std::string_view> names;
-    const std::string_view t = spec.text;
+    const std::string_view t = entry.text;
     std::size_t at = 0;
     while (at < t.size()) {
         const std::size_t open = t.find('{', at);

@@ -198,7 +198,7 @@ enum class Msg : std::uint8_t {
     unreachable_input,
 };
 
-struct MessageSpec {
+struct MessageEntry {
     Msg id;
     Severity severity;
     Raised raised;
@@ -209,8 +209,8 @@ struct MessageSpec {
 };
 
 // Every message, in the order of Msg.
-std::span<const MessageSpec> contract_messages();
-const MessageSpec& message_spec(Msg id);
+std::span<const MessageEntry> contract_messages();
+const MessageEntry& message_entry(Msg id);
 
 // The text of `id` with its placeholders replaced by `args`, in order, and
 // the library's prefix in front where the library raises it.

@@ -25,14 +25,14 @@ Rank entry_rank(Stage stage, const EntryRef& entry, std::uint16_t step) {
 }
 
 void raise_fault(const Fault& fault) {
-    const MessageSpec& spec = message_spec(fault.msg);
+    const MessageEntry& entry = message_entry(fault.msg);
     // The library's create() puts its own prefix before the text.
     const std::string text = fault.text.substr(fault.text.find("] ") + 2);
-    switch (spec.raised) {
+    switch (entry.raised) {
         case Raised::type_error:
-            throw json::type_error::create(spec.library_id, text, nullptr);
+            throw json::type_error::create(entry.library_id, text, nullptr);
         case Raised::out_of_range:
-            throw json::out_of_range::create(spec.library_id, text, nullptr);
+            throw json::out_of_range::create(entry.library_id, text, nullptr);
         default:
             throw std::runtime_error(fault.text);
     }
