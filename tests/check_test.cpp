@@ -273,6 +273,12 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                       "m.json: nodes.a: error: " JSON_304 "number\nm.json: inputs: error: " JSON_304
                       "number\n" +
                       summary(13, 2, bad_sizes));
+    // The negative size is the one named, also beside a size of zero.
+    expect_report({{"m.json", R"({"counts": {"n_nodes": 0, "n_inputs": -1}, "network_parameters":
+            {"sigmoid": {"theta": 1, "beta": 1, "f_max": 1}, "wc_coupling": {}},
+            "nodes": [], "inputs": [], "edges": []})"}},
+                  {}, 1,
+                  "m.json: counts.n_inputs: error: " + bad_sizes + "\n" + summary(1, 0, bad_sizes));
     // A named pipe is read once, as by vesk-sim.
     expect_report({{"fifo:m.json", model(node(0) + ", " + node(1, R"(, "row_index": true)"))}}, {},
                   2,
