@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <new>
 #include <optional>
@@ -124,6 +125,50 @@ std::map<std::string, std::vector<double>> drive_series(
 // raised; the Python error stays set for the caller.
 struct Interrupted {};
 
+// Runs `body(check_signals)` with the interpreter released, so that other
+// Python threads go on; check_signals takes the interpreter back now and then
+// to see Ctrl-C. The interpreter is released and taken back by hand, not by a
+// guard: a thread that the interpreter ends while it shuts down is unwound
+// from the call that takes it back, and that must not be a destructor, where
+// the unwinding would abort the process. `abandon` then lets go of the
+// caller's arrays, which must not be freed without the interpreter.
+template <class Body, class Abandon>
+void run_released(const Body& body, const Abandon& abandon) {
+    PyThreadState* thread_state = nullptr;
+    auto last_check = std::chrono::steady_clock::now();
+    const std::function<void()> check_signals = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check < signal_check_interval) return;
+        last_check = now;
+        PyEval_RestoreThread(thread_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        thread_state = PyEval_SaveThread();
+        if (raised) throw Interrupted{};
+    };
+
+    bool interrupted = false;
+    bool out_of_memory = false;
+    std::string failure;
+    thread_state = PyEval_SaveThread();
+    try {
+        body(check_signals);
+    } catch (abi::__forced_unwind&) {
+        abandon();
+        throw;
+    } catch (const Interrupted&) {
+        interrupted = true;
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = user_message(e);
+        if (failure.empty()) failure = "run failed";
+    }
+    PyEval_RestoreThread(thread_state);
+    if (interrupted) throw py::error_already_set();
+    if (out_of_memory) throw std::bad_alloc();
+    if (!failure.empty()) throw RunError(failure);
+}
+
 // Runs the network over the grid and keeps what the plan asks for. Returns
 // (time, nodes, inputs or None, row indices of clamps that name no node).
 // `state0` holds E values, then I values. With `parameters` the run uses
@@ -176,47 +221,15 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
     const RecordingBuffers buffers{time.mutable_data(), nodes.mutable_data(),
                                    inputs.mutable_data()};
 
-    // The interpreter is released and taken back by hand, not by a guard: a
-    // thread that the interpreter ends while it shuts down is unwound from
-    // the call that takes it back, and that must not be a destructor, where
-    // the unwinding would abort the process.
-    PyThreadState* thread_state = nullptr;
-    auto last_check = std::chrono::steady_clock::now();
-    const auto check_signals = [&] {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < signal_check_interval) return;
-        last_check = now;
-        PyEval_RestoreThread(thread_state);
-        const bool raised = PyErr_CheckSignals() != 0;
-        thread_state = PyEval_SaveThread();
-        if (raised) throw Interrupted{};
-    };
-
-    bool interrupted = false;
-    bool out_of_memory = false;
-    std::string failure;
-    thread_state = PyEval_SaveThread();
-    try {
-        record_run(simulator, grid, start, plan, shape, buffers, check_signals);
-    } catch (abi::__forced_unwind&) {
-        // The interpreter is ending this thread while it shuts down: nothing
-        // of Python may be touched, so the arrays are left, not released.
-        time.release();
-        nodes.release();
-        inputs.release();
-        throw;
-    } catch (const Interrupted&) {
-        interrupted = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& e) {
-        failure = user_message(e);
-        if (failure.empty()) failure = "run failed";
-    }
-    PyEval_RestoreThread(thread_state);
-    if (interrupted) throw py::error_already_set();
-    if (out_of_memory) throw std::bad_alloc();
-    if (!failure.empty()) throw RunError(failure);
+    run_released(
+        [&](const std::function<void()>& check_signals) {
+            record_run(simulator, grid, start, plan, shape, buffers, check_signals);
+        },
+        [&] {
+            time.release();
+            nodes.release();
+            inputs.release();
+        });
 
     return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
                           clamp_plan.not_found);
@@ -300,39 +313,15 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
             {times[l].mutable_data(), nodes[l].mutable_data(), inputs[l].mutable_data()});
     }
 
-    // As in run(): the interpreter released and taken back by hand.
-    PyThreadState* thread_state = nullptr;
-    auto last_check = std::chrono::steady_clock::now();
-    const auto check_signals = [&] {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < signal_check_interval) return;
-        last_check = now;
-        PyEval_RestoreThread(thread_state);
-        const bool raised = PyErr_CheckSignals() != 0;
-        thread_state = PyEval_SaveThread();
-        if (raised) throw Interrupted{};
-    };
-
-    bool interrupted = false;
-    bool out_of_memory = false;
-    std::string failure;
-    thread_state = PyEval_SaveThread();
-    try {
-        record_batch_run(batch, grid, starts, plan, shape, buffers, check_signals);
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: nothing of Python may be touched
-    } catch (const Interrupted&) {
-        interrupted = true;
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& e) {
-        failure = user_message(e);
-        if (failure.empty()) failure = "run failed";
-    }
-    PyEval_RestoreThread(thread_state);
-    if (interrupted) throw py::error_already_set();
-    if (out_of_memory) throw std::bad_alloc();
-    if (!failure.empty()) throw RunError(failure);
+    run_released(
+        [&](const std::function<void()>& check_signals) {
+            record_batch_run(batch, grid, starts, plan, shape, buffers, check_signals);
+        },
+        [&] {
+            for (auto* arrays : {&times, &nodes, &inputs}) {
+                for (auto& array : *arrays) array.release();
+            }
+        });
 
     py::list results;
     for (std::size_t l = 0; l < lanes; ++l) {
