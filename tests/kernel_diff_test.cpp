@@ -178,13 +178,13 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
                 const SlicedMatrix broken(m, {split});
                 const std::int32_t middle = broken.first_slice_from(split);
                 std::vector<double> halves = y0, rows_halves = y0;
-                broken.multiply_add_slices(x, halves, 0, middle);
+                broken.multiply_add_slices(x.data(), halves.data(), 0, middle);
                 m.multiply_add_rows(x, rows_halves, 0, split);
                 std::vector<double> first_rows = y0;
                 std::copy_n(expected.begin(), split, first_rows.begin());
                 EXPECT_TRUE(same_bits(first_rows, halves)) << "sliced, first rows";
                 EXPECT_TRUE(same_bits(first_rows, rows_halves)) << "CSR, first rows";
-                broken.multiply_add_slices(x, halves, middle, broken.slices());
+                broken.multiply_add_slices(x.data(), halves.data(), middle, broken.slices());
                 m.multiply_add_rows(x, rows_halves, split, s.nodes);
                 EXPECT_TRUE(same_bits(expected, halves)) << "sliced in two";
                 EXPECT_TRUE(same_bits(expected, rows_halves)) << "CSR in two";

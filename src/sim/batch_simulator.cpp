@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "sim/exp.hpp"
@@ -38,6 +39,17 @@ struct Shape {
     const double* row(Parameter which) const { return p + which * lanes; }
 };
 
+// `count` consecutive nodes, all lanes: their E values, I values and input
+// sums, and where their slopes go.
+struct Stretch {
+    std::size_t count;
+    const double* e;
+    const double* inh;
+    const double* sum;
+    double* d_e;
+    double* d_i;
+};
+
 // Scalar forms of one lane's arithmetic, written as Simulator writes them.
 [[gnu::always_inline]] inline void exp_arguments_lane(double e, double inh, double s, double a,
                                                       double eps, double g, double d, double th,
@@ -48,58 +60,30 @@ struct Shape {
     *arg_i = -(b * ((s + a_i) - th));
 }
 
-// One slice of a SlicedMatrix folded into the sums of its rows for every
-// lane: sum[r * lanes + l] for the slice's row r; step k folds the k-th
-// entry of each of its first step_width[k] rows. Rows follow one another
-// within a step, so consecutive fused multiply-adds never wait on each
-// other, while each row still folds its own entries in stored order.
-struct SliceView {
-    std::int32_t rows;  // with entries
-    const std::int32_t* lane_row;
-    std::int32_t steps;
-    const std::int32_t* step_width;
-    const std::int32_t* col;
-    const double* val;
+// Rows of a weight matrix to fold into their sums for every lane: the
+// sums of rows[0 .. count) sit at (row - first_row) * lanes in y, the lanes
+// of x's value `col` at x_at[entry] = col * lanes.
+struct LaneFold {
+    const std::int32_t* row_ptr;
+    const double* values;
+    const std::uint32_t* x_at;
+    const std::int32_t* rows;
+    std::size_t count;
+    std::size_t first_row;
+    std::size_t lanes;
 };
 
-SliceView slice_view(const SlicedMatrix& m, std::int32_t s) {
-    const auto at = [](std::int32_t i) { return static_cast<std::size_t>(i); };
-    return {
-        m.slice_lane[at(s) + 1] - m.slice_lane[at(s)],   m.lane_row.data() + m.slice_lane[at(s)],
-        m.slice_steps[at(s) + 1] - m.slice_steps[at(s)], m.step_width.data() + m.slice_steps[at(s)],
-        m.col_idx.data() + m.slice_begin[at(s)],         m.values.data() + m.slice_begin[at(s)]};
-}
-
-// The sums of the slice's rows from y, and back.
-void gather_sums(const SliceView& v, std::size_t lanes, const double* y, double* sum) {
-    for (std::int32_t r = 0; r < v.rows; ++r) {
-        std::memcpy(sum + static_cast<std::size_t>(r) * lanes,
-                    y + static_cast<std::size_t>(v.lane_row[r]) * lanes, lanes * sizeof(double));
-    }
-}
-
-void scatter_sums(const SliceView& v, std::size_t lanes, const double* sum, double* y) {
-    for (std::int32_t r = 0; r < v.rows; ++r) {
-        std::memcpy(y + static_cast<std::size_t>(v.lane_row[r]) * lanes,
-                    sum + static_cast<std::size_t>(r) * lanes, lanes * sizeof(double));
-    }
-}
-
-void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
-                          std::size_t lanes, const double* x, double* y, double* sum) {
-    for (std::int32_t s = from; s < to; ++s) {
-        SliceView v = slice_view(m, s);
-        gather_sums(v, lanes, y, sum);
-        for (std::int32_t k = 0; k < v.steps; ++k) {
-            for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
-                const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
-                double* sr = sum + static_cast<std::size_t>(r) * lanes;
-                for (std::size_t l = 0; l < lanes; ++l) sr[l] = std::fma(v.val[r], xr[l], sr[l]);
-            }
-            v.col += v.step_width[k];
-            v.val += v.step_width[k];
+// Each row's sums take one fused multiply-add per stored entry of the row,
+// in stored order, exactly as a single run folds that row.
+void fold_rows_baseline(const LaneFold& f, const double* x, double* y) {
+    for (std::size_t g = 0; g < f.count; ++g) {
+        const auto row = static_cast<std::size_t>(f.rows[g]);
+        double* yr = y + (row - f.first_row) * f.lanes;
+        for (std::int32_t e = f.row_ptr[row]; e < f.row_ptr[row + 1]; ++e) {
+            const auto at = static_cast<std::size_t>(e);
+            const double* xr = x + f.x_at[at];
+            for (std::size_t l = 0; l < f.lanes; ++l) yr[l] = std::fma(f.values[at], xr[l], yr[l]);
         }
-        scatter_sums(v, lanes, sum, y);
     }
 }
 
@@ -113,37 +97,35 @@ void node_outputs(std::size_t from, std::size_t to, const Shape& b, const unsign
 }
 
 // The gain of exp's result, minus the activity, over the time constant, for
-// the elements of nodes [from, to) (E) and [n + from, n + to) (I), scalar
-// from lane `lane0` on.
+// node j of a stretch, scalar from lane `lane0` on: activity y, exp's result
+// in d, replaced by the slope.
 [[gnu::always_inline]] inline void relax_lanes_scalar(std::size_t j, std::size_t lane0,
                                                       const Shape& b, const double* tau,
-                                                      const double* y, double* dydt) {
+                                                      const double* y, double* d) {
     const double* fm = b.row(f_max);
     for (std::size_t l = lane0; l < b.lanes; ++l) {
         const std::size_t at = j * b.lanes + l;
-        dydt[at] = (fm[l] / (dydt[at] + 1.0) - y[at]) / tau[l];
+        d[at] = (fm[l] / (d[at] + 1.0) - y[at]) / tau[l];
     }
 }
 
 [[gnu::always_inline]] inline void exp_arguments_lanes_scalar(std::size_t i, std::size_t lane0,
-                                                              const Shape& b, const double* y,
-                                                              const double* s, double* dydt) {
-    const std::size_t e_at = i * b.lanes, i_at = (b.n + i) * b.lanes;
+                                                              const Shape& b, const Stretch& n) {
+    const std::size_t at = i * b.lanes;
     for (std::size_t l = lane0; l < b.lanes; ++l) {
-        exp_arguments_lane(y[e_at + l], y[i_at + l], s[e_at + l], b.row(alfa)[l], b.row(epsilon)[l],
-                           b.row(gamma)[l], b.row(delta)[l], b.row(theta)[l], b.row(beta)[l],
-                           dydt + e_at + l, dydt + i_at + l);
+        exp_arguments_lane(n.e[at + l], n.inh[at + l], n.sum[at + l], b.row(alfa)[l],
+                           b.row(epsilon)[l], b.row(gamma)[l], b.row(delta)[l], b.row(theta)[l],
+                           b.row(beta)[l], n.d_e + at + l, n.d_i + at + l);
     }
 }
 
-void derivatives_baseline(std::size_t from, std::size_t to, const Shape& b, const double* y,
-                          const double* s, double* dydt) {
-    for (std::size_t i = from; i < to; ++i) exp_arguments_lanes_scalar(i, 0, b, y, s, dydt);
-    exp_in_place_baseline(dydt + from * b.lanes, (to - from) * b.lanes);
-    exp_in_place_baseline(dydt + (b.n + from) * b.lanes, (to - from) * b.lanes);
-    for (std::size_t j = from; j < to; ++j) {
-        relax_lanes_scalar(j, 0, b, b.row(tau_E), y, dydt);
-        relax_lanes_scalar(b.n + j, 0, b, b.row(tau_I), y, dydt);
+void derivatives_baseline(const Shape& b, const Stretch& n) {
+    for (std::size_t i = 0; i < n.count; ++i) exp_arguments_lanes_scalar(i, 0, b, n);
+    exp_in_place_baseline(n.d_e, n.count * b.lanes);
+    exp_in_place_baseline(n.d_i, n.count * b.lanes);
+    for (std::size_t j = 0; j < n.count; ++j) {
+        relax_lanes_scalar(j, 0, b, b.row(tau_E), n.e, n.d_e);
+        relax_lanes_scalar(j, 0, b, b.row(tau_I), n.inh, n.d_i);
     }
 }
 
@@ -154,127 +136,132 @@ VESK_FMA_TARGET inline __m256d negate(__m256d v) {
     return _mm256_xor_pd(v, _mm256_set1_pd(-0.0));
 }
 
-// Lanes [lane0, lane0 + 4 * blocks) of a slice, step by step as the slice
-// stores them: within a step the rows differ, so its fused multiply-adds do
-// not wait on each other, and the slice's rows, whose columns ascend, sweep
-// x together and mostly hit the cache. The sums of the slice's rows stay in
-// `sum` (slice_rows rows of 4 * blocks lanes) until the slice is done.
-constexpr std::int32_t prefetch_distance = 16;
+// Vectors of 4, 2 and 1 lanes, for fold_lane_block.
+struct Pack4 {
+    using reg = __m256d;
+    static constexpr std::size_t width = 4;
+    VESK_FMA_TARGET static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    VESK_FMA_TARGET static void store(double* p, reg v) { _mm256_storeu_pd(p, v); }
+    VESK_FMA_TARGET static reg splat(double v) { return _mm256_set1_pd(v); }
+    VESK_FMA_TARGET static reg fma(reg a, reg b, reg c) { return _mm256_fmadd_pd(a, b, c); }
+};
+struct Pack2 {
+    using reg = __m128d;
+    static constexpr std::size_t width = 2;
+    VESK_FMA_TARGET static reg load(const double* p) { return _mm_loadu_pd(p); }
+    VESK_FMA_TARGET static void store(double* p, reg v) { _mm_storeu_pd(p, v); }
+    VESK_FMA_TARGET static reg splat(double v) { return _mm_set1_pd(v); }
+    VESK_FMA_TARGET static reg fma(reg a, reg b, reg c) { return _mm_fmadd_pd(a, b, c); }
+};
+struct Pack1 {
+    using reg = __m128d;
+    static constexpr std::size_t width = 1;
+    VESK_FMA_TARGET static reg load(const double* p) { return _mm_load_sd(p); }
+    VESK_FMA_TARGET static void store(double* p, reg v) { _mm_store_sd(p, v); }
+    VESK_FMA_TARGET static reg splat(double v) { return _mm_set_sd(v); }
+    VESK_FMA_TARGET static reg fma(reg a, reg b, reg c) { return _mm_fmadd_sd(a, b, c); }
+};
 
-template <int blocks>
-VESK_FMA_TARGET void fold_slice_blocks(const SliceView& v, std::size_t lanes, std::size_t lane0,
-                                       const double* x, double* y, double* sum) {
-    constexpr std::size_t width_lanes = 4 * blocks;
-    for (std::int32_t r = 0; r < v.rows; ++r) {
-        const double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
-        double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
+// Lanes [lane0, lane0 + width * blocks) of fold_rows_baseline, `group` rows
+// at a time: each row keeps its sums in registers and folds its own entries
+// in order, while the rows of a group take turns, so that consecutive fused
+// multiply-adds never wait on each other. Rows come in windows ordered by
+// decreasing length (see BatchSimulator::RowOrder), so the rows of a group
+// mostly end together; each finishes its own entries alone. Rows left over
+// go in smaller groups.
+template <class Pack, int blocks>
+[[gnu::always_inline]] VESK_FMA_TARGET inline void fold_entry(typename Pack::reg* acc,
+                                                              double weight, const double* xr) {
+    const typename Pack::reg w = Pack::splat(weight);
 #pragma GCC unroll 4
-        for (int q = 0; q < blocks; ++q) _mm256_storeu_pd(sr + 4 * q, _mm256_loadu_pd(yr + 4 * q));
-    }
-    const std::int32_t* col = v.col;
-    const double* val = v.val;
-    for (std::int32_t k = 0; k < v.steps; ++k) {
-        const std::int32_t width = v.step_width[k];
-        for (std::int32_t r = 0; r < width; ++r) {
-            // The x of an entry further on is rarely in the cache: asking for
-            // it early lets the misses of many entries overlap.
-            if (r + prefetch_distance < width) {
-                _mm_prefetch(
-                    reinterpret_cast<const char*>(
-                        x + static_cast<std::size_t>(col[r + prefetch_distance]) * lanes + lane0),
-                    _MM_HINT_T0);
-            }
-            const __m256d w = _mm256_broadcast_sd(val + r);
-            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes + lane0;
-            double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
-#pragma GCC unroll 4
-            for (int q = 0; q < blocks; ++q) {
-                _mm256_storeu_pd(sr + 4 * q, _mm256_fmadd_pd(w, _mm256_loadu_pd(xr + 4 * q),
-                                                             _mm256_loadu_pd(sr + 4 * q)));
-            }
-        }
-        col += width;
-        val += width;
-    }
-    for (std::int32_t r = 0; r < v.rows; ++r) {
-        double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
-        const double* sr = sum + static_cast<std::size_t>(r) * width_lanes;
-#pragma GCC unroll 4
-        for (int q = 0; q < blocks; ++q) _mm256_storeu_pd(yr + 4 * q, _mm256_loadu_pd(sr + 4 * q));
+    for (int q = 0; q < blocks; ++q) {
+        acc[q] = Pack::fma(w, Pack::load(xr + Pack::width * static_cast<std::size_t>(q)), acc[q]);
     }
 }
 
-// The last `rest` (1 to 3) lanes, from lane0 on, straight into y: a pair
-// in one two-lane fma, an odd one alone. Within a step the rows differ, so
-// the fused multiply-adds still do not wait on each other.
-template <int rest>
-VESK_FMA_TARGET void fold_slice_rest(const SliceView& v, std::size_t lanes, std::size_t lane0,
+template <class Pack, int blocks, int group>
+VESK_FMA_TARGET void fold_lane_block(const LaneFold& f, std::size_t g, std::size_t lane0,
                                      const double* x, double* y) {
-    const std::int32_t* col = v.col;
-    const double* val = v.val;
-    for (std::int32_t k = 0; k < v.steps; ++k) {
-        const std::int32_t width = v.step_width[k];
-        for (std::int32_t r = 0; r < width; ++r) {
-            const double* xr = x + static_cast<std::size_t>(col[r]) * lanes + lane0;
-            double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes + lane0;
-            if constexpr (rest >= 2) {
-                _mm_storeu_pd(
-                    yr, _mm_fmadd_pd(_mm_set1_pd(val[r]), _mm_loadu_pd(xr), _mm_loadu_pd(yr)));
+    using reg = typename Pack::reg;
+    constexpr std::size_t w = Pack::width;
+    x += lane0;
+    y += lane0;
+    for (; g + group <= f.count; g += group) {
+        reg acc[group][blocks];
+        double* yr[group];
+        std::int32_t begin[group];
+        std::int32_t end[group];
+        std::int32_t common = std::numeric_limits<std::int32_t>::max();
+#pragma GCC unroll 16
+        for (int r = 0; r < group; ++r) {
+            const auto row = static_cast<std::size_t>(f.rows[g + static_cast<std::size_t>(r)]);
+            begin[r] = f.row_ptr[row];
+            end[r] = f.row_ptr[row + 1];
+            common = std::min(common, end[r] - begin[r]);
+            yr[r] = y + (row - f.first_row) * f.lanes;
+#pragma GCC unroll 4
+            for (int q = 0; q < blocks; ++q) acc[r][q] = Pack::load(yr[r] + w * q);
+        }
+        for (std::int32_t k = 0; k < common; ++k) {
+#pragma GCC unroll 16
+            for (int r = 0; r < group; ++r) {
+                const auto at = static_cast<std::size_t>(begin[r] + k);
+                fold_entry<Pack, blocks>(acc[r], f.values[at], x + f.x_at[at]);
             }
-            if constexpr (rest != 2) yr[rest - 1] = std::fma(val[r], xr[rest - 1], yr[rest - 1]);
         }
-        col += width;
-        val += width;
+#pragma GCC unroll 16
+        for (int r = 0; r < group; ++r) {
+            for (auto at = static_cast<std::size_t>(begin[r] + common);
+                 at < static_cast<std::size_t>(end[r]); ++at) {
+                fold_entry<Pack, blocks>(acc[r], f.values[at], x + f.x_at[at]);
+            }
+#pragma GCC unroll 4
+            for (int q = 0; q < blocks; ++q) Pack::store(yr[r] + w * q, acc[r][q]);
+        }
+    }
+    if constexpr (group > 1) {
+        if (g < f.count)
+            fold_lane_block<Pack, blocks, group / 2>(f, g, lane0, x - lane0, y - lane0);
     }
 }
 
-// fold_slices_baseline with the processor's fma, four lanes per vector.
-VESK_FMA_TARGET void fold_slices_fma(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
-                                     std::size_t lanes, const double* x, double* y, double* sum) {
-    for (std::int32_t s = from; s < to; ++s) {
-        const SliceView v = slice_view(m, s);
-        std::size_t l = 0;
-        for (; l + 16 <= lanes; l += 16) fold_slice_blocks<4>(v, lanes, l, x, y, sum);
-        switch ((lanes - l) / 4) {
-            case 3:
-                fold_slice_blocks<3>(v, lanes, l, x, y, sum);
-                break;
-            case 2:
-                fold_slice_blocks<2>(v, lanes, l, x, y, sum);
-                break;
-            case 1:
-                fold_slice_blocks<1>(v, lanes, l, x, y, sum);
-                break;
-            default:
-                break;
-        }
-        l += (lanes - l) / 4 * 4;
-        switch (lanes - l) {
-            case 3:
-                fold_slice_rest<3>(v, lanes, l, x, y);
-                break;
-            case 2:
-                fold_slice_rest<2>(v, lanes, l, x, y);
-                break;
-            case 1:
-                fold_slice_rest<1>(v, lanes, l, x, y);
-                break;
-            default:
-                break;
-        }
+// fold_rows_baseline with the processor's fma, up to sixteen lanes per pass
+// over the rows; groups are sized so that about eight vectors of sums are
+// under way at once, enough to cover the fma's latency.
+VESK_FMA_TARGET void fold_rows_fma(const LaneFold& f, const double* x, double* y) {
+    const std::size_t lanes = f.lanes;
+    std::size_t l = 0;
+    for (; l + 16 <= lanes; l += 16) fold_lane_block<Pack4, 4, 2>(f, 0, l, x, y);
+    switch ((lanes - l) / 4) {
+        case 3:
+            fold_lane_block<Pack4, 3, 3>(f, 0, l, x, y);
+            break;
+        case 2:
+            fold_lane_block<Pack4, 2, 4>(f, 0, l, x, y);
+            break;
+        case 1:
+            fold_lane_block<Pack4, 1, 8>(f, 0, l, x, y);
+            break;
+        default:
+            break;
     }
+    l += (lanes - l) / 4 * 4;
+    if (lanes - l >= 2) {
+        fold_lane_block<Pack2, 1, 8>(f, 0, l, x, y);
+        l += 2;
+    }
+    if (lanes - l == 1) fold_lane_block<Pack1, 1, 8>(f, 0, l, x, y);
 }
 
-VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, const Shape& b,
-                                     const double* y, const double* s, double* dydt) {
+VESK_FMA_TARGET void derivatives_fma(const Shape& b, const Stretch& n) {
     const std::size_t lanes = b.lanes;
-    for (std::size_t i = from; i < to; ++i) {
-        const std::size_t e_at = i * lanes, i_at = (b.n + i) * lanes;
+    for (std::size_t i = 0; i < n.count; ++i) {
+        const std::size_t at = i * lanes;
         std::size_t l = 0;
         for (; l + 4 <= lanes; l += 4) {
-            const __m256d e = _mm256_loadu_pd(y + e_at + l);
-            const __m256d inh = _mm256_loadu_pd(y + i_at + l);
-            const __m256d si = _mm256_loadu_pd(s + e_at + l);
+            const __m256d e = _mm256_loadu_pd(n.e + at + l);
+            const __m256d inh = _mm256_loadu_pd(n.inh + at + l);
+            const __m256d si = _mm256_loadu_pd(n.sum + at + l);
             const __m256d th = _mm256_loadu_pd(b.row(theta) + l);
             const __m256d be = _mm256_loadu_pd(b.row(beta) + l);
             const __m256d a_e =
@@ -283,30 +270,30 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, const Sha
             const __m256d a_i =
                 _mm256_fmadd_pd(_mm256_loadu_pd(b.row(gamma) + l), e,
                                 negate(_mm256_mul_pd(_mm256_loadu_pd(b.row(delta) + l), inh)));
-            _mm256_storeu_pd(dydt + e_at + l,
+            _mm256_storeu_pd(n.d_e + at + l,
                              negate(_mm256_mul_pd(be, _mm256_sub_pd(_mm256_add_pd(si, a_e), th))));
-            _mm256_storeu_pd(dydt + i_at + l,
+            _mm256_storeu_pd(n.d_i + at + l,
                              negate(_mm256_mul_pd(be, _mm256_sub_pd(_mm256_add_pd(si, a_i), th))));
         }
-        exp_arguments_lanes_scalar(i, l, b, y, s, dydt);
+        exp_arguments_lanes_scalar(i, l, b, n);
     }
-    exp_in_place_fma(dydt + from * lanes, (to - from) * lanes);
-    exp_in_place_fma(dydt + (b.n + from) * lanes, (to - from) * lanes);
+    exp_in_place_fma(n.d_e, n.count * lanes);
+    exp_in_place_fma(n.d_i, n.count * lanes);
 
     const __m256d one = _mm256_set1_pd(1.0);
-    for (const auto& [first, tau] :
-         {std::pair{from, b.row(tau_E)}, std::pair{b.n + from, b.row(tau_I)}}) {
-        for (std::size_t j = first; j < first + (to - from); ++j) {
+    for (const auto& [y, d, tau] :
+         {std::tuple{n.e, n.d_e, b.row(tau_E)}, std::tuple{n.inh, n.d_i, b.row(tau_I)}}) {
+        for (std::size_t j = 0; j < n.count; ++j) {
             std::size_t l = 0;
             for (; l + 4 <= lanes; l += 4) {
-                double* d = dydt + j * lanes + l;
+                double* dj = d + j * lanes + l;
                 const __m256d gain = _mm256_div_pd(_mm256_loadu_pd(b.row(f_max) + l),
-                                                   _mm256_add_pd(_mm256_loadu_pd(d), one));
+                                                   _mm256_add_pd(_mm256_loadu_pd(dj), one));
                 _mm256_storeu_pd(
-                    d, _mm256_div_pd(_mm256_sub_pd(gain, _mm256_loadu_pd(y + j * lanes + l)),
-                                     _mm256_loadu_pd(tau + l)));
+                    dj, _mm256_div_pd(_mm256_sub_pd(gain, _mm256_loadu_pd(y + j * lanes + l)),
+                                      _mm256_loadu_pd(tau + l)));
             }
-            relax_lanes_scalar(j, l, b, tau, y, dydt);
+            relax_lanes_scalar(j, l, b, tau, y, d);
         }
     }
 }
@@ -314,20 +301,19 @@ VESK_FMA_TARGET void derivatives_fma(std::size_t from, std::size_t to, const Sha
 #endif
 
 struct BatchKernels {
-    void (*fold_slices)(const SlicedMatrix&, std::int32_t, std::int32_t, std::size_t, const double*,
-                        double*, double*);
-    void (*derivatives)(std::size_t, std::size_t, const Shape&, const double*, const double*,
-                        double*);
+    void (*fold_rows)(const LaneFold&, const double*, double*);
+    void (*derivatives)(const Shape&, const Stretch&);
     void (*stage_state)(std::size_t, std::size_t, double, const double*, const double*, double*);
-    void (*combine_stages)(std::size_t, std::size_t, double, const double*, const double*,
-                           const double*, const double*, double*);
+    void (*add_doubled)(std::size_t, std::size_t, const double*, double*);
+    void (*finish_step)(std::size_t, std::size_t, double, const double*, const double*, double*);
 };
 
-constexpr BatchKernels kernels_baseline = {fold_slices_baseline, derivatives_baseline,
-                                           stage_state_baseline, combine_stages_baseline};
+constexpr BatchKernels kernels_baseline = {fold_rows_baseline, derivatives_baseline,
+                                           stage_state_baseline, add_doubled_baseline,
+                                           finish_step_baseline};
 #if VESK_HAVE_FMA_PATH
-constexpr BatchKernels kernels_fma = {fold_slices_fma, derivatives_fma, stage_state_fma,
-                                      combine_stages_fma};
+constexpr BatchKernels kernels_fma = {fold_rows_fma, derivatives_fma, stage_state_fma,
+                                      add_doubled_fma, finish_step_fma};
 #endif
 
 const BatchKernels& batch_kernels() {
@@ -344,14 +330,43 @@ std::size_t stored_weights(const Network& net) {
 
 }  // namespace
 
+BatchSimulator::LaneMatrix::LaneMatrix(const SparseMatrix& m, std::size_t lanes,
+                                       const std::vector<std::size_t>& window_first_node) {
+    // Every offset below is at most cols * lanes, which the run's memory
+    // check keeps far below this bound; a batch past it cannot run.
+    if (static_cast<double>(m.cols) * static_cast<double>(lanes) >
+        static_cast<double>(std::numeric_limits<std::uint32_t>::max())) {
+        throw std::length_error("BatchSimulator: too many lanes for this network");
+    }
+    x_at.reserve(m.col_idx.size());
+    for (const std::int32_t col : m.col_idx) {
+        x_at.push_back(static_cast<std::uint32_t>(static_cast<std::size_t>(col) * lanes));
+    }
+    const auto length = [&m](std::int32_t row) {
+        const auto at = static_cast<std::size_t>(row);
+        return m.row_ptr[at + 1] - m.row_ptr[at];
+    };
+    window_begin.push_back(0);
+    for (std::size_t w = 0; w + 1 < window_first_node.size(); ++w) {
+        for (std::size_t row = window_first_node[w]; row < window_first_node[w + 1]; ++row) {
+            if (length(static_cast<std::int32_t>(row)) > 0) {
+                rows.push_back(static_cast<std::int32_t>(row));
+            }
+        }
+        std::stable_sort(
+            rows.begin() + static_cast<std::ptrdiff_t>(window_begin.back()), rows.end(),
+            [&length](std::int32_t a, std::int32_t b) { return length(a) > length(b); });
+        window_begin.push_back(rows.size());
+    }
+}
+
 double BatchSimulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs,
                                     std::size_t lanes) {
-    // Per node and lane: the run's state, three stages and four slopes (two
-    // values each), two buffers of rates, the sums and the clamp; per node
-    // the output row and the flag. Per input and lane: the value and the
-    // function.
-    constexpr double per_node_lane =
-        (2 + 3 * 2 + 4 * 2 + 3) * sizeof(double) + sizeof(ActivationFunction);
+    // Per node and lane: the run's state, the stage state and the running
+    // sum of the slopes (two values each), two buffers of rates, the sums and
+    // the clamp; per node the output row and the flag. Per input and lane:
+    // the value and the function. (The scratch of a window is a few pages.)
+    constexpr double per_node_lane = (3 * 2 + 3) * sizeof(double) + sizeof(ActivationFunction);
     constexpr double per_node = sizeof(double) + sizeof(unsigned char);
     constexpr double per_input_lane = sizeof(double) + sizeof(ActivationFunction);
     const auto k = static_cast<double>(lanes);
@@ -374,26 +389,41 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
                       std::vector<ClampFunction>(n)});
     lane_parameters.assign(parameter_count * count, 0.0);
     input_values.assign(m * count, 0.0);
-    for (auto* v : {&y_stage2, &y_stage3, &y_stage4, &k1, &k2, &k3, &k4}) {
-        v->assign(2 * n * count, 0.0);
-    }
+    for (auto* v : {&stage_y, &slope_sum}) v->assign(2 * n * count, 0.0);
     node_rates.assign(n * count, 0.0);
-    node_input.assign(n * count, 0.0);
     output_row.assign(n, 0.0);
     node_is_excitatory.assign(n, 0);
     for (std::size_t j = 0; j < n; ++j) node_is_excitatory[j] = network->is_excitatory[j] ? 1 : 0;
     part_nodes = split_nodes(*network, threads);
-    const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
-    if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
-    if (network->input_weights)
-        sliced_input_weights = SlicedMatrix(*network->input_weights, breaks);
-    for (const std::size_t first : part_nodes) {
-        const auto row = static_cast<std::int32_t>(first);
-        part_weight_slices.push_back(sliced_weights.first_slice_from(row));
-        part_input_slices.push_back(sliced_input_weights.first_slice_from(row));
+    for (std::size_t p = 0; p + 1 < part_nodes.size(); ++p) {
+        part_windows.push_back(window_first_node.size());
+        for (std::size_t first = part_nodes[p]; first < part_nodes[p + 1]; first += window_nodes) {
+            window_first_node.push_back(first);
+        }
     }
-    slice_sums.assign(thread_count() * static_cast<std::size_t>(SlicedMatrix::slice_rows) * count,
-                      0.0);
+    part_windows.push_back(window_first_node.size());
+    window_first_node.push_back(n);
+    window_scratch.assign(thread_count() * 3 * window_nodes * count, 0.0);
+    if (count == 1) {
+        node_input.assign(n, 0.0);
+        const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
+        if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
+        if (network->input_weights) {
+            sliced_input_weights = SlicedMatrix(*network->input_weights, breaks);
+        }
+        for (const std::size_t first : part_nodes) {
+            const auto row = static_cast<std::int32_t>(first);
+            part_weight_slices.push_back(sliced_weights.first_slice_from(row));
+            part_input_slices.push_back(sliced_input_weights.first_slice_from(row));
+        }
+    } else {
+        if (network->weights) {
+            lane_weights = LaneMatrix(*network->weights, count, window_first_node);
+        }
+        if (network->input_weights) {
+            lane_input_weights = LaneMatrix(*network->input_weights, count, window_first_node);
+        }
+    }
     if (thread_count() > 1) {
         node_rates_next.assign(n * count, 0.0);
         pool = std::make_unique<ThreadPool>(thread_count());
@@ -403,8 +433,12 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
 // As Simulator::step_part, with every value widened to the lanes: each
 // thread writes only its own nodes' values; the products read every node's
 // rates, written before the one meeting per stage into one of two
-// alternating buffers.
-void BatchSimulator::step_part(unsigned part, std::vector<double>& y) {
+// alternating buffers. A thread takes its nodes window by window: a
+// window's sums, its slopes and its share of the next state are done while
+// they are in the nearer caches. Each stage's state overwrites the last in
+// stage_y, and slope_sum keeps k1 + 2 k2 + 2 k3 as it grows, in the order
+// and with the fused multiply-adds of Simulator's final combination.
+void BatchSimulator::step_part(unsigned part, LaneValues& y) {
     const Network& net = *network;
     const std::size_t n = static_cast<std::size_t>(net.n_nodes);
     const std::size_t from = part_nodes[part];
@@ -412,66 +446,81 @@ void BatchSimulator::step_part(unsigned part, std::vector<double>& y) {
     const std::size_t k = lane_count;
     const BatchKernels& kernels = batch_kernels();
     const Shape shape{n, k, lane_parameters.data()};
-    double* sums =
-        slice_sums.data() + part * static_cast<std::size_t>(SlicedMatrix::slice_rows) * k;
-    struct Stage {
-        const std::vector<double>& state;
-        std::vector<double>& slope;
-        std::vector<double>* next;  // the next stage's state, or none after the last
-        double c;                   // its weight of the slope
-    };
-    const Stage stages[] = {{y, k1, &y_stage2, h * 0.5},
-                            {y_stage2, k2, &y_stage3, h * 0.5},
-                            {y_stage3, k3, &y_stage4, h},
-                            {y_stage4, k4, nullptr, 0.0}};
+    double* const sums = window_scratch.data() + part * 3 * window_nodes * k;
+    double* const slope_e = sums + window_nodes * k;
+    double* const slope_i = slope_e + window_nodes * k;
     bool second_buffer = false;
-    for (const Stage& stage : stages) {
-        std::vector<double>& rates = second_buffer ? node_rates_next : node_rates;
+    for (int stage = 0; stage < 4; ++stage) {
+        const double* state = stage == 0 ? y.data() : stage_y.data();
+        LaneValues& rates = second_buffer ? node_rates_next : node_rates;
         second_buffer = pool && !second_buffer;
-        node_outputs(from, to, shape, node_is_excitatory.data(), stage.state.data(), rates.data());
+        node_outputs(from, to, shape, node_is_excitatory.data(), state, rates.data());
         if (pool) pool->sync();
-        std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from * k),
-                  node_input.begin() + static_cast<std::ptrdiff_t>(to * k), 0.0);
-        // Node-to-node terms first, then the external inputs, into the same sums.
         if (k == 1) {
             // One lane is laid out as a single run's vectors: its products,
-            // vectorised across rows, are the ones to use.
+            // vectorised across rows, are the ones to use. Node-to-node terms
+            // first, then the external inputs, into the same sums.
+            std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from),
+                      node_input.begin() + static_cast<std::ptrdiff_t>(to), 0.0);
             if (net.weights) {
-                sliced_weights.multiply_add_slices(rates, node_input, part_weight_slices[part],
+                sliced_weights.multiply_add_slices(rates.data(), node_input.data(),
+                                                   part_weight_slices[part],
                                                    part_weight_slices[part + 1]);
             }
             if (net.input_weights) {
-                sliced_input_weights.multiply_add_slices(
-                    input_values, node_input, part_input_slices[part], part_input_slices[part + 1]);
-            }
-        } else {
-            if (net.weights) {
-                kernels.fold_slices(sliced_weights, part_weight_slices[part],
-                                    part_weight_slices[part + 1], k, rates.data(),
-                                    node_input.data(), sums);
-            }
-            if (net.input_weights) {
-                kernels.fold_slices(sliced_input_weights, part_input_slices[part],
-                                    part_input_slices[part + 1], k, input_values.data(),
-                                    node_input.data(), sums);
+                sliced_input_weights.multiply_add_slices(input_values.data(), node_input.data(),
+                                                         part_input_slices[part],
+                                                         part_input_slices[part + 1]);
             }
         }
-        kernels.derivatives(from, to, shape, stage.state.data(), node_input.data(),
-                            stage.slope.data());
-        for (const std::size_t first : {from, n + from}) {
-            const std::size_t lo = first * k, hi = (first + to - from) * k;
-            if (stage.next) {
-                kernels.stage_state(lo, hi, stage.c, stage.slope.data(), y.data(),
-                                    stage.next->data());
-            } else {
-                kernels.combine_stages(lo, hi, h / 6.0, k1.data(), k2.data(), k3.data(), k4.data(),
-                                       y.data());
+        for (std::size_t w = part_windows[part]; w < part_windows[part + 1]; ++w) {
+            const std::size_t first = window_first_node[w];
+            const std::size_t count = window_first_node[w + 1] - first;
+            if (k > 1) {
+                std::fill_n(sums, count * k, 0.0);
+                for (const auto& [matrix, lane_matrix, x] :
+                     {std::tuple{net.weights ? &*net.weights : nullptr, &lane_weights,
+                                 rates.data()},
+                      std::tuple{net.input_weights ? &*net.input_weights : nullptr,
+                                 &lane_input_weights, input_values.data()}}) {
+                    if (!matrix) continue;
+                    const std::size_t begin = lane_matrix->window_begin[w];
+                    kernels.fold_rows(
+                        LaneFold{matrix->row_ptr.data(), matrix->values.data(),
+                                 lane_matrix->x_at.data(), lane_matrix->rows.data() + begin,
+                                 lane_matrix->window_begin[w + 1] - begin, first, k},
+                        x, sums);
+                }
+            }
+            const double* window_sums = k > 1 ? sums : node_input.data() + first;
+            kernels.derivatives(shape, Stretch{count, state + first * k, state + (n + first) * k,
+                                               window_sums, slope_e, slope_i});
+            for (const auto& [at, slope] :
+                 {std::pair{first * k, slope_e}, std::pair{(n + first) * k, slope_i}}) {
+                const std::size_t values = count * k;
+                double* const acc = slope_sum.data() + at;
+                switch (stage) {
+                    case 0:
+                        kernels.stage_state(0, values, h * 0.5, slope, y.data() + at,
+                                            stage_y.data() + at);
+                        std::copy_n(slope, values, acc);
+                        break;
+                    case 1:
+                    case 2:
+                        kernels.stage_state(0, values, stage == 1 ? h * 0.5 : h, slope,
+                                            y.data() + at, stage_y.data() + at);
+                        kernels.add_doubled(0, values, slope, acc);
+                        break;
+                    default:
+                        kernels.finish_step(0, values, h / 6.0, acc, slope, y.data() + at);
+                        break;
+                }
             }
         }
     }
 }
 
-void BatchSimulator::step_rk4(std::vector<double>& y) {
+void BatchSimulator::step_rk4(LaneValues& y) {
     auto job = [this, &y](unsigned part) { step_part(part, y); };
     if (pool) {
         pool->run(job);
@@ -547,10 +596,10 @@ void BatchSimulator::simulate_stream_from_state(double t0, double tf,
 void BatchSimulator::run_samples(double t0, std::int64_t n_steps, const Observer& observer) {
     // The state lives for one run only, also when the run ends by an exception.
     struct Release {
-        std::vector<double>& state;
-        ~Release() { std::vector<double>().swap(state); }
+        LaneValues& state;
+        ~Release() { LaneValues().swap(state); }
     } release{state_};
-    std::vector<double>& y = state_;
+    LaneValues& y = state_;
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const std::size_t k = lane_count;
     const auto m = static_cast<std::size_t>(network->n_inputs);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "model/network.hpp"
@@ -16,6 +17,24 @@
 #include "stimulus/activation.hpp"
 
 namespace vesk {
+
+// Storage that starts on a cache line, so that the values of one node's
+// lanes (up to eight) share one line.
+template <class T>
+struct LineAligned {
+    using value_type = T;
+    static constexpr std::align_val_t alignment{64};
+    LineAligned() = default;
+    template <class U>
+    explicit LineAligned(const LineAligned<U>&) {}
+    T* allocate(std::size_t count) {
+        return static_cast<T*>(::operator new(count * sizeof(T), alignment));
+    }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, alignment); }
+    friend bool operator==(const LineAligned&, const LineAligned&) { return true; }
+    friend bool operator!=(const LineAligned&, const LineAligned&) { return false; }
+};
+using LaneValues = std::vector<double, LineAligned<double>>;
 
 // Lanes are stored interleaved: value v of lane l of a per-node (or
 // per-input) quantity sits at v * lane_count + l, so that the lanes of one
@@ -106,27 +125,48 @@ class BatchSimulator {
     std::int64_t check_run(double t0, double tf, std::size_t starts) const;
     // The sampling loop, on state_ already holding the starting states.
     void run_samples(double t0, std::int64_t n_steps, const Observer& observer);
-    void step_rk4(std::vector<double>& y);
-    void step_part(unsigned part, std::vector<double>& y);
+    void step_rk4(LaneValues& y);
+    void step_part(unsigned part, LaneValues& y);
 
     // Interleaved lanes throughout (see above).
-    std::vector<double> lane_parameters;  // 9 rows of lane_count: alfa, epsilon, ... f_max
-    std::vector<double> input_values;     // m
-    std::vector<double> y_stage2, y_stage3, y_stage4, k1, k2, k3, k4;  // 2n each
-    std::vector<double> node_rates, node_rates_next, node_input;       // n each
-    std::vector<double> output_row;                                    // n, one lane
-    std::vector<double> state_;  // 2n: during a run, the state of the current sample
+    LaneValues lane_parameters;              // 9 rows of lane_count: alfa, epsilon, ... f_max
+    LaneValues input_values;                 // m
+    LaneValues stage_y, slope_sum;           // 2n each
+    LaneValues node_rates, node_rates_next;  // n each
+    std::vector<double> node_input;          // n, the sums of a batch of one
+    LaneValues window_scratch;               // per thread: a window's sums and E and I slopes
+    std::vector<double> output_row;          // n, one lane
+    LaneValues state_;                       // 2n: during a run, the state of the current sample
     std::vector<unsigned char> node_is_excitatory;
-    // The weights regrouped so that consecutive products belong to
-    // different rows (see SlicedMatrix), with slices broken at the threads'
-    // node ranges.
+    // A batch of one folds as a single run does, on the weights regrouped
+    // for it (see SlicedMatrix), with slices broken at the threads' node
+    // ranges; empty for more lanes.
     SlicedMatrix sliced_weights;
     SlicedMatrix sliced_input_weights;
-    std::vector<double> slice_sums;                // per thread: one slice's sums, all lanes
-    std::vector<std::size_t> part_nodes;           // per thread + 1: first node
     std::vector<std::int32_t> part_weight_slices;  // per thread + 1: first slice
     std::vector<std::int32_t> part_input_slices;   // per thread + 1: first slice
-    std::unique_ptr<ThreadPool> pool;              // null for one thread
+    std::vector<std::size_t> part_nodes;           // per thread + 1: first node
+    // More lanes take each thread's nodes in windows of window_nodes
+    // consecutive nodes and finish a window's stage (its sums, slopes and
+    // next state) before the next, while its values are in the nearer
+    // caches.
+    static constexpr std::size_t window_nodes = 64;
+    std::vector<std::size_t> window_first_node;  // per window + 1
+    std::vector<std::size_t> part_windows;       // per thread + 1: first window
+    // One weight matrix as more lanes fold it: the rows with entries, window
+    // by window, ordered by decreasing length within a window, so that rows
+    // folded side by side are nearly as long; and for every stored entry,
+    // where the lanes of its column's value start (col * lanes).
+    struct LaneMatrix {
+        std::vector<std::int32_t> rows;
+        std::vector<std::size_t> window_begin;  // per window + 1: first of rows
+        std::vector<std::uint32_t> x_at;
+        LaneMatrix() = default;
+        LaneMatrix(const SparseMatrix& m, std::size_t lanes,
+                   const std::vector<std::size_t>& window_first_node);
+    };
+    LaneMatrix lane_weights, lane_input_weights;
+    std::unique_ptr<ThreadPool> pool;  // null for one thread
 };
 
 }  // namespace vesk

@@ -29,7 +29,27 @@ namespace {
     }
 }
 
+[[gnu::always_inline]] inline void add_doubled_scalar(std::size_t from, std::size_t to,
+                                                      const double* k, double* acc) {
+    for (std::size_t j = from; j < to; ++j) acc[j] = std::fma(k[j], 2.0, acc[j]);
+}
+
+[[gnu::always_inline]] inline void finish_step_scalar(std::size_t from, std::size_t to,
+                                                      double h_sixth, const double* acc,
+                                                      const double* k4, double* y) {
+    for (std::size_t j = from; j < to; ++j) y[j] = std::fma(h_sixth, acc[j] + k4[j], y[j]);
+}
+
 }  // namespace
+
+void add_doubled_baseline(std::size_t from, std::size_t to, const double* k, double* acc) {
+    add_doubled_scalar(from, to, k, acc);
+}
+
+void finish_step_baseline(std::size_t from, std::size_t to, double h_sixth, const double* acc,
+                          const double* k4, double* y) {
+    finish_step_scalar(from, to, h_sixth, acc, k4, y);
+}
 
 void stage_state_baseline(std::size_t from, std::size_t to, double c, const double* k,
                           const double* y, double* stage) {
@@ -67,6 +87,27 @@ VESK_FMA_TARGET void combine_stages_fma(std::size_t from, std::size_t to, double
         _mm256_storeu_pd(y + j, _mm256_fmadd_pd(sixth, c, _mm256_loadu_pd(y + j)));
     }
     combine_stages_scalar(j, to, h_sixth, k1, k2, k3, k4, y);
+}
+VESK_FMA_TARGET void add_doubled_fma(std::size_t from, std::size_t to, const double* k,
+                                     double* acc) {
+    const __m256d two = _mm256_set1_pd(2.0);
+    std::size_t j = from;
+    for (; j + 4 <= to; j += 4) {
+        _mm256_storeu_pd(acc + j,
+                         _mm256_fmadd_pd(_mm256_loadu_pd(k + j), two, _mm256_loadu_pd(acc + j)));
+    }
+    add_doubled_scalar(j, to, k, acc);
+}
+
+VESK_FMA_TARGET void finish_step_fma(std::size_t from, std::size_t to, double h_sixth,
+                                     const double* acc, const double* k4, double* y) {
+    const __m256d sixth = _mm256_set1_pd(h_sixth);
+    std::size_t j = from;
+    for (; j + 4 <= to; j += 4) {
+        const __m256d c = _mm256_add_pd(_mm256_loadu_pd(acc + j), _mm256_loadu_pd(k4 + j));
+        _mm256_storeu_pd(y + j, _mm256_fmadd_pd(sixth, c, _mm256_loadu_pd(y + j)));
+    }
+    finish_step_scalar(j, to, h_sixth, acc, k4, y);
 }
 #undef VESK_FMA_TARGET
 #endif

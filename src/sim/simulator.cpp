@@ -295,12 +295,14 @@ void Simulator::products_part(unsigned part, const std::vector<double>& rates) {
     // Node-to-node terms first, then the external inputs, into the same sums.
     if (kernel_path() == KernelPath::fma) {
         if (net.weights) {
-            sliced_weights.multiply_add_slices(rates, node_input, part_weight_slices[part],
+            sliced_weights.multiply_add_slices(rates.data(), node_input.data(),
+                                               part_weight_slices[part],
                                                part_weight_slices[part + 1]);
         }
         if (net.input_weights) {
-            sliced_input_weights.multiply_add_slices(
-                input_values, node_input, part_input_slices[part], part_input_slices[part + 1]);
+            sliced_input_weights.multiply_add_slices(input_values.data(), node_input.data(),
+                                                     part_input_slices[part],
+                                                     part_input_slices[part + 1]);
         }
         return;
     }

@@ -154,18 +154,18 @@ std::int32_t SlicedMatrix::first_slice_from(std::int32_t row) const {
 }
 
 void SlicedMatrix::multiply_add(const std::vector<double>& x, std::vector<double>& y) const {
-    multiply_add_slices(x, y, 0, slices());
+    multiply_add_slices(x.data(), y.data(), 0, slices());
 }
 
-void SlicedMatrix::multiply_add_slices(const std::vector<double>& x, std::vector<double>& y,
-                                       std::int32_t from, std::int32_t to) const {
+void SlicedMatrix::multiply_add_slices(const double* x, double* y, std::int32_t from,
+                                       std::int32_t to) const {
 #if VESK_HAVE_FMA_PATH
     if (kernel_path() == KernelPath::fma) {
-        fold_slices_fma(*this, from, to, x.data(), y.data());
+        fold_slices_fma(*this, from, to, x, y);
         return;
     }
 #endif
-    fold_slices_baseline(*this, from, to, x.data(), y.data());
+    fold_slices_baseline(*this, from, to, x, y);
 }
 
 }  // namespace vesk

@@ -50,9 +50,9 @@ class SlicedMatrix {
     // As SparseMatrix::multiply_add of the matrix this was built from; x and
     // y must be different vectors. Checks nothing, allocates nothing.
     void multiply_add(const std::vector<double>& x, std::vector<double>& y) const;
-    // The same for the slices [from, to) only.
-    void multiply_add_slices(const std::vector<double>& x, std::vector<double>& y,
-                             std::int32_t from, std::int32_t to) const;
+    // The same for the slices [from, to) only, on x and y of at least
+    // `cols` and `rows` values.
+    void multiply_add_slices(const double* x, double* y, std::int32_t from, std::int32_t to) const;
 };
 
 }  // namespace vesk
