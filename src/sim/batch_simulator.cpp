@@ -90,9 +90,14 @@ void fold_rows_baseline(const LaneFold& f, const double* x, double* y) {
 // The outputs of nodes [from, to): E of an excitatory node, else I.
 void node_outputs(std::size_t from, std::size_t to, const Shape& b, const unsigned char* excitatory,
                   const double* y, double* out) {
+    if (b.lanes == 1) {
+        for (std::size_t j = from; j < to; ++j) out[j] = y[excitatory[j] ? j : b.n + j];
+        return;
+    }
     for (std::size_t j = from; j < to; ++j) {
-        const std::size_t at = excitatory[j] ? j : b.n + j;
-        std::memcpy(out + j * b.lanes, y + at * b.lanes, b.lanes * sizeof(double));
+        const double* from_lanes = y + (excitatory[j] ? j : b.n + j) * b.lanes;
+        double* to_lanes = out + j * b.lanes;
+        for (std::size_t l = 0; l < b.lanes; ++l) to_lanes[l] = from_lanes[l];
     }
 }
 
@@ -253,45 +258,77 @@ VESK_FMA_TARGET void fold_rows_fma(const LaneFold& f, const double* x, double* y
     if (lanes - l == 1) fold_lane_block<Pack1, 1, 8>(f, 0, l, x, y);
 }
 
+// Four values of the exp arguments: exp_arguments_lane side by side.
+struct LaneParameters {
+    __m256d alfa, epsilon, gamma, delta, theta, beta;
+};
+
+VESK_FMA_TARGET inline void exp_arguments4(const LaneParameters& p, const double* e,
+                                           const double* inh, const double* s, double* arg_e,
+                                           double* arg_i) {
+    const __m256d ev = _mm256_loadu_pd(e), iv = _mm256_loadu_pd(inh), sv = _mm256_loadu_pd(s);
+    const __m256d a_e = _mm256_fmadd_pd(p.alfa, ev, negate(_mm256_mul_pd(p.epsilon, iv)));
+    const __m256d a_i = _mm256_fmadd_pd(p.gamma, ev, negate(_mm256_mul_pd(p.delta, iv)));
+    _mm256_storeu_pd(arg_e,
+                     negate(_mm256_mul_pd(p.beta, _mm256_sub_pd(_mm256_add_pd(sv, a_e), p.theta))));
+    _mm256_storeu_pd(arg_i,
+                     negate(_mm256_mul_pd(p.beta, _mm256_sub_pd(_mm256_add_pd(sv, a_i), p.theta))));
+}
+
+// Four values of relax_lanes_scalar: d = (f_max / (d + 1) - y) / tau.
+VESK_FMA_TARGET inline void relax4(__m256d f_max_v, __m256d tau, const double* y, double* d) {
+    const __m256d gain =
+        _mm256_div_pd(f_max_v, _mm256_add_pd(_mm256_loadu_pd(d), _mm256_set1_pd(1.0)));
+    _mm256_storeu_pd(d, _mm256_div_pd(_mm256_sub_pd(gain, _mm256_loadu_pd(y)), tau));
+}
+
+VESK_FMA_TARGET inline LaneParameters lane_parameters_at(const Shape& b, std::size_t l) {
+    return {_mm256_loadu_pd(b.row(alfa) + l),  _mm256_loadu_pd(b.row(epsilon) + l),
+            _mm256_loadu_pd(b.row(gamma) + l), _mm256_loadu_pd(b.row(delta) + l),
+            _mm256_loadu_pd(b.row(theta) + l), _mm256_loadu_pd(b.row(beta) + l)};
+}
+
+// Lanes side by side, four at a time; a batch of one lane takes four nodes
+// at a time instead, as a single run does.
 VESK_FMA_TARGET void derivatives_fma(const Shape& b, const Stretch& n) {
     const std::size_t lanes = b.lanes;
-    for (std::size_t i = 0; i < n.count; ++i) {
-        const std::size_t at = i * lanes;
-        std::size_t l = 0;
-        for (; l + 4 <= lanes; l += 4) {
-            const __m256d e = _mm256_loadu_pd(n.e + at + l);
-            const __m256d inh = _mm256_loadu_pd(n.inh + at + l);
-            const __m256d si = _mm256_loadu_pd(n.sum + at + l);
-            const __m256d th = _mm256_loadu_pd(b.row(theta) + l);
-            const __m256d be = _mm256_loadu_pd(b.row(beta) + l);
-            const __m256d a_e =
-                _mm256_fmadd_pd(_mm256_loadu_pd(b.row(alfa) + l), e,
-                                negate(_mm256_mul_pd(_mm256_loadu_pd(b.row(epsilon) + l), inh)));
-            const __m256d a_i =
-                _mm256_fmadd_pd(_mm256_loadu_pd(b.row(gamma) + l), e,
-                                negate(_mm256_mul_pd(_mm256_loadu_pd(b.row(delta) + l), inh)));
-            _mm256_storeu_pd(n.d_e + at + l,
-                             negate(_mm256_mul_pd(be, _mm256_sub_pd(_mm256_add_pd(si, a_e), th))));
-            _mm256_storeu_pd(n.d_i + at + l,
-                             negate(_mm256_mul_pd(be, _mm256_sub_pd(_mm256_add_pd(si, a_i), th))));
+    if (lanes == 1) {
+        const LaneParameters p{_mm256_set1_pd(b.row(alfa)[0]),  _mm256_set1_pd(b.row(epsilon)[0]),
+                               _mm256_set1_pd(b.row(gamma)[0]), _mm256_set1_pd(b.row(delta)[0]),
+                               _mm256_set1_pd(b.row(theta)[0]), _mm256_set1_pd(b.row(beta)[0])};
+        std::size_t i = 0;
+        for (; i + 4 <= n.count; i += 4) {
+            exp_arguments4(p, n.e + i, n.inh + i, n.sum + i, n.d_e + i, n.d_i + i);
         }
-        exp_arguments_lanes_scalar(i, l, b, n);
+        for (; i < n.count; ++i) exp_arguments_lanes_scalar(i, 0, b, n);
+    } else {
+        for (std::size_t i = 0; i < n.count; ++i) {
+            const std::size_t at = i * lanes;
+            std::size_t l = 0;
+            for (; l + 4 <= lanes; l += 4) {
+                exp_arguments4(lane_parameters_at(b, l), n.e + at + l, n.inh + at + l,
+                               n.sum + at + l, n.d_e + at + l, n.d_i + at + l);
+            }
+            exp_arguments_lanes_scalar(i, l, b, n);
+        }
     }
     exp_in_place_fma(n.d_e, n.count * lanes);
     exp_in_place_fma(n.d_i, n.count * lanes);
 
-    const __m256d one = _mm256_set1_pd(1.0);
     for (const auto& [y, d, tau] :
          {std::tuple{n.e, n.d_e, b.row(tau_E)}, std::tuple{n.inh, n.d_i, b.row(tau_I)}}) {
+        if (lanes == 1) {
+            const __m256d f_max_v = _mm256_set1_pd(b.row(f_max)[0]), tau_v = _mm256_set1_pd(tau[0]);
+            std::size_t j = 0;
+            for (; j + 4 <= n.count; j += 4) relax4(f_max_v, tau_v, y + j, d + j);
+            for (; j < n.count; ++j) relax_lanes_scalar(j, 0, b, tau, y, d);
+            continue;
+        }
         for (std::size_t j = 0; j < n.count; ++j) {
             std::size_t l = 0;
             for (; l + 4 <= lanes; l += 4) {
-                double* dj = d + j * lanes + l;
-                const __m256d gain = _mm256_div_pd(_mm256_loadu_pd(b.row(f_max) + l),
-                                                   _mm256_add_pd(_mm256_loadu_pd(dj), one));
-                _mm256_storeu_pd(
-                    dj, _mm256_div_pd(_mm256_sub_pd(gain, _mm256_loadu_pd(y + j * lanes + l)),
-                                      _mm256_loadu_pd(tau + l)));
+                relax4(_mm256_loadu_pd(b.row(f_max) + l), _mm256_loadu_pd(tau + l),
+                       y + j * lanes + l, d + j * lanes + l);
             }
             relax_lanes_scalar(j, l, b, tau, y, d);
         }
