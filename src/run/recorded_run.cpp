@@ -98,8 +98,7 @@ void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<
 void check_batch_fits_in_memory(const Network& network, std::size_t lanes,
                                 const RecordingShape& shape) {
     check_bytes_fit_in_memory(
-        BatchSimulator::bytes_needed(network.n_nodes, network.n_inputs, lanes) +
-            static_cast<double>(lanes) * shape.bytes(),
+        BatchSimulator::bytes_needed(network, lanes) + static_cast<double>(lanes) * shape.bytes(),
         "run_batch: the batch and its kept samples");
 }
 

@@ -397,8 +397,7 @@ BatchSimulator::LaneMatrix::LaneMatrix(const SparseMatrix& m, std::size_t lanes,
     }
 }
 
-double BatchSimulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs,
-                                    std::size_t lanes) {
+double BatchSimulator::bytes_needed(const Network& network, std::size_t lanes) {
     // Per node and lane: the run's state, the stage state and the running
     // sum of the slopes (two values each), two buffers of rates, the sums and
     // the clamp; per node the output row and the flag. Per input and lane:
@@ -406,8 +405,14 @@ double BatchSimulator::bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs,
     constexpr double per_node_lane = (3 * 2 + 3) * sizeof(double) + sizeof(ActivationFunction);
     constexpr double per_node = sizeof(double) + sizeof(unsigned char);
     constexpr double per_input_lane = sizeof(double) + sizeof(ActivationFunction);
+    // Per stored weight: its offset into x, or a batch of one's regrouped
+    // copy of the weights; per row its place in the folding order.
+    const double per_weight =
+        lanes == 1 ? sizeof(double) + 2 * sizeof(std::int32_t) : sizeof(std::uint32_t);
     const auto k = static_cast<double>(lanes);
-    return (per_node_lane * k + per_node) * n_nodes + per_input_lane * k * n_inputs;
+    const double n = network.n_nodes, m = network.n_inputs;
+    return (per_node_lane * k + per_node + 2 * sizeof(std::int32_t)) * n + per_input_lane * k * m +
+           per_weight * static_cast<double>(stored_weights(network));
 }
 
 BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t count)

@@ -54,10 +54,10 @@ class BatchSimulator {
     double h = 0.0;                    // step, ms, shared by every lane
     std::size_t lane_count = 0;
 
-    // Bytes a batch of `lanes` runs of a network with n_nodes nodes and
-    // n_inputs input channels holds while it runs (without what the
-    // installed functions capture, and without the observer's own copies).
-    static double bytes_needed(std::int32_t n_nodes, std::int32_t n_inputs, std::size_t lanes);
+    // Bytes a batch of `lanes` runs of `network` holds while it runs, beside
+    // the network itself (without what the installed functions capture, and
+    // without the observer's own copies).
+    static double bytes_needed(const Network& network, std::size_t lanes);
 
     // `lanes` lanes, each with the network's parameters, zero functions and
     // all values 0.0, on as many threads as a single run of the same total
