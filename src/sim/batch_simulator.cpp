@@ -27,6 +27,10 @@ double zero_function(double) {
     return 0.0;
 }
 
+// Batches of up to this many lanes fold the weights as SlicedMatrix holds
+// them (see fold_slices_baseline), wider ones row by row (fold_rows_baseline).
+constexpr std::size_t max_sliced_lanes = 3;
+
 // Rows of lane_parameters.
 enum Parameter : std::size_t { alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max };
 constexpr std::size_t parameter_count = 9;
@@ -83,6 +87,42 @@ void fold_rows_baseline(const LaneFold& f, const double* x, double* y) {
             const auto at = static_cast<std::size_t>(e);
             const double* xr = x + f.x_at[at];
             for (std::size_t l = 0; l < f.lanes; ++l) yr[l] = std::fma(f.values[at], xr[l], yr[l]);
+        }
+    }
+}
+
+// Two or three lanes fold as SlicedMatrix stores the weights: step k of a
+// slice takes the k-th entry of each of its first step_width[k] rows, so the
+// slice's rows, whose columns ascend, sweep x together and find most of its
+// lines in the cache, where a few rows at a time would not. Each row still
+// folds its own entries in stored order, straight into y.
+struct SliceView {
+    const std::int32_t* lane_row;
+    std::int32_t steps;
+    const std::int32_t* step_width;
+    const std::int32_t* col;
+    const double* val;
+};
+
+SliceView slice_view(const SlicedMatrix& m, std::int32_t s) {
+    const auto at = static_cast<std::size_t>(s);
+    return {m.lane_row.data() + m.slice_lane[at], m.slice_steps[at + 1] - m.slice_steps[at],
+            m.step_width.data() + m.slice_steps[at], m.col_idx.data() + m.slice_begin[at],
+            m.values.data() + m.slice_begin[at]};
+}
+
+void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                          std::size_t lanes, const double* x, double* y) {
+    for (std::int32_t s = from; s < to; ++s) {
+        SliceView v = slice_view(m, s);
+        for (std::int32_t k = 0; k < v.steps; ++k) {
+            for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
+                const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
+                double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes;
+                for (std::size_t l = 0; l < lanes; ++l) yr[l] = std::fma(v.val[r], xr[l], yr[l]);
+            }
+            v.col += v.step_width[k];
+            v.val += v.step_width[k];
         }
     }
 }
@@ -258,6 +298,36 @@ VESK_FMA_TARGET void fold_rows_fma(const LaneFold& f, const double* x, double* y
     if (lanes - l == 1) fold_lane_block<Pack1, 1, 8>(f, 0, l, x, y);
 }
 
+// fold_slices_baseline for two or three lanes: a pair in one two-lane fma,
+// an odd one alone.
+template <std::size_t lanes>
+VESK_FMA_TARGET void fold_narrow_slices(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                                        const double* x, double* y) {
+    for (std::int32_t s = from; s < to; ++s) {
+        SliceView v = slice_view(m, s);
+        for (std::int32_t k = 0; k < v.steps; ++k) {
+            for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
+                const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
+                double* yr = y + static_cast<std::size_t>(v.lane_row[r]) * lanes;
+                _mm_storeu_pd(
+                    yr, _mm_fmadd_pd(_mm_set1_pd(v.val[r]), _mm_loadu_pd(xr), _mm_loadu_pd(yr)));
+                if constexpr (lanes == 3) yr[2] = std::fma(v.val[r], xr[2], yr[2]);
+            }
+            v.col += v.step_width[k];
+            v.val += v.step_width[k];
+        }
+    }
+}
+
+VESK_FMA_TARGET void fold_slices_fma(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
+                                     std::size_t lanes, const double* x, double* y) {
+    if (lanes == 2) {
+        fold_narrow_slices<2>(m, from, to, x, y);
+    } else {
+        fold_narrow_slices<3>(m, from, to, x, y);
+    }
+}
+
 // Four values of the exp arguments: exp_arguments_lane side by side.
 struct LaneParameters {
     __m256d alfa, epsilon, gamma, delta, theta, beta;
@@ -339,18 +409,20 @@ VESK_FMA_TARGET void derivatives_fma(const Shape& b, const Stretch& n) {
 
 struct BatchKernels {
     void (*fold_rows)(const LaneFold&, const double*, double*);
+    void (*fold_slices)(const SlicedMatrix&, std::int32_t, std::int32_t, std::size_t, const double*,
+                        double*);
     void (*derivatives)(const Shape&, const Stretch&);
     void (*stage_state)(std::size_t, std::size_t, double, const double*, const double*, double*);
     void (*add_doubled)(std::size_t, std::size_t, const double*, double*);
     void (*finish_step)(std::size_t, std::size_t, double, const double*, const double*, double*);
 };
 
-constexpr BatchKernels kernels_baseline = {fold_rows_baseline, derivatives_baseline,
-                                           stage_state_baseline, add_doubled_baseline,
-                                           finish_step_baseline};
+constexpr BatchKernels kernels_baseline = {fold_rows_baseline,   fold_slices_baseline,
+                                           derivatives_baseline, stage_state_baseline,
+                                           add_doubled_baseline, finish_step_baseline};
 #if VESK_HAVE_FMA_PATH
-constexpr BatchKernels kernels_fma = {fold_rows_fma, derivatives_fma, stage_state_fma,
-                                      add_doubled_fma, finish_step_fma};
+constexpr BatchKernels kernels_fma = {fold_rows_fma,   fold_slices_fma, derivatives_fma,
+                                      stage_state_fma, add_doubled_fma, finish_step_fma};
 #endif
 
 const BatchKernels& batch_kernels() {
@@ -405,10 +477,10 @@ double BatchSimulator::bytes_needed(const Network& network, std::size_t lanes) {
     constexpr double per_node_lane = (3 * 2 + 3) * sizeof(double) + sizeof(ActivationFunction);
     constexpr double per_node = sizeof(double) + sizeof(unsigned char);
     constexpr double per_input_lane = sizeof(double) + sizeof(ActivationFunction);
-    // Per stored weight: its offset into x, or a batch of one's regrouped
+    // Per stored weight: its offset into x, or a narrow batch's regrouped
     // copy of the weights; per row its place in the folding order.
-    const double per_weight =
-        lanes == 1 ? sizeof(double) + 2 * sizeof(std::int32_t) : sizeof(std::uint32_t);
+    const double per_weight = lanes <= max_sliced_lanes ? sizeof(double) + 2 * sizeof(std::int32_t)
+                                                        : sizeof(std::uint32_t);
     const auto k = static_cast<double>(lanes);
     const double n = network.n_nodes, m = network.n_inputs;
     return (per_node_lane * k + per_node + 2 * sizeof(std::int32_t)) * n + per_input_lane * k * m +
@@ -446,8 +518,8 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     part_windows.push_back(window_first_node.size());
     window_first_node.push_back(n);
     window_scratch.assign(thread_count() * 3 * window_nodes * count, 0.0);
-    if (count == 1) {
-        node_input.assign(n, 0.0);
+    if (count <= max_sliced_lanes) {
+        node_input.assign(n * count, 0.0);
         const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
         if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
         if (network->input_weights) {
@@ -498,27 +570,31 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
         second_buffer = pool && !second_buffer;
         node_outputs(from, to, shape, node_is_excitatory.data(), state, rates.data());
         if (pool) pool->sync();
-        if (k == 1) {
-            // One lane is laid out as a single run's vectors: its products,
-            // vectorised across rows, are the ones to use. Node-to-node terms
-            // first, then the external inputs, into the same sums.
-            std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from),
-                      node_input.begin() + static_cast<std::ptrdiff_t>(to), 0.0);
-            if (net.weights) {
-                sliced_weights.multiply_add_slices(rates.data(), node_input.data(),
-                                                   part_weight_slices[part],
-                                                   part_weight_slices[part + 1]);
-            }
-            if (net.input_weights) {
-                sliced_input_weights.multiply_add_slices(input_values.data(), node_input.data(),
-                                                         part_input_slices[part],
-                                                         part_input_slices[part + 1]);
+        const bool sliced = k <= max_sliced_lanes;
+        if (sliced) {
+            // Node-to-node terms first, then the external inputs, into the
+            // same sums. One lane is laid out as a single run's vectors: its
+            // products, vectorised across rows, are the ones to use.
+            std::fill(node_input.begin() + static_cast<std::ptrdiff_t>(from * k),
+                      node_input.begin() + static_cast<std::ptrdiff_t>(to * k), 0.0);
+            for (const auto& [matrix, x, slices] :
+                 {std::tuple{net.weights ? &sliced_weights : nullptr, rates.data(),
+                             &part_weight_slices},
+                  std::tuple{net.input_weights ? &sliced_input_weights : nullptr,
+                             input_values.data(), &part_input_slices}}) {
+                if (!matrix) continue;
+                const std::int32_t begin = (*slices)[part], end = (*slices)[part + 1];
+                if (k == 1) {
+                    matrix->multiply_add_slices(x, node_input.data(), begin, end);
+                } else {
+                    kernels.fold_slices(*matrix, begin, end, k, x, node_input.data());
+                }
             }
         }
         for (std::size_t w = part_windows[part]; w < part_windows[part + 1]; ++w) {
             const std::size_t first = window_first_node[w];
             const std::size_t count = window_first_node[w + 1] - first;
-            if (k > 1) {
+            if (!sliced) {
                 std::fill_n(sums, count * k, 0.0);
                 for (const auto& [matrix, lane_matrix, x] :
                      {std::tuple{net.weights ? &*net.weights : nullptr, &lane_weights,
@@ -534,7 +610,7 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
                         x, sums);
                 }
             }
-            const double* window_sums = k > 1 ? sums : node_input.data() + first;
+            const double* window_sums = sliced ? node_input.data() + first * k : sums;
             kernels.derivatives(shape, Stretch{count, state + first * k, state + (n + first) * k,
                                                window_sums, slope_e, slope_i});
             for (const auto& [at, slope] :

@@ -133,27 +133,26 @@ class BatchSimulator {
     LaneValues input_values;                 // m
     LaneValues stage_y, slope_sum;           // 2n each
     LaneValues node_rates, node_rates_next;  // n each
-    std::vector<double> node_input;          // n, the sums of a batch of one
+    std::vector<double> node_input;          // n, the sums of a narrow batch
     LaneValues window_scratch;               // per thread: a window's sums and E and I slopes
     std::vector<double> output_row;          // n, one lane
     LaneValues state_;                       // 2n: during a run, the state of the current sample
     std::vector<unsigned char> node_is_excitatory;
-    // A batch of one folds as a single run does, on the weights regrouped
-    // for it (see SlicedMatrix), with slices broken at the threads' node
-    // ranges; empty for more lanes.
+    // Narrow batches fold the weights regrouped as for a single run (see
+    // SlicedMatrix), with slices broken at the threads' node ranges; empty
+    // for wider ones.
     SlicedMatrix sliced_weights;
     SlicedMatrix sliced_input_weights;
     std::vector<std::int32_t> part_weight_slices;  // per thread + 1: first slice
     std::vector<std::int32_t> part_input_slices;   // per thread + 1: first slice
     std::vector<std::size_t> part_nodes;           // per thread + 1: first node
-    // More lanes take each thread's nodes in windows of window_nodes
-    // consecutive nodes and finish a window's stage (its sums, slopes and
-    // next state) before the next, while its values are in the nearer
-    // caches.
+    // Each thread takes its nodes in windows of window_nodes consecutive
+    // nodes and finishes a window's stage (its sums, slopes and next state)
+    // before the next, while its values are in the nearer caches.
     static constexpr std::size_t window_nodes = 64;
     std::vector<std::size_t> window_first_node;  // per window + 1
     std::vector<std::size_t> part_windows;       // per thread + 1: first window
-    // One weight matrix as more lanes fold it: the rows with entries, window
+    // One weight matrix as wider batches fold it: the rows with entries, window
     // by window, ordered by decreasing length within a window, so that rows
     // folded side by side are nearly as long; and for every stored entry,
     // where the lanes of its column's value start (col * lanes).
