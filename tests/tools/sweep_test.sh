@@ -287,6 +287,10 @@ for row in "010 s10" "08 s08" "0 s00" "000 s00" "9 s09"; do
     expect_eq "--task $task: status" "$?" 0
     expect_eq "--task $task: the run" "$(ls "$tmp/task-out" | tr '\n' ' ')" "$expected scenarios.txt "
 done
+# The list is written under a private temporary name; it ends up as readable
+# as any file the user writes.
+(umask 022 && "${stub_sweep[@]}" --out "$tmp/mode-out" --task 0 "$tmp/eleven" >/dev/null 2>&1)
+expect_eq "scenarios.txt mode under umask 022" "$(stat -c %a "$tmp/mode-out/scenarios.txt")" 644
 
 # ---- an error line with control characters stays one line and one column ---
 printf '#!/bin/sh\nprintf "Error: a\\tb\\rc\\033d\\n" >&2\nexit 1\n' >"$tmp/fail-oddly"
