@@ -98,3 +98,14 @@ def test_scenario_errors(kaldo, scenarios, error, message):
     with pytest.raises(error) as raised:
         vesk.run_batch(kaldo, scenarios, 1)
     assert str(raised.value) == message
+
+
+def test_a_batch_too_large_is_refused_before_it_runs(kaldo):
+    # Each scenario's 3.8 GiB of samples would fit, a thousand of them do not
+    # (on any machine with 4 GiB to 3.8 TiB free).
+    with pytest.raises(vesk.RunError) as raised:
+        vesk.run_batch(kaldo, [{}] * 1000, n_steps=200_000)
+    message = str(raised.value)
+    prefix = "run_batch: the batch and its kept samples need "
+    assert message.startswith(prefix)
+    assert float(message[len(prefix):].split()[0]) > 1000 * 3.8
