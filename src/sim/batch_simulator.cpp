@@ -538,8 +538,8 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
             lane_input_weights = LaneMatrix(*network->input_weights, count, window_first_node);
         }
     }
+    node_rates_next.assign(n * count, 0.0);
     if (thread_count() > 1) {
-        node_rates_next.assign(n * count, 0.0);
         pool = std::make_unique<ThreadPool>(thread_count());
     }
 }
@@ -548,10 +548,10 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
 // thread writes only its own nodes' values; the products read every node's
 // rates, written before the one meeting per stage into one of two
 // alternating buffers. A thread takes its nodes window by window: a
-// window's sums, its slopes and its share of the next state are done while
-// they are in the nearer caches. Each stage's state overwrites the last in
-// stage_y, and slope_sum keeps k1 + 2 k2 + 2 k3 as it grows, in the order
-// and with the fused multiply-adds of Simulator's final combination.
+// window's sums, its slopes, its share of the next state and of the next
+// stage's rates are done while they are in the nearer caches. Each stage's state overwrites the
+// last in stage_y, and slope_sum keeps k1 + 2 k2 + 2 k3 as it grows, in the order and with the
+// fused multiply-adds of Simulator's final combination.
 void BatchSimulator::step_part(unsigned part, LaneValues& y) {
     const Network& net = *network;
     const std::size_t n = static_cast<std::size_t>(net.n_nodes);
@@ -563,12 +563,17 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
     double* const sums = window_scratch.data() + part * 3 * window_nodes * k;
     double* const slope_e = sums + window_nodes * k;
     double* const slope_i = slope_e + window_nodes * k;
-    bool second_buffer = false;
     for (int stage = 0; stage < 4; ++stage) {
         const double* state = stage == 0 ? y.data() : stage_y.data();
-        LaneValues& rates = second_buffer ? node_rates_next : node_rates;
-        second_buffer = pool && !second_buffer;
-        node_outputs(from, to, shape, node_is_excitatory.data(), state, rates.data());
+        // Stage s reads the rates of buffer s % 2; the next stage's go into
+        // the other one as its states are made. Once every thread has met at
+        // stage s, none reads that other buffer any more.
+        LaneValues& rates = stage % 2 == 0 ? node_rates : node_rates_next;
+        LaneValues& next_rates = stage % 2 == 0 ? node_rates_next : node_rates;
+        // The rates of a step's first stage come from its state as the
+        // clamps left it.
+        if (stage == 0)
+            node_outputs(from, to, shape, node_is_excitatory.data(), state, rates.data());
         if (pool) pool->sync();
         const bool sliced = k <= max_sliced_lanes;
         if (sliced) {
@@ -611,17 +616,19 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
                 }
             }
             const double* window_sums = sliced ? node_input.data() + first * k : sums;
+            // The first stage's slopes are where the running sum starts.
+            double* const e_slope = stage == 0 ? slope_sum.data() + first * k : slope_e;
+            double* const i_slope = stage == 0 ? slope_sum.data() + (n + first) * k : slope_i;
             kernels.derivatives(shape, Stretch{count, state + first * k, state + (n + first) * k,
-                                               window_sums, slope_e, slope_i});
+                                               window_sums, e_slope, i_slope});
             for (const auto& [at, slope] :
-                 {std::pair{first * k, slope_e}, std::pair{(n + first) * k, slope_i}}) {
+                 {std::pair{first * k, e_slope}, std::pair{(n + first) * k, i_slope}}) {
                 const std::size_t values = count * k;
                 double* const acc = slope_sum.data() + at;
                 switch (stage) {
                     case 0:
                         kernels.stage_state(0, values, h * 0.5, slope, y.data() + at,
                                             stage_y.data() + at);
-                        std::copy_n(slope, values, acc);
                         break;
                     case 1:
                     case 2:
@@ -633,6 +640,10 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
                         kernels.finish_step(0, values, h / 6.0, acc, slope, y.data() + at);
                         break;
                 }
+            }
+            if (stage < 3) {
+                node_outputs(first, first + count, shape, node_is_excitatory.data(), stage_y.data(),
+                             next_rates.data());
             }
         }
     }
