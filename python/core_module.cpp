@@ -221,7 +221,7 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("input_names", &Network::input_names)
         .def_readonly("input_row_index", &Network::input_row_index)
         .def_readonly("tau", &Network::tau)
-        .def("parameters", [](const Network& n) { return parameter_dict(n.parameters()); })
+        .def("parameters", [](const Network& n) { return parameter_dict(n.parameters); })
         .def("is_excitatory", &excitatory_flags)
         .def("node_records", [](const Network& n) { return records(n.node_metadata); })
         .def("input_records", [](const Network& n) { return records(n.input_metadata); })

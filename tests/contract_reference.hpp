@@ -109,16 +109,16 @@ inline void load_whole_document(const std::string& path, Network& net,
     }
     const json& params = doc.at("network_parameters");
     const json& sigmoid = params.at("sigmoid");
-    net.theta = sigmoid.at("theta").get<double>();
-    net.beta = sigmoid.at("beta").get<double>();
-    net.f_max = sigmoid.at("f_max").get<double>();
+    net.parameters.theta = sigmoid.at("theta").get<double>();
+    net.parameters.beta = sigmoid.at("beta").get<double>();
+    net.parameters.f_max = sigmoid.at("f_max").get<double>();
     const json wc = params.contains("wc_coupling") ? params.at("wc_coupling") : json::object();
-    net.alfa = wc.value("alfa", 0.0);
-    net.epsilon = wc.value("epsilon", 0.0);
-    net.gamma = wc.value("gamma", 0.0);
-    net.delta = wc.value("delta", 0.0);
-    net.tau_E = wc.value("tau_E", 2.5);
-    net.tau_I = wc.value("tau_I", 1.25);
+    net.parameters.alfa = wc.value("alfa", 0.0);
+    net.parameters.epsilon = wc.value("epsilon", 0.0);
+    net.parameters.gamma = wc.value("gamma", 0.0);
+    net.parameters.delta = wc.value("delta", 0.0);
+    net.parameters.tau_E = wc.value("tau_E", 2.5);
+    net.parameters.tau_I = wc.value("tau_I", 1.25);
 
     if (size_check) size_check(net.n_nodes, net.n_inputs);
     const auto nn = static_cast<std::size_t>(net.n_nodes);

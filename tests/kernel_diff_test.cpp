@@ -101,11 +101,13 @@ class RandomNetworks {
         net.n_nodes = s.nodes;
         net.n_inputs = s.inputs;
         for (int i = 0; i < s.nodes; ++i) net.is_excitatory.push_back(below(3) != 0);
-        for (double* p : {&net.alfa, &net.epsilon, &net.gamma, &net.delta}) *p = uniform(0.0, 2.0);
-        for (double* p : {&net.tau_E, &net.tau_I}) *p = uniform(0.5, 5.0);
-        net.theta = uniform(-5.0, 20.0);
-        net.beta = uniform(0.05, 1.5);
-        net.f_max = uniform(1.0, 100.0);
+        for (double* p : {&net.parameters.alfa, &net.parameters.epsilon, &net.parameters.gamma,
+                          &net.parameters.delta})
+            *p = uniform(0.0, 2.0);
+        for (double* p : {&net.parameters.tau_E, &net.parameters.tau_I}) *p = uniform(0.5, 5.0);
+        net.parameters.theta = uniform(-5.0, 20.0);
+        net.parameters.beta = uniform(0.05, 1.5);
+        net.parameters.f_max = uniform(1.0, 100.0);
         if (s.with_weights) net.weights = matrix(s.nodes, s.nodes, s.max_degree);
         if (net.weights) {
             for (double& w : net.weights->values) w *= s.weight_scale;
@@ -143,7 +145,7 @@ constexpr std::size_t lane_counts[] = {3, 1, 2, 4, 5, 7, 8, 9, 12, 13, 16, 17, 2
 
 // Parameters of a batch lane: the network's for lane 0, others varied.
 NetworkParameters lane_parameters(RandomNetworks& gen, const Network& net, std::size_t lane) {
-    NetworkParameters p = net.parameters();
+    NetworkParameters p = net.parameters;
     if (lane == 0) return p;
     for (double* v : {&p.alfa, &p.epsilon, &p.gamma, &p.delta}) *v = gen.uniform(0.0, 2.0);
     for (double* v : {&p.tau_E, &p.tau_I}) *v = gen.uniform(0.5, 5.0);

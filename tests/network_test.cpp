@@ -70,9 +70,11 @@ TEST_F(NetworkLoad, ReadsEveryFieldOfAValidContract) {
     EXPECT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(2, 1));
     EXPECT_EQ(net.tau, (std::vector<double>{10.0, 11.0}));
     EXPECT_EQ(net.is_excitatory, (std::vector<bool>{true, false}));
-    EXPECT_EQ((std::vector<double>{net.theta, net.beta, net.f_max, net.alfa, net.epsilon, net.gamma,
-                                   net.delta, net.tau_E, net.tau_I}),
-              (std::vector<double>{1.5, 2.0, 3.0, 0.1, 0.2, 0.3, 0.4, 5.0, 6.0}));
+    EXPECT_EQ(
+        (std::vector<double>{net.parameters.theta, net.parameters.beta, net.parameters.f_max,
+                             net.parameters.alfa, net.parameters.epsilon, net.parameters.gamma,
+                             net.parameters.delta, net.parameters.tau_E, net.parameters.tau_I}),
+        (std::vector<double>{1.5, 2.0, 3.0, 0.1, 0.2, 0.3, 0.4, 5.0, 6.0}));
     EXPECT_EQ(record(net.node_metadata[1]), "1@2147483647 P1|E|exc|c|h|d|m");
     EXPECT_EQ(net.input_names, (std::vector<std::string>{"stim"}));
     EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{-2147483648}));
@@ -97,9 +99,11 @@ TEST_F(NetworkLoad, DefaultsAndConversions) {
     doc.erase("edges");
     doc["nodes"].erase(1);
     const Network net = load(doc);
-    EXPECT_EQ(net.alfa + net.epsilon + net.gamma + net.delta, 0.0);
+    EXPECT_EQ(
+        net.parameters.alfa + net.parameters.epsilon + net.parameters.gamma + net.parameters.delta,
+        0.0);
     // The time constants a contract without wc_coupling runs with.
-    EXPECT_EQ(std::pair(net.tau_E, net.tau_I), std::pair(2.5, 1.25));
+    EXPECT_EQ(std::pair(net.parameters.tau_E, net.parameters.tau_I), std::pair(2.5, 1.25));
     EXPECT_EQ(record(net.node_metadata[1]), "1@1 P0|E|exc|c|h|d|m");
     EXPECT_TRUE(net.is_excitatory[1]);
     EXPECT_EQ(record(net.input_metadata[0]), "-1@0 stim|external|inhibition|null|null|null|null");

@@ -32,8 +32,9 @@ inline void put_matrix(std::ostringstream& out, const std::optional<SparseMatrix
 inline std::string describe(const Network& net) {
     std::ostringstream out;
     out << net.n_nodes << ' ' << net.n_inputs << '\n';
-    for (double v : {net.alfa, net.epsilon, net.gamma, net.delta, net.tau_E, net.tau_I, net.theta,
-                     net.beta, net.f_max}) {
+    for (double v : {net.parameters.alfa, net.parameters.epsilon, net.parameters.gamma,
+                     net.parameters.delta, net.parameters.tau_E, net.parameters.tau_I,
+                     net.parameters.theta, net.parameters.beta, net.parameters.f_max}) {
         put_bits(out, v);
     }
     out << "\ntau: ";

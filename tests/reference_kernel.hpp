@@ -60,12 +60,16 @@ class Kernel {
             const double e = y[i];
             const double inh = y[n + i];
             const double s = node_input[i];
-            const double a_e = std::fma(net.alfa, e, -(net.epsilon * inh));
-            const double x_e = (s + a_e) - net.theta;
-            dydt[i] = (net.f_max / (exp_baseline(-(net.beta * x_e)) + 1.0) - e) / net.tau_E;
-            const double a_i = std::fma(net.gamma, e, -(net.delta * inh));
-            const double x_i = (s + a_i) - net.theta;
-            dydt[n + i] = (net.f_max / (exp_baseline(-(net.beta * x_i)) + 1.0) - inh) / net.tau_I;
+            const double a_e = std::fma(net.parameters.alfa, e, -(net.parameters.epsilon * inh));
+            const double x_e = (s + a_e) - net.parameters.theta;
+            dydt[i] =
+                (net.parameters.f_max / (exp_baseline(-(net.parameters.beta * x_e)) + 1.0) - e) /
+                net.parameters.tau_E;
+            const double a_i = std::fma(net.parameters.gamma, e, -(net.parameters.delta * inh));
+            const double x_i = (s + a_i) - net.parameters.theta;
+            dydt[n + i] =
+                (net.parameters.f_max / (exp_baseline(-(net.parameters.beta * x_i)) + 1.0) - inh) /
+                net.parameters.tau_I;
         }
     }
 

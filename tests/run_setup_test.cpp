@@ -31,9 +31,9 @@ Network two_nodes() {
     }
     net.input_names = {"a", "b"};
     net.input_row_index = {20, 21};
-    net.theta = 0.0;
-    net.beta = 1.0;
-    net.f_max = 1.0;
+    net.parameters.theta = 0.0;
+    net.parameters.beta = 1.0;
+    net.parameters.f_max = 1.0;
     return net;
 }
 

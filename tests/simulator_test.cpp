@@ -76,26 +76,18 @@ TEST(Simulator, ArgumentChecksInOrder) {
 // run, they act as those of a network loaded with them, bit for bit.
 TEST(Simulator, ReplacedParametersActAsTheNetworksOwn) {
     Network own = one_node();
-    own.theta = 0.5;
-    own.beta = 2.0;
-    own.f_max = 3.0;
-    own.epsilon = 0.5;  // so that the inhibitory constants reach the traced output
+    own.parameters.theta = 0.5;
+    own.parameters.beta = 2.0;
+    own.parameters.f_max = 3.0;
+    own.parameters.epsilon = 0.5;  // so that the inhibitory constants reach the traced output
     Network other = own;
     for (double NetworkParameters::*member :
          {&NetworkParameters::alfa, &NetworkParameters::epsilon, &NetworkParameters::gamma,
           &NetworkParameters::delta, &NetworkParameters::tau_E, &NetworkParameters::tau_I,
           &NetworkParameters::theta, &NetworkParameters::beta, &NetworkParameters::f_max}) {
-        NetworkParameters p = own.parameters();
+        NetworkParameters p = own.parameters;
         p.*member += 0.25;
-        other.alfa = p.alfa;
-        other.epsilon = p.epsilon;
-        other.gamma = p.gamma;
-        other.delta = p.delta;
-        other.tau_E = p.tau_E;
-        other.tau_I = p.tau_I;
-        other.theta = p.theta;
-        other.beta = p.beta;
-        other.f_max = p.f_max;
+        other.parameters = p;
         Simulator replaced(&own, 0.1), loaded(&other, 0.1), plain(&own, 0.1);
         replaced.set_parameters(p);
         const auto rows = replaced.simulate(0.0, 1.0, {0.2});

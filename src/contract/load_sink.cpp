@@ -86,15 +86,15 @@ class LoadSink final : public ContractSink {
         Network loaded;
         loaded.n_nodes = n_nodes_;
         loaded.n_inputs = n_inputs_;
-        loaded.theta = theta_;
-        loaded.beta = beta_;
-        loaded.f_max = f_max_;
-        loaded.alfa = coupling_[coupling_alfa];
-        loaded.epsilon = coupling_[coupling_epsilon];
-        loaded.gamma = coupling_[coupling_gamma];
-        loaded.delta = coupling_[coupling_delta];
-        loaded.tau_E = coupling_[coupling_tau_E];
-        loaded.tau_I = coupling_[coupling_tau_I];
+        loaded.parameters.theta = theta_;
+        loaded.parameters.beta = beta_;
+        loaded.parameters.f_max = f_max_;
+        loaded.parameters.alfa = coupling_[coupling_alfa];
+        loaded.parameters.epsilon = coupling_[coupling_epsilon];
+        loaded.parameters.gamma = coupling_[coupling_gamma];
+        loaded.parameters.delta = coupling_[coupling_delta];
+        loaded.parameters.tau_E = coupling_[coupling_tau_E];
+        loaded.parameters.tau_I = coupling_[coupling_tau_I];
 
         const auto nn = static_cast<std::size_t>(n_nodes_);
         const auto ni = static_cast<std::size_t>(n_inputs_);

@@ -229,12 +229,14 @@ bool read_parameters(dom::element params, Network& net) {
     for (bool f : sigmoid.found) {
         if (!f) return false;
     }
-    if (!as_double(sigmoid.value[0], net.theta) || !as_double(sigmoid.value[1], net.beta) ||
-        !as_double(sigmoid.value[2], net.f_max)) {
+    if (!as_double(sigmoid.value[0], net.parameters.theta) ||
+        !as_double(sigmoid.value[1], net.parameters.beta) ||
+        !as_double(sigmoid.value[2], net.parameters.f_max)) {
         return false;
     }
     std::array<double*, std::size(coupling_fields)> targets = {
-        &net.alfa, &net.epsilon, &net.gamma, &net.delta, &net.tau_E, &net.tau_I};
+        &net.parameters.alfa,  &net.parameters.epsilon, &net.parameters.gamma,
+        &net.parameters.delta, &net.parameters.tau_E,   &net.parameters.tau_I};
     Members<std::size(coupling_fields)> wc;
     if (p.found[params_wc_coupling] &&
         !wc.take(p.value[params_wc_coupling], names_of(coupling_fields))) {

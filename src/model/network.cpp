@@ -13,10 +13,6 @@ void Network::load_from_json(const std::string& path, const SizeCheck& size_chec
     load_contract(path, *this, size_check);
 }
 
-NetworkParameters Network::parameters() const {
-    return {alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max};
-}
-
 double Network::get_weight(int target, int source) const {
     return weights ? weights->get(target, source) : 0.0;
 }

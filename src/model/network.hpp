@@ -61,15 +61,7 @@ struct Network {
     std::vector<PopulationMetadata> input_metadata;  // one per "inputs" entry, file order
     std::vector<std::string> input_names;            // per input, by input_id
     std::vector<std::int32_t> input_row_index;       // per input, by input_id
-    double alfa = 0.0;
-    double epsilon = 0.0;
-    double gamma = 0.0;
-    double delta = 0.0;
-    double tau_E = 2.5;   // ms
-    double tau_I = 1.25;  // ms
-    double theta = 0.0;
-    double beta = 0.0;
-    double f_max = 0.0;
+    NetworkParameters parameters;
     std::optional<SparseMatrix> weights;        // n_nodes x n_nodes, row = target
     std::optional<SparseMatrix> input_weights;  // n_nodes x n_inputs, row = target
 
@@ -81,9 +73,6 @@ struct Network {
     // any size).
     void load_from_json(const std::string& path, const SizeCheck& size_check,
                         ContractReading reading = ContractReading::fast);
-
-    // alfa ... f_max as one record.
-    NetworkParameters parameters() const;
 
     // Weight from node `source` onto node `target` (0.0 when absent).
     double get_weight(int target, int source) const;

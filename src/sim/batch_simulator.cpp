@@ -498,9 +498,8 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     if (!network) return;
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
-    lanes.assign(count,
-                 Lane{network->parameters(), std::vector<ActivationFunction>(m, zero_function),
-                      std::vector<ClampFunction>(n)});
+    lanes.assign(count, Lane{network->parameters, std::vector<ActivationFunction>(m, zero_function),
+                             std::vector<ClampFunction>(n)});
     lane_parameters.assign(parameter_count * count, 0.0);
     input_values.assign(m * count, 0.0);
     for (auto* v : {&stage_y, &slope_sum}) v->assign(2 * n * count, 0.0);

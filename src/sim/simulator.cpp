@@ -232,7 +232,7 @@ Simulator::Simulator(const Network* net, double step)
 
 Simulator::Simulator(const Network* net, double step, unsigned threads) : network(net), h(step) {
     if (!network) return;
-    parameters_ = network->parameters();
+    parameters_ = network->parameters;
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
     input_functions.assign(m, ActivationFunction(zero_function));
