@@ -169,19 +169,15 @@ void run_released(const Body& body, const Abandon& abandon) {
     if (!failure.empty()) throw RunError(failure);
 }
 
-// Runs the network over the grid and keeps what the plan asks for. Returns
-// (time, nodes, inputs or None, row indices of clamps that name no node).
-// `state0` holds E values, then I values. With `parameters` the run uses
-// those constants instead of the network's.
-py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
-              const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
-              const IndexArray& node_ids, bool all_nodes, std::int64_t every,
-              const std::string& state, bool want_inputs,
-              const std::optional<NetworkParameters>& parameters) {
-    const Network& net = *network;
-    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
-                          std::get<2>(grid_tuple)};
+// The grid of run() and run_batch(): (t_end, h, samples).
+SampleGrid sample_grid(const GridTuple& grid) {
+    return {std::get<0>(grid), std::get<1>(grid), std::get<2>(grid)};
+}
+
+// What run() and run_batch() keep of each sample: every node or the given
+// ones, every `every`-th sample, which state and whether the inputs.
+RecordingPlan recording_plan(const Network& net, const IndexArray& node_ids, bool all_nodes,
+                             std::int64_t every, const std::string& state, bool want_inputs) {
     RecordingPlan plan;
     plan.all_nodes = all_nodes;
     plan.every = every;
@@ -195,6 +191,22 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
         }
     }
     if (every < 1) throw py::value_error("every must be at least 1");
+    return plan;
+}
+
+// Runs the network over the grid and keeps what the plan asks for. Returns
+// (time, nodes, inputs or None, row indices of clamps that name no node).
+// `state0` holds E values, then I values. With `parameters` the run uses
+// those constants instead of the network's.
+py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
+              const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
+              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
+              const IndexArray& node_ids, bool all_nodes, std::int64_t every,
+              const std::string& state, bool want_inputs,
+              const std::optional<NetworkParameters>& parameters) {
+    const Network& net = *network;
+    const SampleGrid grid = sample_grid(grid_tuple);
+    const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
     if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
         throw py::value_error("y0 must hold 2 * n_nodes values");
     }
@@ -250,21 +262,8 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
                    const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
                    bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs) {
     const Network& net = *network;
-    const SampleGrid grid{std::get<0>(grid_tuple), std::get<1>(grid_tuple),
-                          std::get<2>(grid_tuple)};
-    RecordingPlan plan;
-    plan.all_nodes = all_nodes;
-    plan.every = every;
-    plan.state = recorded_state(state);
-    plan.inputs = want_inputs;
-    if (!all_nodes) {
-        const std::int64_t* ids = node_ids.data();
-        for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
-            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
-            plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
-        }
-    }
-    if (every < 1) throw py::value_error("every must be at least 1");
+    const SampleGrid grid = sample_grid(grid_tuple);
+    const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
     const std::size_t lanes = scenarios.size();
     std::vector<std::vector<double>> starts;
     for (const Scenario& scenario : scenarios) {
