@@ -2,10 +2,8 @@
 // markdown table of docs/errors.md, from the contract schema's message
 // table; with --doc FILE it rewrites that table in FILE instead.
 
-#include <iostream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "contract/contract_schema.hpp"
 #include "doc_block.hpp"
@@ -56,17 +54,9 @@ std::string markdown_table() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        std::cout << markdown_table();
-        return 0;
-    }
-    if (args.size() == 2 && args[0] == "--doc") {
-        return vesk::tools::rewrite_doc_block("contract_errors", args[1], begin_marker, end_marker,
-                                              markdown_table());
-    }
-    std::cerr << "Usage: contract_errors [--doc FILE]\n"
-                 "Prints the table of errors in a simulation contract (markdown); with --doc,\n"
-                 "rewrites it between the marker lines of FILE.\n";
-    return 2;
+    return vesk::tools::doc_table_main(
+        argc, argv, "contract_errors", "--doc", begin_marker, end_marker, markdown_table(),
+        "Usage: contract_errors [--doc FILE]\n"
+        "Prints the table of errors in a simulation contract (markdown); with --doc,\n"
+        "rewrites it between the marker lines of FILE.\n");
 }

@@ -40,4 +40,22 @@ inline int rewrite_doc_block(const std::string& program, const std::string& path
     return 0;
 }
 
+// The whole of a table generator: with no argument it prints `table`; with
+// `option FILE` it rewrites the block of FILE; anything else prints `usage`
+// and returns 2.
+inline int doc_table_main(int argc, char** argv, const std::string& program,
+                          const std::string& option, const std::string& begin_marker,
+                          const std::string& end_marker, const std::string& table,
+                          const char* usage) {
+    if (argc == 1) {
+        std::cout << table;
+        return 0;
+    }
+    if (argc == 3 && argv[1] == option) {
+        return rewrite_doc_block(program, argv[2], begin_marker, end_marker, table);
+    }
+    std::cerr << usage;
+    return 2;
+}
+
 }  // namespace vesk::tools

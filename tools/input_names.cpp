@@ -4,7 +4,6 @@
 // instead.
 
 #include <algorithm>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -33,17 +32,9 @@ std::string markdown_table() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        std::cout << markdown_table();
-        return 0;
-    }
-    if (args.size() == 2 && args[0] == "--readme") {
-        return vesk::tools::rewrite_doc_block("input_names", args[1], begin_marker, end_marker,
-                                              markdown_table());
-    }
-    std::cerr << "Usage: input_names [--readme FILE]\n"
-                 "Prints the table of instruction commands and their input names (markdown);\n"
-                 "with --readme, rewrites it between the marker lines of FILE.\n";
-    return 2;
+    return vesk::tools::doc_table_main(
+        argc, argv, "input_names", "--readme", begin_marker, end_marker, markdown_table(),
+        "Usage: input_names [--readme FILE]\n"
+        "Prints the table of instruction commands and their input names (markdown);\n"
+        "with --readme, rewrites it between the marker lines of FILE.\n");
 }
