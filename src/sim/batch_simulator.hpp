@@ -147,8 +147,8 @@ class BatchSimulator {
     std::vector<std::int32_t> part_input_slices;   // per thread + 1: first slice
     std::vector<std::size_t> part_nodes;           // per thread + 1: first node
     // Each thread takes its nodes in windows of window_nodes consecutive
-    // nodes and finishes a window's stage (its sums, slopes and next state)
-    // before the next, while its values are in the nearer caches.
+    // nodes and finishes a window's stage (its sums, slopes, next state and
+    // next rates) before the next, while its values are in the nearer caches.
     static constexpr std::size_t window_nodes = 64;
     std::vector<std::size_t> window_first_node;  // per window + 1
     std::vector<std::size_t> part_windows;       // per thread + 1: first window
