@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,8 +19,10 @@
 #include "app/version.hpp"
 #include "binding.hpp"
 #include "io/csv_writer.hpp"
+#include "io/output_guard.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
+#include "run/run_plan.hpp"
 #include "run/run_setup.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
@@ -129,10 +133,8 @@ void write_traces(const std::string& path, const std::vector<std::string>& names
 // The row map as --output-row-map writes it: the nodes' records, then the
 // inputs', ordered by row index.
 void write_row_map(const std::string& path, const Network& network) {
-    std::vector<PopulationMetadata> records = network.node_metadata;
-    records.insert(records.end(), network.input_metadata.begin(), network.input_metadata.end());
     try {
-        write_row_map_csv(path, records);
+        write_row_map_csv(path, row_map_records(network));
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
@@ -242,6 +244,22 @@ PYBIND11_MODULE(_core, m) {
     m.def("write_traces", &write_traces, py::arg("path"), py::arg("names"), py::arg("time"),
           py::arg("values"));
     m.def("write_row_map", &write_row_map, py::arg("path"), py::arg("network"));
+    m.def(
+        "refuse_overwrites",
+        [](const std::string& caller,
+           const std::vector<std::pair<std::string, std::optional<std::string>>>& outputs,
+           const std::vector<std::pair<std::string, std::optional<std::string>>>& inputs) {
+            std::vector<std::pair<std::string, std::string>> out;
+            for (const auto& [name, path] : outputs) out.emplace_back(name, path.value_or(""));
+            std::vector<NamedFile> in;
+            for (const auto& [what, path] : inputs) in.push_back({what, path.value_or("")});
+            try {
+                refuse_overwrites(out, in);
+            } catch (const std::runtime_error& e) {
+                throw py::value_error(caller + ": " + user_message(e));
+            }
+        },
+        py::arg("caller"), py::arg("outputs"), py::arg("inputs"));
 
     m.attr("INSTRUCTION_WINDOW_VALUE") = instruction_window_value;
     m.attr("CLAMP_START_MS") = clamp_t_start;

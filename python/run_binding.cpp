@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -19,6 +20,8 @@
 #include "binding.hpp"
 #include "model/network.hpp"
 #include "run/recorded_run.hpp"
+#include "run/run_length.hpp"
+#include "run/run_plan.hpp"
 #include "run/run_setup.hpp"
 #include "run/sample_grid.hpp"
 #include "sim/batch_simulator.hpp"
@@ -58,21 +61,44 @@ GridTuple as_tuple(const SampleGrid& g) {
     return {g.tf, g.h, g.n_samples};
 }
 
-// The command line's grid from --t-end (n_steps 0) or --n-steps; below 1,
-// n_steps is refused as too few samples, as --n-steps 1 is.
-GridTuple command_grid(double t_end, int n_steps) {
-    return converted<RunError>([&] {
-        if (n_steps != 0) return as_tuple(command_line_grid(0.0, n_steps > 0 ? n_steps : 1));
-        return as_tuple(command_line_grid(t_end, 0));
+// The grid of run() and run_batch(), in the words of their arguments.
+GridTuple sample_grid(std::optional<double> t_end, std::optional<std::int64_t> n_steps,
+                      std::optional<double> h) {
+    return converted<RunError>([&] { return as_tuple(argument_grid(t_end, n_steps, h)); });
+}
+
+// The times of the samples of sample_grid, fma(i, h, 0) as a run takes them.
+py::array_t<double> sample_times(std::optional<double> t_end, std::optional<std::int64_t> n_steps,
+                                 std::optional<double> h) {
+    const auto [tf, step, n] = sample_grid(t_end, n_steps, h);
+    static_cast<void>(tf);
+    py::array_t<double> times(static_cast<py::ssize_t>(n));
+    double* t = times.mutable_data();
+    for (std::int64_t i = 0; i < n; ++i) t[i] = std::fma(static_cast<double>(i), step, 0.0);
+    return times;
+}
+
+// The values of --t-end and --n-steps (None when not given) read as vesk-sim
+// reads them, as the run() argument they amount to: ("t_end", ms) or
+// ("n_steps", samples). Raises RunError with vesk-sim's message when they
+// cannot make a run.
+std::tuple<std::string, py::object> command_line_length(const std::optional<std::string>& t_end,
+                                                        const std::optional<std::string>& n_steps) {
+    return converted<RunError>([&]() -> std::tuple<std::string, py::object> {
+        const RunLength length =
+            RunLength::from_text(t_end ? &*t_end : nullptr, n_steps ? &*n_steps : nullptr);
+        if (length.requested_t_end() <= 0) {
+            throw std::runtime_error(
+                "--model, --output, and one of --t-end or --n-steps (> 0) are required");
+        }
+        if (length.n_steps > 0) return {"n_steps", py::int_(length.n_steps)};
+        return {"t_end", py::float_(length.t_end)};
     });
 }
 
-GridTuple grid_of_step(double t_end, double h) {
-    return converted<RunError>([&] { return as_tuple(step_grid(t_end, h)); });
-}
-
-GridTuple grid_of_step_samples(std::int64_t n_samples, double h) {
-    return converted<RunError>([&] { return as_tuple(step_grid_samples(n_samples, h)); });
+// vesk-sim's grid of those options, raising RunError with its messages.
+GridTuple command_grid(double t_end, int n_steps) {
+    return converted<RunError>([&] { return as_tuple(RunLength{t_end, n_steps}.grid()); });
 }
 
 ScheduleMap schedule_map(const std::map<std::string, WindowList>& schedule, double h) {
@@ -169,15 +195,14 @@ void run_released(const Body& body, const Abandon& abandon) {
     if (!failure.empty()) throw RunError(failure);
 }
 
-// The grid of run() and run_batch(): (t_end, h, samples).
-SampleGrid sample_grid(const GridTuple& grid) {
+SampleGrid grid_of(const GridTuple& grid) {
     return {std::get<0>(grid), std::get<1>(grid), std::get<2>(grid)};
 }
 
 // What run() and run_batch() keep of each sample: every node or the given
 // ones, every `every`-th sample, which state and whether the inputs.
-RecordingPlan recording_plan(const Network& net, const IndexArray& node_ids, bool all_nodes,
-                             std::int64_t every, const std::string& state, bool want_inputs) {
+RecordingPlan recording_plan(const IndexArray& node_ids, bool all_nodes, std::int64_t every,
+                             const std::string& state, bool want_inputs) {
     RecordingPlan plan;
     plan.all_nodes = all_nodes;
     plan.every = every;
@@ -186,160 +211,201 @@ RecordingPlan recording_plan(const Network& net, const IndexArray& node_ids, boo
     if (!all_nodes) {
         const std::int64_t* ids = node_ids.data();
         for (py::ssize_t j = 0; j < node_ids.size(); ++j) {
-            if (ids[j] < 0 || ids[j] >= net.n_nodes) throw py::index_error("node id out of range");
+            // Negative ids wrap to sizes that recording_shape refuses.
             plan.nodes.push_back(static_cast<std::size_t>(ids[j]));
         }
     }
-    if (every < 1) throw py::value_error("every must be at least 1");
     return plan;
 }
 
+// One scenario of run() or run_batch(): schedule, clamps, drive, starting
+// state (E values, then I values) and, when given, the network parameters.
+struct Scenario {
+    std::map<std::string, WindowList> schedule;
+    ClampList clamps;
+    std::map<std::string, DoubleArray> drive;
+    DoubleArray state0;
+    std::optional<NetworkParameters> parameters;
+};
+
+// The run plan of a scenario; `not_found` receives the clamp row indices
+// that name no node.
+RunPlan scenario_plan(const Network& net, const SampleGrid& grid, const Scenario& scenario,
+                      std::vector<std::int32_t>& not_found) {
+    RunPlan plan(net, grid);
+    converted<ScheduleError>([&] {
+        plan.add_schedule(schedule_map(scenario.schedule, grid.h));
+        plan.add_drive(drive_series(scenario.drive));
+        return 0;
+    });
+    not_found = plan.add_clamps(clamp_requests(scenario.clamps, grid.h));
+    const DoubleArray& state0 = scenario.state0;
+    converted<RunError>([&] {
+        plan.set_start({state0.data(), state0.data() + state0.size()});
+        return 0;
+    });
+    if (scenario.parameters) plan.set_parameters(*scenario.parameters);
+    return plan;
+}
+
+// The arrays of one run's recording, and their buffers.
+struct RecordingArrays {
+    DoubleArray time, nodes, inputs;
+    RecordingArrays(const RecordingShape& shape, bool want_inputs, std::int32_t n_inputs)
+        : time(static_cast<py::ssize_t>(shape.kept)),
+          nodes(std::vector<py::ssize_t>{static_cast<py::ssize_t>(shape.kept),
+                                         static_cast<py::ssize_t>(shape.node_values)}),
+          inputs(std::vector<py::ssize_t>{want_inputs ? static_cast<py::ssize_t>(shape.kept) : 0,
+                                          static_cast<py::ssize_t>(n_inputs)}) {}
+    RecordingBuffers buffers() {
+        return {time.mutable_data(), nodes.mutable_data(), inputs.mutable_data()};
+    }
+    // Lets go of the arrays where they must not be freed (see run_released).
+    void release() {
+        time.release();
+        nodes.release();
+        inputs.release();
+    }
+    py::tuple result(bool want_inputs, const std::vector<std::int32_t>& not_found) const {
+        return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
+                              not_found);
+    }
+};
+
 // Runs the network over the grid and keeps what the plan asks for. Returns
 // (time, nodes, inputs or None, row indices of clamps that name no node).
-// `state0` holds E values, then I values. With `parameters` the run uses
-// those constants instead of the network's.
 py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
-              const std::map<std::string, WindowList>& schedule, const ClampList& clamps,
-              const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
-              const IndexArray& node_ids, bool all_nodes, std::int64_t every,
-              const std::string& state, bool want_inputs,
-              const std::optional<NetworkParameters>& parameters) {
+              const Scenario& scenario, const IndexArray& node_ids, bool all_nodes,
+              std::int64_t every, const std::string& state, bool want_inputs) {
     const Network& net = *network;
-    const SampleGrid grid = sample_grid(grid_tuple);
-    const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
-    if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
-        throw py::value_error("y0 must hold 2 * n_nodes values");
-    }
-    const std::vector<double> start(state0.data(), state0.data() + state0.size());
-    const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
+    const SampleGrid grid = grid_of(grid_tuple);
+    const RecordingPlan recording = recording_plan(node_ids, all_nodes, every, state, want_inputs);
+    std::vector<std::int32_t> not_found;
+    const RunPlan plan = scenario_plan(net, grid, scenario, not_found);
+    const RecordingShape shape =
+        converted<RunError>([&] { return recording_shape(net, grid.n_samples, recording); });
 
     // Built as the command line builds its simulator, so that whatever the
     // simulator takes from the environment applies to both alike.
     Simulator simulator(&net, grid.h);
-    if (parameters) simulator.set_parameters(*parameters);
-    install(simulator, converted<ScheduleError>(
-                           [&] { return schedule_stimuli(net, schedule_map(schedule, grid.h)); }));
-    install(simulator, converted<ScheduleError>(
-                           [&] { return drive_stimuli(net, drive, grid.h, grid.n_samples); }));
-    const ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
-    install(simulator, clamp_plan.clamps);
-
-    const RecordingShape shape =
-        converted<RunError>([&] { return recording_shape(net, grid.n_samples, plan); });
-    const auto kept = static_cast<py::ssize_t>(shape.kept);
-    DoubleArray time(kept);
-    DoubleArray nodes({kept, static_cast<py::ssize_t>(shape.node_values)});
-    DoubleArray inputs({want_inputs ? kept : 0, static_cast<py::ssize_t>(net.n_inputs)});
-    const RecordingBuffers buffers{time.mutable_data(), nodes.mutable_data(),
-                                   inputs.mutable_data()};
-
+    plan.install(simulator);
+    RecordingArrays arrays(shape, want_inputs, net.n_inputs);
+    const RecordingBuffers buffers = arrays.buffers();
     run_released(
         [&](const std::function<void()>& check_signals) {
-            record_run(simulator, grid, start, plan, shape, buffers, check_signals);
+            record_run(simulator, plan, recording, shape, buffers, check_signals);
         },
-        [&] {
-            time.release();
-            nodes.release();
-            inputs.release();
-        });
-
-    return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
-                          clamp_plan.not_found);
+        [&] { arrays.release(); });
+    return arrays.result(want_inputs, not_found);
 }
 
-// One scenario of run_batch: schedule, clamps, drive, starting state (E
-// values, then I values) and the nine network parameters in the order of
-// NetworkParameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta,
-// f_max).
-using Scenario = std::tuple<std::map<std::string, WindowList>, ClampList,
-                            std::map<std::string, DoubleArray>, DoubleArray, std::vector<double>>;
+// Raises RunError when `lanes` runs of the network over the grid, each
+// keeping what the arguments ask for, cannot fit in memory together:
+// asked before anything is built for them.
+RecordingShape check_batch_memory(const Network& net, const GridTuple& grid_tuple,
+                                  std::size_t lanes, const IndexArray& node_ids, bool all_nodes,
+                                  std::int64_t every, const std::string& state, bool want_inputs) {
+    const RecordingPlan recording = recording_plan(node_ids, all_nodes, every, state, want_inputs);
+    return converted<RunError>([&] {
+        const RecordingShape shape = recording_shape(net, grid_of(grid_tuple).n_samples, recording);
+        check_batch_fits_in_memory(net, lanes, shape);
+        return shape;
+    });
+}
 
 // run() for several scenarios of one network advanced together in a batch;
 // returns one run() tuple per scenario, each holding what run() gives for
-// that scenario alone. The batch and every kept sample are checked against
-// the memory first.
+// that scenario alone.
 py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
                    const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
                    bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs) {
     const Network& net = *network;
-    const SampleGrid grid = sample_grid(grid_tuple);
-    const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
+    const SampleGrid grid = grid_of(grid_tuple);
     const std::size_t lanes = scenarios.size();
-    std::vector<std::vector<double>> starts;
-    for (const Scenario& scenario : scenarios) {
-        const DoubleArray& state0 = std::get<3>(scenario);
-        if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
-            throw py::value_error("y0 must hold 2 * n_nodes values");
-        }
-        if (std::get<4>(scenario).size() != 9) {
-            throw py::value_error("run_batch: nine network parameters per scenario");
-        }
-        starts.emplace_back(state0.data(), state0.data() + state0.size());
-    }
-    const RecordingShape shape = converted<RunError>([&] {
-        const RecordingShape s = recording_shape(net, grid.n_samples, plan);
-        check_batch_fits_in_memory(net, lanes, s);
-        return s;
-    });
+    const RecordingShape shape =
+        check_batch_memory(net, grid_tuple, lanes, node_ids, all_nodes, every, state, want_inputs);
+    const RecordingPlan recording = recording_plan(node_ids, all_nodes, every, state, want_inputs);
 
     BatchSimulator batch(&net, grid.h, lanes);
-    std::vector<std::vector<std::int32_t>> not_found;
+    std::vector<std::vector<std::int32_t>> not_found(lanes);
+    std::vector<std::vector<double>> starts;
+    starts.reserve(lanes);
     for (std::size_t l = 0; l < lanes; ++l) {
-        const auto& [schedule, clamps, drive_arrays, state0, p] = scenarios[l];
-        const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
-        batch.set_parameters(l, {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]});
-        install(batch, l, converted<ScheduleError>([&] {
-                    return schedule_stimuli(net, schedule_map(schedule, grid.h));
-                }));
-        install(batch, l, converted<ScheduleError>([&] {
-                    return drive_stimuli(net, drive, grid.h, grid.n_samples);
-                }));
-        ClampSetup clamp_plan = clamp_setup(net, clamp_requests(clamps, grid.h));
-        install(batch, l, clamp_plan.clamps);
-        not_found.push_back(std::move(clamp_plan.not_found));
+        const RunPlan plan = scenario_plan(net, grid, scenarios[l], not_found[l]);
+        plan.install(batch, l);
+        starts.push_back(plan.start());
     }
 
-    const auto kept = static_cast<py::ssize_t>(shape.kept);
-    std::vector<DoubleArray> times, nodes, inputs;
+    std::vector<RecordingArrays> arrays;
     std::vector<RecordingBuffers> buffers;
+    arrays.reserve(lanes);
     for (std::size_t l = 0; l < lanes; ++l) {
-        times.emplace_back(kept);
-        nodes.emplace_back(
-            std::vector<py::ssize_t>{kept, static_cast<py::ssize_t>(shape.node_values)});
-        inputs.emplace_back(std::vector<py::ssize_t>{want_inputs ? kept : 0,
-                                                     static_cast<py::ssize_t>(net.n_inputs)});
-        buffers.push_back(
-            {times[l].mutable_data(), nodes[l].mutable_data(), inputs[l].mutable_data()});
+        arrays.emplace_back(shape, want_inputs, net.n_inputs);
+        buffers.push_back(arrays.back().buffers());
     }
-
     run_released(
         [&](const std::function<void()>& check_signals) {
-            record_batch_run(batch, grid, starts, plan, shape, buffers, check_signals);
+            record_batch_run(batch, grid, starts, recording, shape, buffers, check_signals);
         },
         [&] {
-            for (auto* arrays : {&times, &nodes, &inputs}) {
-                for (auto& array : *arrays) array.release();
-            }
+            for (RecordingArrays& a : arrays) a.release();
         });
 
     py::list results;
-    for (std::size_t l = 0; l < lanes; ++l) {
-        results.append(py::make_tuple(
-            times[l], nodes[l], want_inputs ? py::object(inputs[l]) : py::none(), not_found[l]));
-    }
+    for (std::size_t l = 0; l < lanes; ++l)
+        results.append(arrays[l].result(want_inputs, not_found[l]));
     return results;
+}
+
+// Raises ScheduleError, with vesk-sim's message, when the schedule drives an
+// input the network lacks.
+void check_schedule(const std::shared_ptr<Network>& network,
+                    const std::map<std::string, WindowList>& schedule) {
+    converted<ScheduleError>(
+        [&] { return RunPlan(*network, SampleGrid{}).add_schedule(schedule_map(schedule, 0.0)); });
 }
 
 }  // namespace
 
 void add_run_bindings(py::module_& m) {
+    py::class_<Scenario>(m, "Scenario")
+        .def(py::init<std::map<std::string, WindowList>, ClampList,
+                      std::map<std::string, DoubleArray>, DoubleArray,
+                      std::optional<NetworkParameters>>(),
+             py::arg("schedule"), py::arg("clamps"), py::arg("drive"), py::arg("state0"),
+             py::arg("parameters") = py::none());
+    m.def("sample_grid", &sample_grid, py::arg("t_end") = py::none(),
+          py::arg("n_steps") = py::none(), py::arg("h") = py::none());
+    m.def("sample_times", &sample_times, py::arg("t_end") = py::none(),
+          py::arg("n_steps") = py::none(), py::arg("h") = py::none());
+    m.def("command_line_length", &command_line_length, py::arg("t_end"), py::arg("n_steps"));
     m.def("command_grid", &command_grid, py::arg("t_end"), py::arg("n_steps"));
-    m.def("step_grid", &grid_of_step, py::arg("t_end"), py::arg("h"));
-    m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
-    m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
-          py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("state"), py::arg("inputs"),
-          py::arg("parameters") = py::none());
+    m.def(
+        "read_t_end",
+        [](const std::string& text) {
+            return converted<RunError>([&] { return RunLength::from_text(&text, nullptr).t_end; });
+        },
+        py::arg("text"));
+    m.def(
+        "read_n_steps",
+        [](const std::string& text) {
+            return converted<RunError>(
+                [&] { return RunLength::from_text(nullptr, &text).n_steps; });
+        },
+        py::arg("text"));
+    m.def("check_schedule", &check_schedule, py::arg("network"), py::arg("schedule"));
+    m.def(
+        "check_batch_memory",
+        [](const std::shared_ptr<Network>& network, const GridTuple& grid, std::size_t lanes,
+           const IndexArray& node_ids, bool all_nodes, std::int64_t every, const std::string& state,
+           bool inputs) {
+            check_batch_memory(*network, grid, lanes, node_ids, all_nodes, every, state, inputs);
+        },
+        py::arg("network"), py::arg("grid"), py::arg("lanes"), py::arg("node_ids"),
+        py::arg("all_nodes"), py::arg("every"), py::arg("state"), py::arg("inputs"));
+    m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("scenario"),
+          py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
+          py::arg("inputs"));
     m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
           py::arg("inputs"));

@@ -22,10 +22,6 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
     const std::vector<std::pair<double, double>> tiny_margin{
         {1.0, 0.0},           {1.0 + 5e-13, 0.0}, {1.5, 100.0}, {2.0, 100.0},
         {2.0 + 5e-13, 100.0}, {2.0 + 2e-12, 0.0}, {kNaN, 0.0}};
-    const std::vector<std::pair<double, double>> clamp{
-        {0.0, 0.0},  {0.1 - 2e-12, 0.0},         {0.1, 50.0},
-        {4.9, 50.0}, {4.9000000000000004, 50.0}, {4.9 + 2e-12, 0.0},
-        {kNaN, 0.0}};
     const struct {
         const char* what;
         ActivationFunction f;
@@ -48,7 +44,6 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
         {"legacy, first match wins",
          make_piecewise_activation_legacy_window(overlapping, 0.0),
          {{0.7, 100.0}, {1.5, 7.0}}},
-        {"clamp", make_clamp_function({3}, 0.1, 4.9, 50.0), clamp},
         // Value i from fma(i, 0.1, 0) on; 0.0 outside the series.
         {"sampled",
          make_sampled_activation(

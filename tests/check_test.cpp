@@ -412,6 +412,11 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                     "loaded model"));
     expect_report({{"m.json", model()}}, {"--t-end", "0.15"}, 1,
                   "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid));
+    // vesk-sim reads 1 ms and ignores the rest.
+    expect_report({{"m.json", model()}}, {"--t-end", "1_0"}, 2,
+                  "command line: warning: --t-end '1_0': vesk-sim ignores '_0' after the "
+                  "number\n" +
+                      summary(0, 1));
     // Text after the contract is ignored, as by the loader.
     expect_report({{"m.json", model() + " {} trailing"}}, {"--n-steps", "10"}, 0, summary(0, 0));
     expect_report({{"m.json", model(kTwoNodes, kSizes, R"("network_parameters": {})")}}, {}, 1,

@@ -19,6 +19,7 @@
 
 #include "app/run_sequence.hpp"
 #include "run/memory_budget.hpp"
+#include "run/sample_grid.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -69,7 +70,9 @@ struct InProcessRun {
         network.load_from_json(opts.model, check_fits_in_memory);
     }
 
-    void run(std::ostream& out) const { run_sequence(opts, 6.0, 60, network, out, show_at_once); }
+    void run(std::ostream& out) const {
+        run_sequence(opts, command_line_grid(6.0, 0), network, out, show_at_once);
+    }
 
     // The run in a child process whose standard output is a fresh raw
     // pseudo-terminal; returns everything the child wrote and its status.

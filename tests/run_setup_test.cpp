@@ -5,12 +5,15 @@
 
 #include <cmath>
 #include <limits>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 #include "run/recorded_run.hpp"
+#include "run/run_plan.hpp"
 #include "run/sample_grid.hpp"
+#include "sim/sample_driver.hpp"
 #include "test_support.hpp"
 
 namespace vesk {
@@ -38,6 +41,7 @@ Network two_nodes() {
 }
 
 TEST(RunSetup, StepGrids) {
+    const Network net = two_nodes();
     const std::string too_many =
         "t_end / h must give fewer than 2147483647 samples, got t_end=1e+10 ms and h=0.001 ms";
     const struct {
@@ -48,9 +52,9 @@ TEST(RunSetup, StepGrids) {
         // Grids of whole runs: tests/python/test_run.py.
         {0.0, 0.1, 1, ""},
         {1e10, 1e-3, 0, too_many},
-        {1.0, 0.0, 0, "h must be a positive number of ms, got 0"},
+        {1.0, 0.0, 0, "h must be a positive number of ms, got 0.0"},
         {1.0, kNaN, 0, "h must be a positive number of ms, got nan"},
-        {-1.0, 0.1, 0, "t_end must be a finite number of ms >= 0, got -1"},
+        {-1.0, 0.1, 0, "t_end must be a finite number of ms >= 0, got -1.0"},
         {INFINITY, 0.1, 0, "t_end must be a finite number of ms >= 0, got inf"},
     };
     for (const auto& c : cases) {
@@ -61,7 +65,7 @@ TEST(RunSetup, StepGrids) {
         const SampleGrid g = step_grid(c.t_end, c.h);
         EXPECT_EQ(g.n_samples, c.n_samples) << c.t_end << " / " << c.h;
         EXPECT_EQ(g.tf, static_cast<double>(c.n_samples - 1) * c.h);
-        EXPECT_EQ(Simulator::step_count(0.0, g.tf, g.h), c.n_samples - 1);
+        EXPECT_EQ(checked_step_count(&net, g.h, 0.0, g.tf), c.n_samples - 1);
     }
     EXPECT_EQ(step_grid_samples(3, 0.25).tf, 0.5);
     EXPECT_EQ(step_grid_samples(1, 0.25).n_samples, 1);  // one sample, no step
@@ -111,10 +115,16 @@ TEST(RunSetup, ClampsByRowIndex) {
     EXPECT_EQ(setup.clamps[1].function(1.7), 0.0);
     EXPECT_EQ(setup.clamps[1].function(2.5), 7.0);
 
-    Simulator sim(&net, 0.1);
-    std::ostringstream out;
-    install_binding_clamps(net, sim, {11, 12, 11, 13}, out);
-    EXPECT_EQ(out.str(), "  Applied clamps to 2 nodes (2 binding indices not found in model)\n");
+    // A bindings file's clamps hold their nodes at 50.0 from 0.1 ms to 4.9 ms,
+    // 1e-12 ms beyond either end; its repeats and unknown rows count apart.
+    RunPlan plan(net, step_grid(1.0, 0.1));
+    EXPECT_EQ(plan.add_clamps(binding_clamp_requests({11, 12, 11, 13})),
+              (std::vector<std::int32_t>{12, 13}));
+    const ClampFunction bound = clamp_setup(net, binding_clamp_requests({10})).clamps[0].function;
+    const std::pair<double, std::optional<double>> probes[] = {
+        {0.0, std::nullopt},        {0.1 - 2e-12, std::nullopt}, {0.1, 50.0},         {4.9, 50.0},
+        {4.9000000000000004, 50.0}, {4.9 + 2e-12, std::nullopt}, {kNaN, std::nullopt}};
+    for (const auto& [t, value] : probes) EXPECT_EQ(bound(t), value) << t;
 }
 
 // What a recording keeps is checked value by value through Python's runs

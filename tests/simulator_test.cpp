@@ -57,7 +57,7 @@ TEST(Simulator, ArgumentChecksInOrder) {
         {&net, 0.0, 0.0, 0.0, 1, "Step size h must be > 0"},
         {&net, -1.0, 1.0, 0.0, 2, "Step size h must be > 0"},
         {&net, 0.1, 1.0, 0.0, 2, "simulate: tf must be >= t0"},
-        {&net, 0.1, 0.0, 1.0, 2, "simulate: y0 size must equal n_nodes"},
+        {&net, 0.1, 0.0, 1.0, 2, "simulate: y0 size must equal n_nodes (got 2, need 1)"},
         {&net, 1e-300, 0.0, 1.0, 1, steps},
         {&net, 0.1, 0.0, INFINITY, 1, steps},
         {&net, NAN, 0.0, 1.0, 1, steps},

@@ -26,9 +26,10 @@ import warnings
 def parse_args(argv):
     parser = argparse.ArgumentParser(prog="vesk_batch.py", description=__doc__.split("\n\n")[0])
     parser.add_argument("--model", required=True)
-    grid = parser.add_mutually_exclusive_group(required=True)
-    grid.add_argument("--t-end", type=float)
-    grid.add_argument("--n-steps", type=int)
+    # Text, read as vesk-sim reads it (the leading number counts), with its
+    # checks and messages.
+    parser.add_argument("--t-end")
+    parser.add_argument("--n-steps")
     parser.add_argument("--bindings")
     parser.add_argument("--inputs", action="store_true")
     parser.add_argument("--row-map", action="store_true")
@@ -70,11 +71,14 @@ def main(argv):
         # runs the sweep would count as unfinished.
         return fail_all(args.runs, started, f"batch runs need the Python module vesk: {e}")
 
-    grid = dict(t_end=args.t_end) if args.t_end is not None else dict(n_steps=args.n_steps)
+    # What every scenario shares, checked in vesk-sim's order and words.
     try:
+        length, value = vesk._core.command_line_length(args.t_end, args.n_steps)
         contract = vesk.load_contract(args.model)
+        vesk._core.command_grid(value if length == "t_end" else -1.0,
+                                value if length == "n_steps" else -1)
         clamps = vesk.Clamps.from_file(args.bindings) if args.bindings else None
-    except (OSError, vesk.ContractError, vesk.ClampError) as e:
+    except (OSError, vesk.ContractError, vesk.ClampError, vesk.RunError) as e:
         return fail_all(args.runs, started, e)
 
     runnable = []
@@ -82,10 +86,8 @@ def main(argv):
     for scenario, folder in args.runs:
         try:
             schedule = vesk.Schedule.from_file(scenario)
-            # One sample at 0 ms installs the schedule as the batch will,
-            # with the same checks and messages, at next to no cost.
-            vesk.run(contract, 0.0, h=1.0, schedule=schedule, record=[])
-        except (OSError, vesk.ScheduleError, vesk.RunError) as e:
+            vesk._core.check_schedule(contract._network, schedule._as_map())
+        except (OSError, vesk.ScheduleError) as e:
             finish(folder, 1, time.monotonic() - started, e)
             failed += 1
             continue
@@ -98,7 +100,7 @@ def main(argv):
             try:
                 results = vesk.run_batch(contract, [{"schedule": s, "clamps": clamps}
                                                     for s, _ in runnable],
-                                         **grid, inputs=args.inputs)
+                                         **{length: value}, inputs=args.inputs)
             except (vesk.RunError, ValueError) as e:
                 fail_all(runnable, started, e)
                 return 1

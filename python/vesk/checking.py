@@ -120,7 +120,8 @@ def check(contract: Union["Contract", PathLike, dict],
     schedule: the path of an instruction file, or a Schedule read from one
       (the file is checked: windows added in code are not).
     clamps: the path of a bindings file, or Clamps read from one (likewise).
-    t_end: the run's end time (ms); windows after it are reported.
+    t_end: the run's end time (ms); windows after it are reported. Text is
+      read as vesk-check reads --t-end: the leading number counts.
     limit: findings kept of each sort (None: all); the rest are counted
       in Findings.left_out.
 
@@ -131,7 +132,9 @@ def check(contract: Union["Contract", PathLike, dict],
 
     instructions = _file_of(schedule, Schedule, "a Schedule")
     bindings = _file_of(clamps, Clamps, "Clamps")
-    if t_end is not None:
+    if isinstance(t_end, str):
+        t_end = _core.read_t_end(t_end)  # as vesk-check reads --t-end
+    elif t_end is not None:
         t_end = float(t_end)
         if not t_end > 0:
             raise ValueError(f"check: t_end must be > 0 ms, got {t_end!r}")

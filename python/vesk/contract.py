@@ -10,7 +10,7 @@ from typing import Dict, List, NamedTuple, Tuple, Union
 import numpy as np
 
 from . import _core
-from ._paths import checked_path
+from ._paths import checked_path, refuse_overwrites
 from ._core import ContractError
 from .checking import PathLike, temporary_contract_file, warn_about
 
@@ -195,8 +195,12 @@ class Contract:
         return self._cache["row_map"]
 
     def write_row_map(self, path: PathLike) -> None:
-        """Writes the row map as the command line's --output-row-map does."""
-        _core.write_row_map(checked_path(path), self._network)
+        """Writes the row map as the command line's --output-row-map does;
+        like the command line, refuses (ValueError) to write over the
+        contract's own file."""
+        path = checked_path(path)
+        refuse_overwrites("write_row_map", [("path", path)], [("the contract file", self._file)])
+        _core.write_row_map(path, self._network)
 
     def __repr__(self) -> str:
         changed = ""

@@ -67,33 +67,37 @@ def _select_by_pattern(contract, record):
     return np.array(ids, dtype=np.int64)
 
 
-def _grid(t_end, n_steps, h):
-    """(last sample time, step, number of samples) of a run."""
+def _grid_arguments(t_end, n_steps, h):
+    """t_end, n_steps and h of a run as numbers (None where not given). A
+    t_end or n_steps given as text is read as vesk-sim reads --t-end and
+    --n-steps: the leading number counts."""
     if t_end is not None and n_steps is not None:
         raise ValueError("give t_end or n_steps, not both")
     if t_end is None and n_steps is None:
         raise TypeError("run() needs t_end (ms) or n_steps (samples)")
-    if n_steps is not None:
+    if isinstance(n_steps, str):
+        n_steps = _core.read_n_steps(n_steps)
+    elif n_steps is not None:
         n_steps = operator.index(n_steps)
         if not 1 <= n_steps <= INT32_MAX:
             raise ValueError(f"n_steps must lie between 1 and {INT32_MAX}, got {n_steps}")
-    else:
+    if isinstance(t_end, str):
+        t_end = _core.read_t_end(t_end)
+    elif t_end is not None:
         t_end = float(t_end)
-    if h is None:
-        # The command line's grid: N samples on 0.1 ms, from 0 to t_end.
-        if n_steps is not None:
-            return _core.command_grid(0.0, n_steps)
-        if t_end <= 0:
-            raise ValueError(f"t_end must be > 0 ms, got {t_end!r}")
-        return _core.command_grid(t_end, 0)
-    h = float(h)
-    if not (h > 0 and math.isfinite(h)):
-        raise ValueError(f"h must be a positive number of ms, got {h!r}")
-    if n_steps is not None:
-        return _core.step_grid_samples(n_steps, h)
-    if not t_end >= 0:
-        raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
-    return _core.step_grid(t_end, h)
+    return t_end, n_steps, None if h is None else float(h)
+
+
+def _grid(t_end, n_steps, h):
+    """(last sample time, step, number of samples) of a run."""
+    return _core.sample_grid(*_grid_arguments(t_end, n_steps, h))
+
+
+def sample_times(t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
+                 h: Optional[float] = None) -> np.ndarray:
+    """The times (ms) of the samples that run() takes with these arguments,
+    bit for bit; raises as run() does for a grid it refuses."""
+    return _core.sample_times(*_grid_arguments(t_end, n_steps, h))
 
 
 def _start_state(y0, n):
@@ -106,7 +110,7 @@ def _start_state(y0, n):
         start = np.full(n, float(start))
     if start.ndim == 1:
         if start.size != n:
-            raise _core.RunError("simulate: y0 size must equal n_nodes")
+            raise _core.RunError(f"y0 holds {start.size} values, the model has {n} nodes")
         return start, start
     if start.shape != (2, n):
         raise ValueError(f"y0 must hold one value per node, or E and I as a (2, {n}) array, "
@@ -188,10 +192,11 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
     series = _drive_series(drive, schedule, total)
     node_ids, all_nodes = _node_selection(contract, record)
 
+    scenario = _core.Scenario(schedule._as_map(), clamps._as_list(), series,
+                              np.concatenate([start_e, start_i]), contract._constants)
     time, nodes, input_values, not_found = _core.run(
-        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
-        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
-        parameters=contract._constants)
+        contract._network, (tf, step, total), scenario, node_ids, all_nodes, every, state,
+        bool(inputs))
     return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
                    (schedule, clamps, series, start_e, start_i),
                    (time, nodes, input_values, not_found))
@@ -235,8 +240,12 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     every = _every(every)
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
+    node_ids, all_nodes = _node_selection(contract, record)
+    # Before any lane is built: a batch too large must fail here, not halfway.
+    _core.check_batch_memory(contract._network, (tf, step, total), len(scenarios), node_ids,
+                             all_nodes, every, state, bool(inputs))
     base = contract.parameters
-    prepared, lanes = [], []
+    prepared, lanes, values = [], [], []
     for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
         start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
         series = _drive_series(f.get("drive"), schedule, total)
@@ -245,19 +254,19 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         if unknown:
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
-        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
+        values.append({name: float(changed.get(name, base[name])) for name in BATCH_PARAMETERS})
         prepared.append((schedule, clamps, series, start_e, start_i))
-        lanes.append((schedule._as_map(), clamps._as_list(), series,
-                      np.concatenate([start_e, start_i]), values))
-    node_ids, all_nodes = _node_selection(contract, record)
+        lanes.append(_core.Scenario(schedule._as_map(), clamps._as_list(), series,
+                                    np.concatenate([start_e, start_i]),
+                                    _core.NetworkParameters(values[-1])))
 
     runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
                            every, state, bool(inputs))
     results = []
-    for scenario, lane, outcome in zip(prepared, lanes, runs):
+    for scenario, lane_values, outcome in zip(prepared, values, runs):
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
-        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        result.parameters["network_parameters"] = lane_values
         results.append(result)
     return results
 
@@ -328,10 +337,9 @@ def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome
     result = Result(contract, time, nodes, node_ids if not all_nodes else None, input_values,
                     parameters, start_e if start_e is start_i else np.stack([start_e, start_i]))
     result.state = state
-    result._input_files = [("the contract file", contract.source if contract.source not in
-                            ("<dict>", "<string>") else None),
-                           ("the schedule file", schedule.source),
-                           ("the bindings file", clamps.source)]
+    result._input_files = [("the contract file", contract._file),
+                           ("the schedule file", schedule._file),
+                           ("the bindings file", clamps._file)]
     return result
 
 

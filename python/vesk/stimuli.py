@@ -34,6 +34,7 @@ class Schedule:
     def __init__(self):
         self._windows = {}
         self.source: Optional[str] = None  # the instruction file read, if any
+        self._file: Optional[str] = None  # its absolute path, taken when read
 
     @classmethod
     def from_file(cls, path: Union[str, "os.PathLike[str]"]) -> "Schedule":
@@ -42,6 +43,7 @@ class Schedule:
         ScheduleError with the command line's message."""
         schedule = cls()
         schedule.source = checked_path(path)
+        schedule._file = os.path.abspath(schedule.source)
         # Windows from a file act exactly as the command line's.
         schedule._windows = {name: [(*w, True) for w in ws] for name, ws in
                              _core.parse_instruction_file(schedule.source).items()}
@@ -98,6 +100,7 @@ class Clamps:
     def __init__(self):
         self._clamps = []
         self.source: Optional[str] = None  # the bindings file read, if any
+        self._file: Optional[str] = None  # its absolute path, taken when read
 
     @classmethod
     def from_file(cls, path: Union[str, "os.PathLike[str]"], start_ms: float = CLAMP_START_MS,
@@ -106,6 +109,7 @@ class Clamps:
         line's rules. Raises ClampError with the command line's message."""
         clamps = cls()
         clamps.source = checked_path(path)
+        clamps._file = os.path.abspath(clamps.source)
         for row in _core.parse_bindings_file(clamps.source):
             clamps.add(row, start_ms, end_ms, value)
         # Clamps from a file act exactly as the command line's.

@@ -1,22 +1,20 @@
 #include "app/check_command.hpp"
 
-#include <cerrno>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "app/version.hpp"
 #include "contract/check_sink.hpp"
 #include "run/memory_budget.hpp"
+#include "run/run_length.hpp"
 #include "run/run_setup.hpp"
-#include "run/sample_grid.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
 #include "stimulus/population_names.hpp"
@@ -51,37 +49,14 @@ struct CheckOptions {
     std::string model;
     std::string instructions;
     std::string bindings;
-    std::optional<double> t_end;
-    std::optional<int> n_steps;
+    std::optional<std::string> t_end;
+    std::optional<std::string> n_steps;
     bool all = false;
 };
 
 int usage_error(std::ostream& err, const std::string& message) {
     err << "vesk-check: " << message << "\nTry 'vesk-check --help'.\n";
     return check_usage;
-}
-
-// The run's t_end checks, in vesk-sim's words. Returns the error, if any.
-std::optional<std::string> check_run_length(const CheckOptions& o, double& t_end) {
-    if (o.t_end && o.n_steps && *o.t_end > 0 && *o.n_steps > 0) {
-        return std::string("--t-end and --n-steps are mutually exclusive");
-    }
-    if (o.n_steps && *o.n_steps > 0) {
-        t_end = static_cast<double>(*o.n_steps) * grid_step_ms;
-        try {
-            sample_count(t_end, *o.n_steps);
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::nullopt;
-    }
-    t_end = *o.t_end;
-    try {
-        sample_count(t_end, 0);
-    } catch (const std::runtime_error& e) {
-        return std::string(e.what());
-    }
-    return std::nullopt;
 }
 
 // Word inputs are named by index, "EX1_input_W0" on; every other input a
@@ -150,31 +125,30 @@ int check(int argc, char** argv, std::ostream& out, std::ostream& err) {
             o.instructions = value;
         } else if (word == "--bindings") {
             o.bindings = value;
+        } else if (word == "--t-end") {
+            o.t_end = value;
         } else {
-            // Read as vesk-sim reads them: the leading number counts.
-            char* end = nullptr;
-            errno = 0;
-            if (word == "--t-end") {
-                const double v = std::strtod(value.c_str(), &end);
-                if (end == value.c_str() || (errno == ERANGE && std::isinf(v))) {
-                    return usage_error(
-                        err, "--t-end needs a number of milliseconds, got '" + value + "'");
-                }
-                o.t_end = v;
-            } else {
-                const long long v = std::strtoll(value.c_str(), &end, 10);
-                if (end == value.c_str() || errno == ERANGE ||
-                    v < std::numeric_limits<std::int32_t>::min() ||
-                    v > std::numeric_limits<std::int32_t>::max()) {
-                    return usage_error(err, "--n-steps needs a whole number, got '" + value + "'");
-                }
-                o.n_steps = static_cast<int>(v);
-            }
+            o.n_steps = value;
         }
     }
+    // Read as vesk-sim reads them: the leading number counts.
+    RunLength length;
+    if (o.t_end) {
+        const auto t_end = read_t_end(*o.t_end);
+        if (!t_end)
+            return usage_error(err,
+                               "--t-end needs a number of milliseconds, got '" + *o.t_end + "'");
+        length.t_end = t_end->value;
+    }
+    if (o.n_steps) {
+        const auto n_steps = read_n_steps(*o.n_steps);
+        if (!n_steps)
+            return usage_error(err, "--n-steps needs a whole number, got '" + *o.n_steps + "'");
+        length.n_steps = n_steps->value;
+    }
     if (o.model.empty()) return usage_error(err, "--model FILE is required");
-    if ((o.t_end && *o.t_end <= 0 && !(o.n_steps && *o.n_steps > 0)) ||
-        (o.n_steps && *o.n_steps <= 0 && !(o.t_end && *o.t_end > 0))) {
+    if ((o.t_end && length.t_end <= 0 && !(o.n_steps && length.n_steps > 0)) ||
+        (o.n_steps && length.n_steps <= 0 && !(o.t_end && length.t_end > 0))) {
         return usage_error(err, "--t-end and --n-steps must be greater than 0");
     }
 
@@ -183,15 +157,31 @@ int check(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::optional<std::string> stop_command_line, stop_model, stop_length, stop_instructions,
         stop_bindings;
 
+    // vesk-sim reads only the leading number of a value.
+    const std::pair<const char*, const std::optional<std::string>&> texts[] = {
+        {"--t-end", o.t_end}, {"--n-steps", o.n_steps}};
+    for (const auto& [option, text] : texts) {
+        if (!text) continue;
+        const std::string ignored = option == std::string("--t-end") ? read_t_end(*text)->ignored
+                                                                     : read_n_steps(*text)->ignored;
+        if (!ignored.empty()) {
+            log.add(Severity::warning, "command line",
+                    std::string(option) + " '" + *text + "': vesk-sim ignores '" + ignored +
+                        "' after the number",
+                    "run length");
+        }
+    }
     std::optional<double> t_end;
     if (o.t_end || o.n_steps) {
-        double value = 0.0;
-        if (auto problem = check_run_length(o, value)) {
-            log.add(Severity::error, "command line", *problem, "run length");
-            (problem->find("mutually") != std::string::npos ? stop_command_line : stop_length) =
-                problem;
-        } else {
-            t_end = value;
+        try {
+            length.requested_t_end();
+            t_end = length.grid().tf;
+        } catch (const RunLengthUsageError& e) {
+            log.add(Severity::error, "command line", e.what(), "run length");
+            stop_command_line = e.what();
+        } catch (const std::runtime_error& e) {
+            log.add(Severity::error, "command line", e.what(), "run length");
+            stop_length = e.what();
         }
     }
 

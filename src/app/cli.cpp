@@ -1,15 +1,7 @@
 #include "app/cli.hpp"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <exception>
-#include <filesystem>
-#include <iterator>
-#include <limits>
 #include <new>
-#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string_view>
@@ -17,17 +9,20 @@
 
 #include "app/run_sequence.hpp"
 #include "app/version.hpp"
+#include "io/output_guard.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
+#include "run/run_length.hpp"
 #include "run/sample_grid.hpp"
 #include "stimulus/text_lines.hpp"
 
 namespace vesk {
 namespace {
 
-// The options that take the next word as their value, and where it goes.
-using OptionField =
-    std::variant<std::string CliOptions::*, double CliOptions::*, int CliOptions::*>;
+// The options that take the next word as their value: a path, or one of
+// the run-length options.
+enum class LengthOption { t_end, n_steps };
+using OptionField = std::variant<std::string CliOptions::*, LengthOption>;
 struct ValueOption {
     std::string_view option;
     OptionField field;
@@ -35,8 +30,8 @@ struct ValueOption {
 constexpr ValueOption value_options[] = {
     {"--model", &CliOptions::model},
     {"--output", &CliOptions::output},
-    {"--t-end", &CliOptions::t_end},
-    {"--n-steps", &CliOptions::n_steps},
+    {"--t-end", LengthOption::t_end},
+    {"--n-steps", LengthOption::n_steps},
     {"--instructions", &CliOptions::instructions},
     {"--bindings", &CliOptions::bindings},
     {"--output-inputs", &CliOptions::output_inputs},
@@ -50,146 +45,63 @@ const ValueOption* find_value_option(std::string_view word) {
     return nullptr;
 }
 
-// strtod semantics: leading blanks skipped, longest leading number taken,
-// trailing characters ignored. Returns false when there is no number or it
-// overflows a double.
-bool convert_t_end(const std::string& text, double& value) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(begin, &end);
-    if (end == begin) return false;
-    if (errno == ERANGE && std::isinf(v)) return false;
-    value = v;
-    return true;
-}
-
-// strtol semantics in base 10; the value must fit a signed 32-bit integer.
-bool convert_n_steps(const std::string& text, int& value) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(begin, &end, 10);
-    if (end == begin || errno == ERANGE || v < std::numeric_limits<std::int32_t>::min() ||
-        v > std::numeric_limits<std::int32_t>::max()) {
-        return false;
-    }
-    value = static_cast<int>(v);
-    return true;
-}
-
 std::string program_name(int argc, char** argv) {
     return argc > 0 && argv[0] ? argv[0] : "vesk-sim";
 }
 
-// Derives the number of samples once the model has loaded. Returns 0 after
-// writing an error.
-int derive_sample_count(const CliOptions& opts, double t_end, std::ostream& err) {
-    try {
-        return sample_count(t_end, opts.n_steps);
-    } catch (const std::runtime_error& e) {
-        err << "Error: " << e.what() << "\n";
-        return 0;
-    }
-}
-
-// Whether two paths name one regular file, or one file still to be created.
-// Existing files are compared by identity, so links and other spellings of
-// the path are caught; devices such as /dev/null never count as the same.
-bool same_regular_file(const std::string& a, const std::string& b) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::file_status status = fs::status(a, ec);
-    if (fs::exists(status)) {
-        if (!fs::is_regular_file(status)) return false;
-        const bool same = fs::equivalent(a, b, ec);
-        return !ec && same;
-    }
-    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
-    if (ec) return false;
-    const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
-    return !ec && ca == cb;
-}
-
 // A run must neither overwrite one of its own inputs nor write two outputs
-// into one file, where the later would truncate or garble the earlier.
-// Outputs are listed in the order the run opens them.
+// into one file. Outputs are listed in the order the run opens them.
 void check_output_paths(const CliOptions& opts) {
-    struct Named {
-        const char* option;
-        const std::string& path;
-    };
-    const Named inputs[] = {{"--model", opts.model},
-                            {"--instructions", opts.instructions},
-                            {"--bindings", opts.bindings}};
-    const Named outputs[] = {{"--output-row-map", opts.output_row_map},
-                             {"--output", opts.output},
-                             {"--output-inputs", opts.output_inputs}};
-    auto refuse = [](const Named& output, const Named& other) {
-        throw std::runtime_error(std::string(output.option) +
-                                 " would overwrite the file given as " + other.option + ": " +
-                                 output.path);
-    };
-    for (std::size_t i = 0; i < std::size(outputs); ++i) {
-        if (outputs[i].path.empty()) continue;
-        for (const Named& input : inputs) {
-            if (!input.path.empty() && same_regular_file(outputs[i].path, input.path)) {
-                refuse(outputs[i], input);
-            }
-        }
-        for (std::size_t j = 0; j < i; ++j) {
-            if (!outputs[j].path.empty() && same_regular_file(outputs[i].path, outputs[j].path)) {
-                refuse(outputs[i], outputs[j]);
-            }
-        }
-    }
+    refuse_overwrites({{"--output-row-map", opts.output_row_map},
+                       {"--output", opts.output},
+                       {"--output-inputs", opts.output_inputs}},
+                      {{"the file given as --model", opts.model},
+                       {"the file given as --instructions", opts.instructions},
+                       {"the file given as --bindings", opts.bindings}});
 }
 
-// Stores `value` in `field`, converting the numbers; false after writing
-// the error for a number that does not convert.
+// Stores `value` in `field`, reading the run-length options as numbers;
+// false after writing the error for one that is no number.
 bool store_value(const OptionField& field, const std::string& value, CliOptions& opts,
                  std::ostream& err) {
     if (std::holds_alternative<std::string CliOptions::*>(field)) {
-        const auto path = std::get<std::string CliOptions::*>(field);
-        opts.*path = value;
+        opts.*std::get<std::string CliOptions::*>(field) = value;
         return true;
     }
-    if (std::holds_alternative<double CliOptions::*>(field)) {
-        const auto t_end = std::get<double CliOptions::*>(field);
-        if (convert_t_end(value, opts.*t_end)) return true;
-        err << "Error: --t-end needs a number of milliseconds within the range of a double, got '"
-            << value << "'\n";
+    if (std::get<LengthOption>(field) == LengthOption::t_end) {
+        if (const auto t_end = read_t_end(value)) {
+            opts.length.t_end = t_end->value;
+            return true;
+        }
+        err << "Error: " << t_end_not_a_number(value) << "\n";
         return false;
     }
-    const auto n_steps = std::get<int CliOptions::*>(field);
-    if (convert_n_steps(value, opts.*n_steps)) return true;
-    err << "Error: --n-steps needs a whole number between -2147483648 and 2147483647, got '"
-        << value << "'\n";
+    if (const auto n_steps = read_n_steps(value)) {
+        opts.length.n_steps = n_steps->value;
+        return true;
+    }
+    err << "Error: " << n_steps_not_a_number(value) << "\n";
     return false;
 }
 
-// The end time the options ask for; nothing after writing the error and the
-// usage text for options that cannot make a run.
-std::optional<double> checked_t_end(const CliOptions& opts, const std::string& program,
-                                    std::ostream& err) {
-    if (opts.t_end > 0 && opts.n_steps > 0) {
-        err << "Error: --t-end and --n-steps are mutually exclusive\n";
-        print_usage(err, program);
-        return std::nullopt;
-    }
-    const double t_end =
-        opts.n_steps > 0 ? static_cast<double>(opts.n_steps) * grid_step_ms : opts.t_end;
-    if (opts.model.empty() || opts.output.empty() || t_end <= 0) {
+// Whether the options can make a run at all; false after writing the error
+// and the usage text.
+bool check_required(const CliOptions& opts, const std::string& program, std::ostream& err) {
+    try {
+        const double t_end = opts.length.requested_t_end();
+        // A NaN end time is no "t_end <= 0": it fails later, as too few samples.
+        if (!opts.model.empty() && !opts.output.empty() && !(t_end <= 0)) return true;
         err << "Error: --model, --output, and one of --t-end or --n-steps (> 0) are required\n";
-        print_usage(err, program);
-        return std::nullopt;
+    } catch (const RunLengthUsageError& e) {
+        err << "Error: " << e.what() << "\n";
     }
-    return t_end;
+    print_usage(err, program);
+    return false;
 }
 
 // Loads the model and runs it; every failure from here on becomes one error
 // line. Returns the exit status.
-int load_and_run(const CliOptions& opts, double t_end, std::ostream& out, std::ostream& err) {
+int load_and_run(const CliOptions& opts, std::ostream& out, std::ostream& err) {
     try {
         check_output_paths(opts);
         Network network;
@@ -197,10 +109,14 @@ int load_and_run(const CliOptions& opts, double t_end, std::ostream& out, std::o
         network.load_from_json(opts.model, check_fits_in_memory);
         out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
 
-        const int n_samples = derive_sample_count(opts, t_end, err);
-        if (n_samples == 0) return 1;
-
-        run_sequence(opts, t_end, n_samples, network, out);
+        SampleGrid grid;
+        try {
+            grid = opts.length.grid();
+        } catch (const std::runtime_error& e) {
+            err << "Error: " << e.what() << "\n";
+            return 1;
+        }
+        run_sequence(opts, grid, network, out);
         return 0;
     } catch (const std::bad_alloc&) {
         err << "Error: out of memory: the model or the run needs more memory than this machine "
@@ -305,9 +221,8 @@ int run_main(int argc, char** argv, std::ostream& out, std::ostream& err) {
         case ScanResult::proceed:
             break;
     }
-    const std::optional<double> t_end = checked_t_end(opts, program_name(argc, argv), err);
-    if (!t_end) return 1;
-    return load_and_run(opts, *t_end, out, err);
+    if (!check_required(opts, program_name(argc, argv), err)) return 1;
+    return load_and_run(opts, out, err);
 }
 
 }  // namespace vesk

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "run/run_length.hpp"
+
 namespace vesk {
 
 // An empty path means "not given".
@@ -13,8 +15,7 @@ struct CliOptions {
     std::string bindings;
     std::string output_inputs;
     std::string output_row_map;
-    double t_end = -1.0;  // ms; -1 when not given
-    int n_steps = -1;     // -1 when not given
+    RunLength length;  // --t-end and --n-steps
 };
 
 }  // namespace vesk

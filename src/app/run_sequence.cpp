@@ -9,25 +9,13 @@
 #include "app/progress.hpp"
 #include "io/background_writer.hpp"
 #include "io/csv_writer.hpp"
-#include "run/run_setup.hpp"
+#include "run/run_plan.hpp"
 #include "sim/thread_count.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
 
 namespace vesk {
 namespace {
-
-void apply_instructions(const std::string& path, const Network& network, Simulator& simulator,
-                        std::vector<ActivationFunction>& input_table, std::ostream& out) {
-    out << "Parsing instruction file: " << path << "\n";
-    out << "  Instruction format: unified (strict parsing)\n";
-    const ScheduleMap schedules =
-        parse_instruction_file(path, instruction_time_scale, instruction_window_value);
-    const std::vector<InputStimulus> stimuli = schedule_stimuli(network, schedules);
-    install(simulator, stimuli);
-    for (const InputStimulus& s : stimuli) input_table[s.input] = s.function;
-    out << "  Applied schedules to " << stimuli.size() << " inputs\n";
-}
 
 // Column k of the node-trace file carries node k, named by its row index.
 std::vector<std::string> node_column_names(const Network& network) {
@@ -47,32 +35,36 @@ std::vector<std::string> node_column_names(const Network& network) {
 
 }  // namespace
 
-void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Network& network,
+void run_sequence(const CliOptions& opts, const SampleGrid& grid, const Network& network,
                   std::ostream& out, const ProgressTiming& progress_timing) {
     out << "Creating simulator...\n";
-    Simulator simulator(&network, t_end / static_cast<double>(n_samples - 1));
-
-    // The driver keeps its own copy of the input functions for the input
-    // traces, so the simulator's table stays its own business.
-    std::vector<ActivationFunction> input_table(static_cast<std::size_t>(network.n_inputs),
-                                                make_piecewise_activation({}));
+    Simulator simulator(&network, grid.h);
+    RunPlan plan(network, grid);
 
     if (!opts.instructions.empty()) {
-        apply_instructions(opts.instructions, network, simulator, input_table, out);
+        out << "Parsing instruction file: " << opts.instructions << "\n";
+        out << "  Instruction format: unified (strict parsing)\n";
+        const std::size_t driven = plan.add_schedule(parse_instruction_file(
+            opts.instructions, instruction_time_scale, instruction_window_value));
+        out << "  Applied schedules to " << driven << " inputs\n";
     }
     if (!opts.bindings.empty()) {
         out << "Parsing bindings file: " << opts.bindings << "\n";
-        install_binding_clamps(network, simulator, parse_bindings_file(opts.bindings), out);
+        const std::vector<int> indices = parse_bindings_file(opts.bindings);
+        const std::size_t not_found = plan.add_clamps(binding_clamp_requests(indices)).size();
+        out << "  Applied clamps to " << indices.size() - not_found << " nodes";
+        if (not_found > 0) out << " (" << not_found << " binding indices not found in model)";
+        out << "\n";
     }
+    plan.install(simulator);
+    // The driver keeps its own copy of the input functions for the input
+    // traces, so the simulator's table stays its own business.
+    const std::vector<ActivationFunction> input_table = plan.input_functions();
 
     out << "Running simulation...\n";
-    const std::vector<double> initial_state(static_cast<std::size_t>(network.n_nodes), 0.0);
-
     if (!opts.output_row_map.empty()) {
         out << "Writing row-map to " << opts.output_row_map << "...\n";
-        std::vector<PopulationMetadata> records = network.node_metadata;
-        records.insert(records.end(), network.input_metadata.begin(), network.input_metadata.end());
-        write_row_map_csv(opts.output_row_map, records);
+        write_row_map_csv(opts.output_row_map, row_map_records(network));
     }
 
     const std::vector<std::string> node_names = node_column_names(network);
@@ -94,21 +86,21 @@ void run_sequence(const CliOptions& opts, double t_end, int n_samples, const Net
         input_row.assign(static_cast<std::size_t>(network.n_inputs), 0.0);
     }
 
-    ProgressDisplay progress(out, is_terminal_stdout(out), n_samples, t_end, progress_timing);
-    simulator.simulate_stream(0.0, t_end, initial_state,
-                              [&](double t, const std::vector<double>& row) {
-                                  progress.sample(t);
-                                  if (node_rows) {
-                                      node_rows->write_row(t, row);
-                                  } else {
-                                      node_writer.write_row(t, row);
-                                  }
-                                  if (!input_writer) return;
-                                  for (std::size_t i = 0; i < input_row.size(); ++i) {
-                                      input_row[i] = input_table[i](t);
-                                  }
-                                  input_writer->write_row(t, input_row);
-                              });
+    ProgressDisplay progress(out, is_terminal_stdout(out), grid.n_samples, grid.tf,
+                             progress_timing);
+    plan.run(simulator, [&](double t, const std::vector<double>& row) {
+        progress.sample(t);
+        if (node_rows) {
+            node_rows->write_row(t, row);
+        } else {
+            node_writer.write_row(t, row);
+        }
+        if (!input_writer) return;
+        for (std::size_t i = 0; i < input_row.size(); ++i) {
+            input_row[i] = input_table[i](t);
+        }
+        input_writer->write_row(t, input_row);
+    });
     progress.clear();
 
     // A full disk must not pass for a completed run.

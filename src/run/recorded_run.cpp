@@ -75,40 +75,41 @@ void keep_sample(const RecordingPlan& plan, const RecordingShape& shape, std::in
 
 }  // namespace
 
-void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<double>& state0,
-                const RecordingPlan& plan, const RecordingShape& shape,
-                const RecordingBuffers& buffers, const std::function<void()>& after_sample) {
+void record_run(Simulator& simulator, const RunPlan& run, const RecordingPlan& plan,
+                const RecordingShape& shape, const RecordingBuffers& buffers,
+                const std::function<void()>& after_sample) {
     const std::vector<double>& inputs = simulator.held_inputs();
     std::int64_t sample = 0;
     std::int64_t stored = 0;
-    simulator.simulate_stream_from_state(
-        0.0, grid.tf, state0, [&](double t, const std::vector<double>& row) {
-            if (sample++ % plan.every == 0) {
-                if (stored == shape.kept) throw std::logic_error("run: more samples than expected");
-                const std::vector<double>& y = simulator.state();
-                keep_sample(plan, shape, stored, t, row.data(), y.data(), y.data() + row.size(),
-                            inputs.data(), buffers);
-                ++stored;
-            }
-            if (after_sample) after_sample();
-        });
+    run.run(simulator, [&](double t, const std::vector<double>& row) {
+        if (sample++ % plan.every == 0) {
+            if (stored == shape.kept) throw std::logic_error("run: more samples than expected");
+            const std::vector<double>& y = simulator.state();
+            keep_sample(plan, shape, stored, t, row.data(), y.data(), y.data() + row.size(),
+                        inputs.data(), buffers);
+            ++stored;
+        }
+        if (after_sample) after_sample();
+    });
     if (stored != shape.kept) throw std::logic_error("run: fewer samples than expected");
 }
 
 void check_batch_fits_in_memory(const Network& network, std::size_t lanes,
                                 const RecordingShape& shape) {
-    check_bytes_fit_in_memory(
-        BatchSimulator::bytes_needed(network, lanes) + static_cast<double>(lanes) * shape.bytes(),
-        "run_batch: the batch and its kept samples");
+    const double starts = 2.0 * 2.0 * static_cast<double>(network.n_nodes) * sizeof(double);
+    check_bytes_fit_in_memory(BatchSimulator::bytes_needed(network, lanes) +
+                                  static_cast<double>(lanes) * (shape.bytes() + starts),
+                              "run_batch: the batch and its kept samples");
 }
 
 void record_batch_run(BatchSimulator& batch, const SampleGrid& grid,
                       const std::vector<std::vector<double>>& states, const RecordingPlan& plan,
                       const RecordingShape& shape, const std::vector<RecordingBuffers>& buffers,
                       const std::function<void()>& after_sample) {
-    const std::size_t lanes = batch.lane_count;
-    const auto n = static_cast<std::size_t>(batch.network ? batch.network->n_nodes : 0);
-    const auto m = static_cast<std::size_t>(batch.network ? batch.network->n_inputs : 0);
+    const std::size_t lanes = batch.lane_count();
+    const Network* network = batch.network();
+    const auto n = static_cast<std::size_t>(network ? network->n_nodes : 0);
+    const auto m = static_cast<std::size_t>(network ? network->n_inputs : 0);
     const bool wants_state = plan.state != RecordedState::output;
     std::vector<double> state(wants_state ? 2 * n : 0);
     std::vector<double> inputs(m);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "run/run_plan.hpp"
 #include "run/sample_grid.hpp"
 #include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
@@ -52,17 +53,18 @@ struct RecordingBuffers {
     double* inputs = nullptr;
 };
 
-// Runs `simulator` (stimuli installed) over the grid from `state0` (E values,
-// then I values) and fills the buffers. `after_sample`, when given, is
+// Runs `simulator` (the run plan installed) over the plan's grid from its
+// starting state and fills the buffers. `after_sample`, when given, is
 // called after every sample; what it throws ends the run. Throws what the
 // simulator throws.
-void record_run(Simulator& simulator, const SampleGrid& grid, const std::vector<double>& state0,
-                const RecordingPlan& plan, const RecordingShape& shape,
-                const RecordingBuffers& buffers, const std::function<void()>& after_sample = {});
+void record_run(Simulator& simulator, const RunPlan& run, const RecordingPlan& plan,
+                const RecordingShape& shape, const RecordingBuffers& buffers,
+                const std::function<void()>& after_sample = {});
 
 // Throws std::runtime_error "run_batch: the batch and its kept samples need
 // <x> GiB of memory, ..." when a batch of `lanes` runs of the network, each
-// keeping a recording of `shape`, cannot fit in memory.
+// keeping a recording of `shape` and its starting state held twice (by the
+// caller and by the batch), cannot fit in memory.
 void check_batch_fits_in_memory(const Network& network, std::size_t lanes,
                                 const RecordingShape& shape);
 

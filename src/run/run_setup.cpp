@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <ostream>
 #include <stdexcept>
 #include <utility>
 
@@ -99,43 +98,6 @@ ClampSetup clamp_setup(const Network& network, const std::vector<ClampRequest>& 
         setup.clamps.push_back({node, make_clamp_windows(kept, 0.0)});
     }
     return setup;
-}
-
-void install(Simulator& simulator, const std::vector<InputStimulus>& stimuli) {
-    for (const InputStimulus& s : stimuli) simulator.set_input_function(s.input, s.function);
-}
-
-void install(Simulator& simulator, const std::vector<NodeClamp>& clamps) {
-    for (const NodeClamp& c : clamps) simulator.set_clamp(c.node, c.function);
-}
-
-void install(BatchSimulator& batch, std::size_t lane, const std::vector<InputStimulus>& stimuli) {
-    for (const InputStimulus& s : stimuli) batch.set_input_function(lane, s.input, s.function);
-}
-
-void install(BatchSimulator& batch, std::size_t lane, const std::vector<NodeClamp>& clamps) {
-    for (const NodeClamp& c : clamps) batch.set_clamp(lane, c.node, c.function);
-}
-
-void install_binding_clamps(const Network& network, Simulator& simulator,
-                            const std::vector<int>& binding_indices, std::ostream& out) {
-    const auto nodes = node_by_row(network);
-    int applied = 0;
-    int not_found = 0;
-    for (const int index : binding_indices) {
-        const auto it = nodes.find(index);
-        if (it == nodes.end()) {
-            ++not_found;
-            continue;
-        }
-        const auto node = static_cast<int>(it->second);
-        simulator.set_clamp_function(
-            it->second, make_clamp_function({node}, clamp_t_start, clamp_t_end, clamp_value));
-        ++applied;
-    }
-    out << "  Applied clamps to " << applied << " nodes";
-    if (not_found > 0) out << " (" << not_found << " binding indices not found in model)";
-    out << "\n";
 }
 
 }  // namespace vesk

@@ -1,19 +1,16 @@
-// What every front end (vesk-sim, vesk-check, the Python module) sets up the
-// same way before a run: the stimulus conventions of the command line's
-// files, and the installation of schedules, time series and clamps.
+// The pieces of a run plan (run/run_plan.hpp): the stimulus conventions of
+// the command line's files, and the stimuli and clamps that schedules, time
+// series and clamp requests make for a network.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "model/network.hpp"
-#include "sim/batch_simulator.hpp"
-#include "sim/simulator.hpp"
 #include "stimulus/activation.hpp"
 #include "stimulus/instruction_file.hpp"
 
@@ -80,19 +77,5 @@ struct ClampSetup {
 // (the last node record with it); a node with several follows, at each time,
 // the last request among those holding that time.
 ClampSetup clamp_setup(const Network& network, const std::vector<ClampRequest>& requests);
-
-// Installs what the functions above made.
-void install(Simulator& simulator, const std::vector<InputStimulus>& stimuli);
-void install(Simulator& simulator, const std::vector<NodeClamp>& clamps);
-// The same for one lane of a batch.
-void install(BatchSimulator& batch, std::size_t lane, const std::vector<InputStimulus>& stimuli);
-void install(BatchSimulator& batch, std::size_t lane, const std::vector<NodeClamp>& clamps);
-
-// The clamps of a bindings file: every node named by a binding index (a
-// node row_index) is held at 50.0 from 0.1 ms to 4.9 ms. Writes "  Applied
-// clamps to <n> nodes" (with the count of indices that name no node, when
-// there are any) to `out`.
-void install_binding_clamps(const Network& network, Simulator& simulator,
-                            const std::vector<int>& binding_indices, std::ostream& out);
 
 }  // namespace vesk

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace vesk {
 
@@ -39,5 +41,17 @@ SampleGrid step_grid(double t_end, double h);
 // n_samples samples every h ms from 0. Throws as step_grid does, and when
 // n_samples is below 1.
 SampleGrid step_grid_samples(std::int64_t n_samples, double h);
+
+// The grid of a run asked for by arguments named t_end (ms), n_steps
+// (samples) and h (ms), as Python's run() takes them: without h the command
+// line's grid (n_steps samples, or the samples to t_end on the 0.1 ms grid),
+// with h step_grid or step_grid_samples. Exactly one of t_end and n_steps is
+// given. Throws std::runtime_error naming the arguments and their values,
+// e.g. "t_end=180.05 is not a whole number of steps of h=0.1 ms".
+SampleGrid argument_grid(std::optional<double> t_end, std::optional<std::int64_t> n_steps,
+                         std::optional<double> h);
+
+// `value` as Python writes a float: the shortest text that reads back as it.
+std::string number_text(double value);
 
 }  // namespace vesk

@@ -16,6 +16,7 @@
 
 #include "sim/exp.hpp"
 #include "sim/rk4_stages.hpp"
+#include "sim/sample_driver.hpp"
 #include "sim/simulator.hpp"
 #include "sim/thread_count.hpp"
 
@@ -95,25 +96,10 @@ void fold_rows_baseline(const LaneFold& f, const double* x, double* y) {
 // slice's rows, whose columns ascend, sweep x together and find most of its
 // lines in the cache, where a few rows at a time would not. Each row still
 // folds its own entries in stored order, straight into y.
-struct SliceView {
-    const std::int32_t* lane_row;
-    std::int32_t steps;
-    const std::int32_t* step_width;
-    const std::int32_t* col;
-    const double* val;
-};
-
-SliceView slice_view(const SlicedMatrix& m, std::int32_t s) {
-    const auto at = static_cast<std::size_t>(s);
-    return {m.lane_row.data() + m.slice_lane[at], m.slice_steps[at + 1] - m.slice_steps[at],
-            m.step_width.data() + m.slice_steps[at], m.col_idx.data() + m.slice_begin[at],
-            m.values.data() + m.slice_begin[at]};
-}
-
 void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
                           std::size_t lanes, const double* x, double* y) {
     for (std::int32_t s = from; s < to; ++s) {
-        SliceView v = slice_view(m, s);
+        SlicedMatrix::Slice v = m.slice(s);
         for (std::int32_t k = 0; k < v.steps; ++k) {
             for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
                 const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
@@ -303,7 +289,7 @@ template <std::size_t lanes>
 VESK_FMA_TARGET void fold_narrow_slices(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
                                         const double* x, double* y) {
     for (std::int32_t s = from; s < to; ++s) {
-        SliceView v = slice_view(m, s);
+        SlicedMatrix::Slice v = m.slice(s);
         for (std::int32_t k = 0; k < v.steps; ++k) {
             for (std::int32_t r = 0; r < v.step_width[k]; ++r) {
                 const double* xr = x + static_cast<std::size_t>(v.col[r]) * lanes;
@@ -493,20 +479,20 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
                          : 1) {}
 
 BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t count, unsigned threads)
-    : network(net), h(step), lane_count(count) {
-    if (!network) return;
-    const auto n = static_cast<std::size_t>(network->n_nodes);
-    const auto m = static_cast<std::size_t>(network->n_inputs);
-    lanes.assign(count, Lane{network->parameters, std::vector<ActivationFunction>(m, zero_function),
-                             std::vector<ClampFunction>(n)});
+    : network_(net), h_(step), lane_count_(count) {
+    if (!network_) return;
+    const auto n = static_cast<std::size_t>(network_->n_nodes);
+    const auto m = static_cast<std::size_t>(network_->n_inputs);
+    lanes.assign(count, Lane{network_->parameters,
+                             std::vector<ActivationFunction>(m, zero_function), ClampTable(n)});
     lane_parameters.assign(parameter_count * count, 0.0);
     input_values.assign(m * count, 0.0);
     for (auto* v : {&stage_y, &slope_sum}) v->assign(2 * n * count, 0.0);
     node_rates.assign(n * count, 0.0);
     output_row.assign(n, 0.0);
     node_is_excitatory.assign(n, 0);
-    for (std::size_t j = 0; j < n; ++j) node_is_excitatory[j] = network->is_excitatory[j] ? 1 : 0;
-    part_nodes = split_nodes(*network, threads);
+    for (std::size_t j = 0; j < n; ++j) node_is_excitatory[j] = network_->is_excitatory[j] ? 1 : 0;
+    part_nodes = split_nodes(*network_, threads);
     for (std::size_t p = 0; p + 1 < part_nodes.size(); ++p) {
         part_windows.push_back(window_first_node.size());
         for (std::size_t first = part_nodes[p]; first < part_nodes[p + 1]; first += window_nodes) {
@@ -519,9 +505,9 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
     if (count <= max_sliced_lanes) {
         node_input.assign(n * count, 0.0);
         const std::vector<std::int32_t> breaks(part_nodes.begin() + 1, part_nodes.end() - 1);
-        if (network->weights) sliced_weights = SlicedMatrix(*network->weights, breaks);
-        if (network->input_weights) {
-            sliced_input_weights = SlicedMatrix(*network->input_weights, breaks);
+        if (network_->weights) sliced_weights = SlicedMatrix(*network_->weights, breaks);
+        if (network_->input_weights) {
+            sliced_input_weights = SlicedMatrix(*network_->input_weights, breaks);
         }
         for (const std::size_t first : part_nodes) {
             const auto row = static_cast<std::int32_t>(first);
@@ -529,11 +515,11 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
             part_input_slices.push_back(sliced_input_weights.first_slice_from(row));
         }
     } else {
-        if (network->weights) {
-            lane_weights = LaneMatrix(*network->weights, count, window_first_node);
+        if (network_->weights) {
+            lane_weights = LaneMatrix(*network_->weights, count, window_first_node);
         }
-        if (network->input_weights) {
-            lane_input_weights = LaneMatrix(*network->input_weights, count, window_first_node);
+        if (network_->input_weights) {
+            lane_input_weights = LaneMatrix(*network_->input_weights, count, window_first_node);
         }
     }
     node_rates_next.assign(n * count, 0.0);
@@ -551,11 +537,11 @@ BatchSimulator::BatchSimulator(const Network* net, double step, std::size_t coun
 // last in stage_y, and slope_sum keeps k1 + 2 k2 + 2 k3 as it grows, in the order and with the
 // fused multiply-adds of Simulator's final combination.
 void BatchSimulator::step_part(unsigned part, LaneValues& y) {
-    const Network& net = *network;
+    const Network& net = *network_;
     const std::size_t n = static_cast<std::size_t>(net.n_nodes);
     const std::size_t from = part_nodes[part];
     const std::size_t to = part_nodes[part + 1];
-    const std::size_t k = lane_count;
+    const std::size_t k = lane_count_;
     const BatchKernels& kernels = batch_kernels();
     const Shape shape{n, k, lane_parameters.data()};
     double* const sums = window_scratch.data() + part * 3 * window_nodes * k;
@@ -625,17 +611,17 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
                 double* const acc = slope_sum.data() + at;
                 switch (stage) {
                     case 0:
-                        kernels.stage_state(0, values, h * 0.5, slope, y.data() + at,
+                        kernels.stage_state(0, values, h_ * 0.5, slope, y.data() + at,
                                             stage_y.data() + at);
                         break;
                     case 1:
                     case 2:
-                        kernels.stage_state(0, values, stage == 1 ? h * 0.5 : h, slope,
+                        kernels.stage_state(0, values, stage == 1 ? h_ * 0.5 : h_, slope,
                                             y.data() + at, stage_y.data() + at);
                         kernels.add_doubled(0, values, slope, acc);
                         break;
                     default:
-                        kernels.finish_step(0, values, h / 6.0, acc, slope, y.data() + at);
+                        kernels.finish_step(0, values, h_ / 6.0, acc, slope, y.data() + at);
                         break;
                 }
             }
@@ -664,37 +650,23 @@ void BatchSimulator::set_input_function(std::size_t lane, std::size_t k, Activat
     lanes.at(lane).input_functions.at(k) = std::move(f);
 }
 
-void BatchSimulator::set_clamp_function(std::size_t lane, std::size_t node, ActivationFunction f) {
-    set_clamp(lane, node, [f = std::move(f)](double t) -> std::optional<double> {
-        const double v = f(t);
-        if (v != 0.0) return v;
-        return std::nullopt;
-    });
-}
-
 void BatchSimulator::set_clamp(std::size_t lane, std::size_t node, ClampFunction f) {
-    // An empty function would read as no clamp at all.
-    if (!f) throw std::invalid_argument("set_clamp: no clamp function");
-    lanes.at(lane).clamp_functions.at(node) = std::move(f);
+    lanes.at(lane).clamps.set(node, std::move(f));
 }
 
 std::int64_t BatchSimulator::check_run(double t0, double tf, std::size_t starts) const {
-    if (!network) throw std::runtime_error("Simulator has null network");
-    if (h <= 0) throw std::runtime_error("Step size h must be > 0");
-    if (tf < t0) throw std::runtime_error("simulate: tf must be >= t0");
-    if (starts != lane_count) throw std::runtime_error("simulate: one y0 per lane is needed");
-    return Simulator::step_count(t0, tf, h);
+    const std::int64_t n_steps = checked_step_count(network_, h_, t0, tf);
+    if (starts != lane_count_) throw std::runtime_error("simulate: one y0 per lane is needed");
+    return n_steps;
 }
 
 void BatchSimulator::simulate_stream(double t0, double tf,
                                      const std::vector<std::vector<double>>& y0,
                                      const Observer& observer) {
     const std::int64_t n_steps = check_run(t0, tf, y0.size());
-    const auto n = static_cast<std::size_t>(network->n_nodes);
-    for (const auto& lane_y0 : y0) {
-        if (lane_y0.size() != n) throw std::runtime_error("simulate: y0 size must equal n_nodes");
-    }
-    const std::size_t k = lane_count;
+    const auto n = static_cast<std::size_t>(network_->n_nodes);
+    for (const auto& lane_y0 : y0) check_start_size(lane_y0.size(), n, false);
+    const std::size_t k = lane_count_;
     state_.assign(2 * n * k, 0.0);
     for (std::size_t l = 0; l < k; ++l) {
         for (std::size_t i = 0; i < n; ++i) state_[i * k + l] = state_[(n + i) * k + l] = y0[l][i];
@@ -706,13 +678,9 @@ void BatchSimulator::simulate_stream_from_state(double t0, double tf,
                                                 const std::vector<std::vector<double>>& states,
                                                 const Observer& observer) {
     const std::int64_t n_steps = check_run(t0, tf, states.size());
-    const auto n = static_cast<std::size_t>(network->n_nodes);
-    for (const auto& state : states) {
-        if (state.size() != 2 * n) {
-            throw std::runtime_error("simulate: the state must hold 2 * n_nodes values");
-        }
-    }
-    const std::size_t k = lane_count;
+    const auto n = static_cast<std::size_t>(network_->n_nodes);
+    for (const auto& state : states) check_start_size(state.size(), n, true);
+    const std::size_t k = lane_count_;
     state_.assign(2 * n * k, 0.0);
     for (std::size_t l = 0; l < k; ++l) {
         for (std::size_t e = 0; e < 2 * n; ++e) state_[e * k + l] = states[l][e];
@@ -721,15 +689,10 @@ void BatchSimulator::simulate_stream_from_state(double t0, double tf,
 }
 
 void BatchSimulator::run_samples(double t0, std::int64_t n_steps, const Observer& observer) {
-    // The state lives for one run only, also when the run ends by an exception.
-    struct Release {
-        LaneValues& state;
-        ~Release() { LaneValues().swap(state); }
-    } release{state_};
     LaneValues& y = state_;
-    const auto n = static_cast<std::size_t>(network->n_nodes);
-    const std::size_t k = lane_count;
-    const auto m = static_cast<std::size_t>(network->n_inputs);
+    const auto n = static_cast<std::size_t>(network_->n_nodes);
+    const std::size_t k = lane_count_;
+    const auto m = static_cast<std::size_t>(network_->n_inputs);
 
     for (std::size_t l = 0; l < k; ++l) {
         const NetworkParameters& p = lanes[l].parameters;
@@ -737,38 +700,31 @@ void BatchSimulator::run_samples(double t0, std::int64_t n_steps, const Observer
                                                 p.tau_I, p.theta,   p.beta,  p.f_max};
         for (std::size_t q = 0; q < parameter_count; ++q) lane_parameters[q * k + l] = values[q];
     }
-    // (lane, node) of every installed clamp.
-    std::vector<std::pair<std::size_t, std::size_t>> clamped;
-    for (std::size_t l = 0; l < k; ++l) {
-        for (std::size_t j = 0; j < n; ++j) {
-            if (lanes[l].clamp_functions[j]) clamped.emplace_back(l, j);
-        }
-    }
-    for (std::int64_t i = 0; i <= n_steps; ++i) {
-        const double t = std::fma(static_cast<double>(i), h, t0);
-        for (const auto& [l, j] : clamped) {
-            if (const std::optional<double> v = lanes[l].clamp_functions[j](t)) {
-                y[j * k + l] = y[(n + j) * k + l] = *v;
+    sample_loop(
+        state_, t0, h_, n_steps,
+        [&](double t) {
+            for (std::size_t l = 0; l < k; ++l) {
+                lanes[l].clamps.apply(
+                    t, [&](std::size_t j, double v) { y[j * k + l] = y[(n + j) * k + l] = v; });
             }
-        }
-        for (std::size_t l = 0; l < k; ++l) {
-            for (std::size_t q = 0; q < m; ++q) {
-                input_values[q * k + l] = lanes[l].input_functions[q](t);
+            for (std::size_t l = 0; l < k; ++l) {
+                for (std::size_t q = 0; q < m; ++q) {
+                    input_values[q * k + l] = lanes[l].input_functions[q](t);
+                }
             }
-        }
-        for (std::size_t l = 0; l < k; ++l) {
-            for (std::size_t j = 0; j < n; ++j) {
-                output_row[j] = y[(node_is_excitatory[j] ? j : n + j) * k + l];
+            for (std::size_t l = 0; l < k; ++l) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    output_row[j] = y[(node_is_excitatory[j] ? j : n + j) * k + l];
+                }
+                observer(l, t, output_row);
             }
-            observer(l, t, output_row);
-        }
-        if (i < n_steps) step_rk4(y);
-    }
+        },
+        [&](double) { step_rk4(y); });
 }
 
 std::vector<std::vector<std::vector<double>>> BatchSimulator::simulate(
     double t0, double tf, const std::vector<std::vector<double>>& y0) {
-    std::vector<std::vector<std::vector<double>>> rows(lane_count);
+    std::vector<std::vector<std::vector<double>>> rows(lane_count_);
     simulate_stream(t0, tf, y0, [&rows](std::size_t lane, double, const std::vector<double>& row) {
         rows[lane].push_back(row);
     });

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "sim/sample_driver.hpp"
 #include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
 #include "stimulus/activation.hpp"
@@ -50,10 +51,6 @@ class BatchSimulator {
     using Observer =
         std::function<void(std::size_t lane, double t, const std::vector<double>& row)>;
 
-    const Network* network = nullptr;  // not owned; must outlive the simulator
-    double h = 0.0;                    // step, ms, shared by every lane
-    std::size_t lane_count = 0;
-
     // Bytes a batch of `lanes` runs of `network` holds while it runs, beside
     // the network itself (without what the installed functions capture, and
     // without the observer's own copies).
@@ -67,16 +64,21 @@ class BatchSimulator {
     // ranges of nodes (split as Simulator splits them).
     BatchSimulator(const Network* network, double h, std::size_t lanes, unsigned threads);
 
+    // The network (not owned; it must outlive the simulator), the step (ms,
+    // shared by every lane) and the number of lanes.
+    const Network* network() const { return network_; }
+    double h() const { return h_; }
+    std::size_t lane_count() const { return lane_count_; }
+
     // What a Simulator's setters install, for lane `lane`: its network
     // parameters (the network's until set), the function of input channel
-    // k, and the clamp of `node` (as Simulator::set_clamp_function and
-    // Simulator::set_clamp). Installed between runs.
+    // k, and the clamp of `node` (as Simulator::set_clamp). Installed
+    // between runs.
     void set_parameters(std::size_t lane, const NetworkParameters& p);
     const NetworkParameters& parameters(std::size_t lane) const {
         return lanes.at(lane).parameters;
     }
     void set_input_function(std::size_t lane, std::size_t k, ActivationFunction f);
-    void set_clamp_function(std::size_t lane, std::size_t node, ActivationFunction f);
     void set_clamp(std::size_t lane, std::size_t node, ClampFunction f);
 
     unsigned thread_count() const {
@@ -103,20 +105,23 @@ class BatchSimulator {
     // The value input channel `input` of lane `lane` took at the current
     // sample (inside the observer) or at the last one.
     double input_value(std::size_t lane, std::size_t input) const {
-        return input_values[input * lane_count + lane];
+        return input_values[input * lane_count_ + lane];
     }
 
     // Element `element` (E values, then I values) of lane `lane`'s state at
     // the current sample, to be read by the observer during its call.
     double state_value(std::size_t lane, std::size_t element) const {
-        return state_[element * lane_count + lane];
+        return state_[element * lane_count_ + lane];
     }
 
   private:
+    const Network* network_ = nullptr;
+    double h_ = 0.0;
+    std::size_t lane_count_ = 0;
     struct Lane {
         NetworkParameters parameters;
         std::vector<ActivationFunction> input_functions;  // one per input channel
-        std::vector<ClampFunction> clamp_functions;       // one per node; empty: none installed
+        ClampTable clamps;
     };
     std::vector<Lane> lanes;
 

@@ -2,6 +2,7 @@
 
 #include "sim/exp.hpp"
 #include "sim/rk4_stages.hpp"
+#include "sim/sample_driver.hpp"
 
 #if VESK_HAVE_FMA_PATH
 #include <immintrin.h>
@@ -236,8 +237,7 @@ Simulator::Simulator(const Network* net, double step, unsigned threads) : networ
     const auto n = static_cast<std::size_t>(network->n_nodes);
     const auto m = static_cast<std::size_t>(network->n_inputs);
     input_functions.assign(m, ActivationFunction(zero_function));
-    clamp_functions.assign(n, ClampFunction());
-    clamp_installed.assign(n, 0);
+    clamps_ = ClampTable(n);
     input_values.assign(m, 0.0);
     for (auto* v : {&y_stage2, &y_stage3, &y_stage4, &k1, &k2, &k3, &k4}) v->assign(2 * n, 0.0);
     node_rates.assign(n, 0.0);
@@ -373,17 +373,8 @@ void Simulator::set_input_function(std::size_t k, ActivationFunction f) {
     input_functions.at(k) = std::move(f);
 }
 
-void Simulator::set_clamp_function(std::size_t node, ActivationFunction f) {
-    set_clamp(node, [f = std::move(f)](double t) -> std::optional<double> {
-        const double v = f(t);
-        if (v != 0.0) return v;
-        return std::nullopt;
-    });
-}
-
 void Simulator::set_clamp(std::size_t node, ClampFunction f) {
-    clamp_functions.at(node) = std::move(f);
-    clamp_installed[node] = 1;
+    clamps_.set(node, std::move(f));
 }
 
 void Simulator::hold_inputs(const std::vector<double>& values) {
@@ -393,25 +384,11 @@ void Simulator::hold_inputs(const std::vector<double>& values) {
     input_values = values;
 }
 
-std::int64_t Simulator::step_count(double t0, double tf, double h) {
-    // std::round rounds halves away from zero. A NaN or oversized quotient
-    // would make the integer conversion undefined, so it is refused.
-    const double steps = std::round((tf - t0) / h);
-    if (!(steps >= 0.0 && steps <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-        throw std::runtime_error(
-            "simulate: number of steps (tf - t0) / h must be a finite value below 2^31");
-    }
-    return static_cast<std::int64_t>(steps);
-}
-
 void Simulator::simulate_stream(double t0, double tf, const std::vector<double>& y0,
                                 const Observer& observer) {
-    if (!network) throw std::runtime_error("Simulator has null network");
-    if (h <= 0) throw std::runtime_error("Step size h must be > 0");
-    if (tf < t0) throw std::runtime_error("simulate: tf must be >= t0");
-    const std::size_t n = static_cast<std::size_t>(network->n_nodes);
-    if (y0.size() != n) throw std::runtime_error("simulate: y0 size must equal n_nodes");
-    const std::int64_t n_steps = step_count(t0, tf, h);
+    const std::int64_t n_steps = checked_step_count(network, h, t0, tf);
+    const auto n = static_cast<std::size_t>(network->n_nodes);
+    check_start_size(y0.size(), n, false);
     state_.resize(2 * n);
     for (std::size_t i = 0; i < n; ++i) state_[i] = state_[n + i] = y0[i];
     run_samples(t0, n_steps, observer);
@@ -419,46 +396,26 @@ void Simulator::simulate_stream(double t0, double tf, const std::vector<double>&
 
 void Simulator::simulate_stream_from_state(double t0, double tf, const std::vector<double>& state0,
                                            const Observer& observer) {
-    if (!network) throw std::runtime_error("Simulator has null network");
-    if (h <= 0) throw std::runtime_error("Step size h must be > 0");
-    if (tf < t0) throw std::runtime_error("simulate: tf must be >= t0");
-    const std::size_t n = static_cast<std::size_t>(network->n_nodes);
-    if (state0.size() != 2 * n) {
-        throw std::runtime_error("simulate: the state must hold 2 * n_nodes values");
-    }
-    const std::int64_t n_steps = step_count(t0, tf, h);
+    const std::int64_t n_steps = checked_step_count(network, h, t0, tf);
+    check_start_size(state0.size(), static_cast<std::size_t>(network->n_nodes), true);
     state_ = state0;
     run_samples(t0, n_steps, observer);
 }
 
 void Simulator::run_samples(double t0, std::int64_t n_steps, const Observer& observer) {
-    // The state lives for one run only, also when the run ends by an exception.
-    struct Release {
-        std::vector<double>& state;
-        ~Release() { std::vector<double>().swap(state); }
-    } release{state_};
     std::vector<double>& y = state_;
-    const std::size_t n = static_cast<std::size_t>(network->n_nodes);
-
-    // Nodes without an installed clamp are never clamped; visiting each of
-    // them at every sample would be a serial pass over all nodes while the
-    // other threads wait.
-    std::vector<std::size_t> clamped;
-    for (std::size_t j = 0; j < n; ++j) {
-        if (clamp_installed[j]) clamped.push_back(j);
-    }
+    const auto n = static_cast<std::size_t>(network->n_nodes);
     const std::size_t m = input_values.size();
-    for (std::int64_t i = 0; i <= n_steps; ++i) {
-        const double t = std::fma(static_cast<double>(i), h, t0);
-        for (const std::size_t j : clamped) {
-            if (const std::optional<double> v = clamp_functions[j](t)) y[j] = y[n + j] = *v;
-        }
-        for (std::size_t k = 0; k < m; ++k) input_values[k] = input_functions[k](t);
-        step_kernels().node_outputs(0, n, n, node_is_excitatory.data(), y.data(),
-                                    output_row.data());
-        observer(t, output_row);
-        if (i < n_steps) step_rk4(y, t);
-    }
+    sample_loop(
+        state_, t0, h, n_steps,
+        [&](double t) {
+            clamps_.apply(t, [&](std::size_t j, double v) { y[j] = y[n + j] = v; });
+            for (std::size_t k = 0; k < m; ++k) input_values[k] = input_functions[k](t);
+            step_kernels().node_outputs(0, n, n, node_is_excitatory.data(), y.data(),
+                                        output_row.data());
+            observer(t, output_row);
+        },
+        [&](double t) { step_rk4(y, t); });
 }
 
 std::vector<std::vector<double>> Simulator::simulate(double t0, double tf,

@@ -10,6 +10,7 @@
 
 #include "model/network.hpp"
 #include "sim/kernel_path.hpp"
+#include "sim/sample_driver.hpp"
 #include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
 #include "stimulus/activation.hpp"
@@ -49,11 +50,9 @@ class Simulator {
     // Installs the stimulus of input channel k (0 <= k < n_inputs): sampled
     // once at every sample time and held over the following step.
     void set_input_function(std::size_t k, ActivationFunction f);
-    // Installs the clamp of `node`, called at every sample time: a result
-    // other than 0.0 sets both activities of the node, 0.0 leaves it free.
-    void set_clamp_function(std::size_t node, ActivationFunction f);
-    // The same for a clamp that may hold a node at 0.0: it says itself
-    // whether it acts at time t, and with which value.
+    // Installs the clamp of `node`, called at every sample time: it says
+    // whether it holds the node at time t, and at which value (both
+    // activities). Throws std::invalid_argument for an empty function.
     void set_clamp(std::size_t node, ClampFunction f);
 
     // The input values held since the last sample (one per input channel).
@@ -65,14 +64,10 @@ class Simulator {
     // to be read by an observer during its call; empty between runs.
     const std::vector<double>& state() const { return state_; }
 
-    // The number of steps simulate_stream takes from t0 to tf:
-    // round((tf - t0) / h), halves away from zero. Throws
-    // std::runtime_error when it is not a finite count below 2^31.
-    static std::int64_t step_count(double t0, double tf, double h);
-
     // Samples t_i = fma(i, h, t0) for i = 0 .. round((tf - t0) / h): at each,
     // applies the clamps, samples the inputs, calls the observer, then takes
-    // one step. Throws std::runtime_error when the run cannot start.
+    // one step (sample_loop). Throws std::runtime_error when the run cannot
+    // start (checked_step_count, check_start_size).
     void simulate_stream(double t0, double tf, const std::vector<double>& y0,
                          const Observer& observer);
     // The same run from a full state: E values then I values (2 n_nodes).
@@ -102,9 +97,8 @@ class Simulator {
     const Network* network = nullptr;                 // not owned; must outlive the simulator
     double h = 0.0;                                   // step, ms
     std::vector<ActivationFunction> input_functions;  // one per input channel
-    std::vector<ClampFunction> clamp_functions;       // one per node
-    std::vector<unsigned char> clamp_installed;       // per node: a clamp was set
-    std::vector<double> input_values;                 // inputs held for the step after each sample
+    ClampTable clamps_;
+    std::vector<double> input_values;  // inputs held for the step after each sample
     std::vector<double> y_stage2, y_stage3, y_stage4;
     std::vector<double> k1, k2, k3, k4;
     mutable std::vector<double> node_rates;  // scratch of rhs

@@ -32,11 +32,8 @@ namespace {
 void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t to,
                           const double* x, double* y) {
     for (std::int32_t s = from; s < to; ++s) {
-        const std::int32_t first = m.slice_lane[s];
-        const std::int32_t lanes = m.slice_lane[s + 1] - first;
-        fold_slice(lanes, m.lane_row.data() + first, m.slice_steps[s + 1] - m.slice_steps[s],
-                   m.step_width.data() + m.slice_steps[s], m.col_idx.data() + m.slice_begin[s],
-                   m.values.data() + m.slice_begin[s], x, y);
+        const SlicedMatrix::Slice v = m.slice(s);
+        fold_slice(v.lanes, v.lane_row, v.steps, v.step_width, v.col, v.val, x, y);
     }
 }
 
@@ -74,13 +71,13 @@ void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t
                                                  std::int32_t to, const double* x, double* y) {
     double sum[SlicedMatrix::slice_rows];
     for (std::int32_t s = from; s < to; ++s) {
-        const std::int32_t first = m.slice_lane[s];
-        const std::int32_t lanes = m.slice_lane[s + 1] - first;
-        const std::int32_t* lane_row = m.lane_row.data() + first;
-        const std::int32_t* step_width = m.step_width.data() + m.slice_steps[s];
-        const std::int32_t steps = m.slice_steps[s + 1] - m.slice_steps[s];
-        const std::int32_t* col = m.col_idx.data() + m.slice_begin[s];
-        const double* val = m.values.data() + m.slice_begin[s];
+        const SlicedMatrix::Slice v = m.slice(s);
+        const std::int32_t lanes = v.lanes;
+        const std::int32_t* lane_row = v.lane_row;
+        const std::int32_t* step_width = v.step_width;
+        const std::int32_t steps = v.steps;
+        const std::int32_t* col = v.col;
+        const double* val = v.val;
 
         for (std::int32_t r = 0; r < lanes; ++r) sum[r] = y[lane_row[r]];
         for (std::int32_t k = 0; k < steps; ++k) {

@@ -2,6 +2,7 @@
 // path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,16 +25,6 @@ class SlicedMatrix {
   public:
     static constexpr std::int32_t slice_rows = 128;
 
-    std::int32_t rows = 0;
-    std::vector<std::int32_t> lane_row;         // rows with entries, slice by slice, longest first
-    std::vector<std::int32_t> slice_lane;       // per slice + 1: first entry of lane_row
-    std::vector<std::int32_t> slice_first_row;  // per slice: its smallest row
-    std::vector<std::int32_t> slice_steps;      // per slice + 1: first entry of step_width
-    std::vector<std::int32_t> step_width;   // per slice and step k: rows with more than k entries
-    std::vector<std::int32_t> slice_begin;  // per slice + 1: first entry of col_idx / values
-    std::vector<std::int32_t> col_idx;
-    std::vector<double> values;
-
     SlicedMatrix() = default;
     // Slices take up to slice_rows rows with entries, in row order, and
     // never straddle one of the ascending `breaks` (rows that begin a new
@@ -53,6 +44,35 @@ class SlicedMatrix {
     // The same for the slices [from, to) only, on x and y of at least
     // `cols` and `rows` values.
     void multiply_add_slices(const double* x, double* y, std::int32_t from, std::int32_t to) const;
+
+    // Slice s as a product folds it: its rows with entries, lane_row[0 ..
+    // lanes), longest first; step k takes the next entry (col, val) of each
+    // of the first step_width[k] of them, steps k = 0 .. steps - 1.
+    struct Slice {
+        std::int32_t lanes;
+        const std::int32_t* lane_row;
+        std::int32_t steps;
+        const std::int32_t* step_width;
+        const std::int32_t* col;
+        const double* val;
+    };
+    Slice slice(std::int32_t s) const {
+        const auto at = static_cast<std::size_t>(s);
+        return {slice_lane[at + 1] - slice_lane[at],   lane_row.data() + slice_lane[at],
+                slice_steps[at + 1] - slice_steps[at], step_width.data() + slice_steps[at],
+                col_idx.data() + slice_begin[at],      values.data() + slice_begin[at]};
+    }
+
+  private:
+    std::int32_t rows = 0;
+    std::vector<std::int32_t> lane_row;         // rows with entries, slice by slice, longest first
+    std::vector<std::int32_t> slice_lane;       // per slice + 1: first entry of lane_row
+    std::vector<std::int32_t> slice_first_row;  // per slice: its smallest row
+    std::vector<std::int32_t> slice_steps;      // per slice + 1: first entry of step_width
+    std::vector<std::int32_t> step_width;   // per slice and step k: rows with more than k entries
+    std::vector<std::int32_t> slice_begin;  // per slice + 1: first entry of col_idx / values
+    std::vector<std::int32_t> col_idx;
+    std::vector<double> values;
 };
 
 }  // namespace vesk

@@ -6,7 +6,7 @@
 namespace vesk {
 namespace {
 
-// Edge tolerance, in ms, of clamps and of the legacy window margin.
+// The least margin, in ms, of the legacy window.
 constexpr double kEdgeTolerance = 1e-12;
 
 }  // namespace
@@ -31,17 +31,6 @@ ActivationFunction make_piecewise_activation_legacy_window(
             if ((t - w.start_ms) > margin && (w.end_ms - t) >= -margin) return w.value;
         }
         return 0.0;
-    };
-}
-
-ActivationFunction make_clamp_function(const std::vector<int>& /*node_indices*/, double t_start,
-                                       double t_end, double value) {
-    return [t_start, t_end, value](double t) {
-        // Both comparisons below are false for NaN, which would otherwise clamp.
-        if (std::isnan(t)) return 0.0;
-        if ((t + kEdgeTolerance) < t_start) return 0.0;
-        if (t > (t_end + kEdgeTolerance)) return 0.0;
-        return value;
     };
 }
 

@@ -21,8 +21,7 @@ struct ScheduleWindow {
 using ActivationFunction = std::function<double(double)>;
 
 // Time in ms -> the value a clamp holds its node at, or nothing when the
-// node is free at that time. Unlike an ActivationFunction clamp, it can hold
-// a node at 0.0.
+// node is free at that time (it can hold a node at 0.0).
 using ClampFunction = std::function<std::optional<double>(double)>;
 
 // Value of the first window (in list order) with start_ms <= t <= end_ms,
@@ -35,12 +34,6 @@ ActivationFunction make_piecewise_activation(const std::vector<ScheduleWindow>& 
 // it matches when (t - start_ms) > e and (end_ms - t) >= -e.
 ActivationFunction make_piecewise_activation_legacy_window(
     const std::vector<ScheduleWindow>& windows, double margin_steps);
-
-// `value` for t_start - 1e-12 <= t <= t_end + 1e-12, else 0.0 (also for a
-// NaN time). `node_indices` is not read: which node the clamp acts on is
-// decided by where the caller installs it.
-ActivationFunction make_clamp_function(const std::vector<int>& node_indices, double t_start,
-                                       double t_end, double value);
 
 // One clamp window, in ms; both edges belong to it.
 struct ClampWindow {

@@ -2,6 +2,7 @@
 state, stimuli built in code, contracts given as data; Ctrl-C, the example."""
 
 import json
+import shutil
 import signal
 import subprocess
 import sys
@@ -74,12 +75,16 @@ def test_h_override_on_the_command_line_grid_is_the_same_run(kaldo):
     (dict(t_end=100, h=0.15), [i * 0.15 for i in range(667)]),
     # ... where 0.7 / 0.1 = 6.999... counts as 7 steps.
     (dict(t_end=0.7, h=0.1), [i * 0.1 for i in range(8)]),
+    # Text as vesk-sim reads it: the leading number.
+    (dict(t_end="0.2_5"), [0.0, 0.2]),
     # The first sample is kept whatever `every`.
     (dict(t_end=10, every=2**63 - 1), [0.0]),
 ])
 def test_samples_lie_on_the_grid_up_to_t_end(kaldo, grid, times):
     result = vesk.run(kaldo, record=[160], **grid)
     assert result.time.tolist() == times
+    if "every" not in grid:
+        assert vesk.sample_times(**grid).tolist() == times
     # t_end in the parameters is the last sample's time, kept or not.
     assert result.parameters["t_end"] == (10 if "every" in grid else times[-1])
 
@@ -178,11 +183,18 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda c: vesk.run(c, 1, y0=[0.0]), vesk.RunError, "simulate: y0 size must equal n_nodes"),
+    (lambda c: vesk.run(c, 1, y0=[0.0]), vesk.RunError, "y0 holds 1 values, the model has 2553 nodes"),
     (lambda c: vesk.run(c, 1, record="pop_id=nothing"), ValueError,
      "record: no node matches pop_id=nothing"),
     (lambda c: vesk.run(c, 1, record=[-5]), ValueError, "record: no node has row index -5"),
     (lambda c: vesk.run(c, 1, 10), ValueError, "give t_end or n_steps, not both"),
+    (lambda c: vesk.run(c, 180.05), vesk.RunError,
+     "t_end=180.05 is not a whole number of steps of h=0.1 ms"),
+    (lambda c: vesk.run(c, n_steps=1), vesk.RunError,
+     "n_steps must lie between 2 and 2147483647 without h, got 1"),
+    # Text is read as vesk-sim reads --t-end.
+    (lambda c: vesk.run(c, "ms"), vesk.RunError,
+     "--t-end needs a number of milliseconds within the range of a double, got 'ms'"),
     (lambda c: vesk.Schedule().add_window("x", 2, 1), vesk.ScheduleError,
      "window end 1.0 ms lies before its start 2.0 ms"),
     (lambda c: vesk.Clamps().add(0, 50, 10), vesk.ClampError,
@@ -213,7 +225,7 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     # The kept samples of all nodes over 2^31 - 1 samples: refused before any allocation.
     (lambda c: vesk.run(c, n_steps=2**31 - 1), vesk.RunError,
      "run: the kept samples need 40864.0 GiB of memory, this machine has "),
-], ids=["y0", "pattern", "row", "grid", "window", "clamp", "y0-shape", "record_state",
+], ids=["y0", "pattern", "row", "grid", "off-grid", "one-sample", "text", "window", "clamp", "y0-shape", "record_state",
         "both-csv", "no-E", "drive-length", "drive-name", "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
 def test_argument_errors(kaldo, call, error, message):
@@ -244,6 +256,28 @@ def test_to_csv_refuses_to_overwrite_the_runs_own_files(tmp_path, monkeypatch, o
         result.to_csv(**outputs)
     assert str(raised.value) == message
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+def test_writers_refuse_the_files_read_also_from_another_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    shutil.copy(MODEL, "m.json")
+    (tmp_path / "s.txt").write_text("Noun 0 10\n")
+    contract = vesk.load_contract("m.json", check=False)
+    result = vesk.run(contract, 1, record=[160], schedule="s.txt")
+    (tmp_path / "sub").mkdir()
+    monkeypatch.chdir(tmp_path / "sub")
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    for call, message in [
+            (lambda: result.to_csv(tmp_path / "m.json"), "to_csv: path would overwrite the "
+             f"contract file: {tmp_path}/m.json"),
+            (lambda: result.to_csv("n.csv", row_map_path="../s.txt"),
+             "to_csv: row_map_path would overwrite the schedule file: ../s.txt"),
+            (lambda: contract.write_row_map("../m.json"),
+             "write_row_map: path would overwrite the contract file: ../m.json")]:
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == message
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
 
 
 def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):

@@ -112,6 +112,19 @@ sweep --model "$model" --t-end 20 --out "$tmp/batch-array" --batch 2 --task 0 "$
 expect_eq "batch task 0" "$?" 0
 expect_eq "batch task 0 ran the first two" "$(ls "$tmp/batch-array" | tr '\n' ' ')" \
     "QA_3NVN_O_fail QA_3NVN_O_success scenarios.txt "
+# The run length is read as vesk-sim reads it, and fails as it fails.
+for t_end in 1_0 10abc abc 0.15; do
+    for k in 1 2; do
+        sweep --model "$model" --t-end "$t_end" --batch "$k" --out "$tmp/length-$k" \
+            "$scenarios" >/dev/null 2>&1
+    done
+    for f in {QA_3NVN_O_success,broken}/{nodes.csv,stderr.txt,status}; do
+        [ -e "$tmp/length-1/$f" ] || [ -e "$tmp/length-2/$f" ] || continue
+        cmp -s "$tmp/length-1/$f" "$tmp/length-2/$f" ||
+            fail "--t-end $t_end: the batch's $f differs from vesk-sim's"
+    done
+    rm -rf "$tmp/length-1" "$tmp/length-2"
+done
 fi
 
 # ---- summary of an existing folder -------------------------------------------
