@@ -18,6 +18,19 @@ ROW_MAP_FIELDS = (
     "row_index", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id")
 # The global constants, by their keys in the contract's "network_parameters".
 PARAMETER_NAMES = _core.PARAMETER_NAMES
+TIME_CONSTANTS = ("tau_E", "tau_I")
+
+
+def check_parameters(parameters: Dict[str, float], where: str) -> None:
+    """Raises ValueError, its message starting with `where`, for a constant
+    that is not finite or a time constant that is not positive: the
+    integration would give NaN or numbers with no meaning."""
+    for name in PARAMETER_NAMES:
+        value = parameters[name]
+        if not math.isfinite(value):
+            raise ValueError(f"{where}{name} must be finite, got {value!r}")
+        if name in TIME_CONSTANTS and not value > 0:
+            raise ValueError(f"{where}{name} must be a positive number of ms, got {value!r}")
 
 
 class NodeRecord(NamedTuple):
@@ -123,7 +136,8 @@ class Contract:
         network (nodes, inputs, weights) with this one; runs of it equal
         those of a contract loaded with the same values in its file. Raises
         TypeError for an unknown name (with the likely one meant) or a value
-        that is no number, ValueError for a value that is not finite."""
+        that is no number, ValueError for a value that is not finite or a
+        time constant that is not positive."""
         parameters = self.parameters
         for name, value in values.items():
             if name not in parameters:
@@ -133,9 +147,8 @@ class Contract:
                                 f"are {', '.join(PARAMETER_NAMES)}")
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise TypeError(f"with_parameters: {name} must be a number, got {value!r}")
-            if not math.isfinite(value):
-                raise ValueError(f"with_parameters: {name} must be finite, got {value!r}")
             parameters[name] = float(value)
+        check_parameters(parameters, "with_parameters: ")
         contract = Contract(self._network, self.source, self._text, self._file)
         contract._constants = _core.NetworkParameters(parameters)
         contract._cache = self._cache

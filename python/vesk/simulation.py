@@ -1,5 +1,6 @@
 """vesk.run and its Result."""
 
+import difflib
 import json
 import math
 import operator
@@ -12,9 +13,10 @@ from typing import Any, Optional
 import numpy as np
 
 from . import _core
-from .contract import ROW_MAP_FIELDS, Contract, load_contract
+from .contract import ROW_MAP_FIELDS, TIME_CONSTANTS, Contract, check_parameters, load_contract
 from ._core import ScheduleError
 from ._paths import checked_path, refuse_overwrites
+from ._progress import progress_display
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
@@ -145,7 +147,8 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
         schedule: "Schedule | str | os.PathLike[str] | None" = None,
         clamps: "Clamps | str | os.PathLike[str] | None" = None,
         drive: Optional[Mapping[str, Any]] = None, y0: Any = None, record: Any = None,
-        every: int = 1, inputs: bool = False, record_state: Optional[str] = None) -> "Result":
+        every: int = 1, inputs: bool = False, record_state: Optional[str] = None,
+        progress: Any = False) -> "Result":
     """Simulates `contract` from 0 ms and returns a Result.
 
     The samples lie on the command line's grid: t_end (ms, on the 0.1 ms
@@ -174,6 +177,11 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
       writes it; "E" or "I" that population's activity; "both" E and I
       (Result.nodes of shape (samples, 2, nodes); Result.E, Result.I).
 
+    progress: True shows the samples done as a bar (tqdm when installed, in
+      a notebook too; otherwise a line on stderr); a callable is called as
+      progress(done, total) instead, now and then (about 25 times a second
+      at most) and at the end; False shows nothing.
+
     Only the kept samples of the kept nodes are held in memory; a run whose
     kept samples could not fit raises RunError before it starts. Ctrl-C
     stops the run (KeyboardInterrupt).
@@ -184,17 +192,70 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
     every = _every(every)
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
+    check_parameters(contract.parameters, "run: ")
     start_e, start_i = _start_state(y0, contract.n_nodes)
     series = _drive_series(drive, schedule, total)
+    _check_input_names(contract, schedule, series)
     node_ids, all_nodes = _node_selection(contract, record)
+    _warn_about_step(step, contract.parameters, "run: ")
 
-    time, nodes, input_values, not_found = _core.run(
-        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
-        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
-        parameters=contract._constants)
+    with progress_display(progress, total, "run", "sample") as bar:
+        time, nodes, input_values, not_found = _core.run(
+            contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
+            np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
+            parameters=contract._constants, progress=bar.update if progress else None)
+    _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, "run: ")
     return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
                    (schedule, clamps, series, start_e, start_i),
                    (time, nodes, input_values, not_found))
+
+
+def _check_input_names(contract, schedule, series):
+    """Raises ScheduleError, as the run would, for an input the model lacks,
+    adding the name likely meant; the schedule's first, then the drive's,
+    each in byte order. A schedule read from a file keeps the command
+    line's message."""
+    known = set(contract.input_names)
+    names = [(f"Instruction target '{name}'", name, schedule.source is None)
+             for name in schedule.inputs]
+    names += [(f"drive: '{name}'", name, True)
+              for name in sorted(series, key=lambda n: n.encode("utf-8"))]
+    for text, name, hint in names:
+        if name not in known:
+            close = difflib.get_close_matches(name, contract.input_names, n=1) if hint else []
+            raise ScheduleError(f"{text} is not an external input in the loaded model"
+                                + (f" (did you mean {close[0]!r}?)" if close else ""))
+
+
+def _warn_about_step(step, parameters, where, stacklevel=3):
+    """Warns (RuntimeWarning) when the step is longer than half the shorter
+    time constant: RK4 then loses accuracy fast and, a little further on,
+    stability, and the activity runs off to numbers with no meaning."""
+    name = min(TIME_CONSTANTS, key=lambda k: parameters[k])
+    if step > parameters[name] / 2:
+        warnings.warn(f"{where}the step h = {step:g} ms is longer than half of {name} = "
+                      f"{parameters[name]:g} ms; the results may be inaccurate or unstable: "
+                      "give a smaller h", RuntimeWarning, stacklevel=stacklevel)
+
+
+def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, stacklevel=3):
+    """Warns (RuntimeWarning) naming the first kept sample and node whose
+    value is inf or NaN: from there on the run means nothing."""
+    if math.isfinite(np.sum(nodes)):  # a sum that overflows is looked at below
+        return
+    bad = ~np.isfinite(nodes.reshape(len(time), -1))
+    rows = np.flatnonzero(bad.any(axis=1))
+    if rows.size == 0:
+        return
+    sample = int(rows[0])
+    column = int(np.flatnonzero(bad[sample])[0])
+    kept = len(node_ids) if not all_nodes else contract.n_nodes
+    state = ("E", "I")[column // kept] if bad.shape[1] == 2 * kept else None
+    node = contract.nodes[column % kept if all_nodes else int(node_ids[column % kept])]
+    warnings.warn(f"{where}the activity became {nodes.reshape(len(time), -1)[sample, column]} "
+                  f"at sample {sample} (t = {time[sample]:g} ms), node {node.pop_id!r} "
+                  f"(row index {node.row_index}){' ' + state if state else ''}; the values "
+                  "from there on mean nothing", RuntimeWarning, stacklevel=stacklevel)
 
 
 # The network parameters a scenario of run_batch may set, in the order the
@@ -207,7 +268,8 @@ _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
               t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
               h: Optional[float] = None, record: Any = None, every: int = 1,
-              inputs: bool = False, record_state: Optional[str] = None) -> "list[Result]":
+              inputs: bool = False, record_state: Optional[str] = None,
+              progress: Any = False) -> "list[Result]":
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
@@ -215,7 +277,8 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     of schedule, clamps, drive and y0, as for run(), and parameters, a dict
     of network parameters to change for that scenario alone (alfa, epsilon,
     gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
-    those of run() and apply to every scenario. Every Result holds the same
+    those of run() and apply to every scenario (progress counts the samples
+    of the whole batch, which advances all scenarios together). Every Result holds the same
     values, bit for bit, as run() gives for its scenario alone.
 
     The scenarios advance together: each weight of the model is read once
@@ -246,15 +309,24 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
         values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
+        check_parameters(dict(zip(BATCH_PARAMETERS, values)), f"run_batch: scenario {index}: ")
+        _check_input_names(contract, schedule, series)
         prepared.append((schedule, clamps, series, start_e, start_i))
         lanes.append((schedule._as_map(), clamps._as_list(), series,
                       np.concatenate([start_e, start_i]), values))
     node_ids, all_nodes = _node_selection(contract, record)
+    for index, lane in enumerate(lanes):
+        _warn_about_step(step, dict(zip(BATCH_PARAMETERS, lane[4])), f"run_batch: scenario {index}: ")
 
-    runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
-                           every, state, bool(inputs))
+    with progress_display(progress, total, f"run_batch ({len(lanes)} scenarios)",
+                          "sample") as bar:
+        runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
+                               every, state, bool(inputs),
+                               progress=bar.update if progress else None)
     results = []
-    for scenario, lane, outcome in zip(prepared, lanes, runs):
+    for index, (scenario, lane, outcome) in enumerate(zip(prepared, lanes, runs)):
+        _warn_about_non_finite(contract, outcome[0], outcome[1], node_ids, all_nodes,
+                               f"run_batch: scenario {index}: ")
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
         result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
