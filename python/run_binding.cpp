@@ -359,8 +359,8 @@ void add_run_bindings(py::module_& m) {
     m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
     m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
           py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("state"), py::arg("inputs"),
-          py::arg("parameters") = py::none(), py::arg("progress") = py::none());
+          py::arg("every"), py::arg("state"), py::arg("inputs"), py::arg("parameters") = py::none(),
+          py::arg("progress") = py::none());
     m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
           py::arg("inputs"), py::arg("progress") = py::none());
