@@ -21,6 +21,21 @@ PARAMETER_NAMES = _core.PARAMETER_NAMES
 TIME_CONSTANTS = ("tau_E", "tau_I")
 
 
+def records_array(records, fields) -> np.ndarray:
+    """Row-map records (tuples of `fields`: node_id, row_index, then text)
+    as a read-only numpy structured array, each text as wide as its
+    longest."""
+    dtype = []
+    for k, name in enumerate(fields):
+        if name in ("node_id", "row_index"):
+            dtype.append((name, np.int64 if name == "node_id" else np.int32))
+        else:
+            dtype.append((name, f"U{max((len(r[k]) for r in records), default=0) or 1}"))
+    array = np.array(records, dtype=dtype)
+    array.flags.writeable = False
+    return array
+
+
 def check_parameters(parameters: Dict[str, float], where: str) -> None:
     """Raises ValueError, its message starting with `where`, for a constant
     that is not finite or a time constant that is not positive: the
@@ -199,12 +214,7 @@ class Contract:
             records = [r[1:9] for r in self._network.node_records()]
             records += [r[1:9] for r in self._network.input_records()]
             records.sort(key=lambda r: r[0])
-            widths = [max((len(r[k]) for r in records), default=0) or 1 for k in range(1, 8)]
-            dtype = [("row_index", np.int32)] + [(name, f"U{w}")
-                                                 for name, w in zip(ROW_MAP_FIELDS[1:], widths)]
-            row_map = np.array(records, dtype=dtype)
-            row_map.flags.writeable = False
-            self._cache["row_map"] = row_map
+            self._cache["row_map"] = records_array(records, ROW_MAP_FIELDS)
         return self._cache["row_map"]
 
     def write_row_map(self, path: PathLike) -> None:

@@ -1,7 +1,6 @@
 """vesk.run and its Result."""
 
 import difflib
-import json
 import math
 import operator
 import os
@@ -15,8 +14,8 @@ import numpy as np
 from . import _core
 from .contract import ROW_MAP_FIELDS, TIME_CONSTANTS, Contract, check_parameters, load_contract
 from ._core import ScheduleError
-from ._paths import checked_path, refuse_overwrites
 from ._progress import progress_display
+from .result import Result
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
@@ -65,8 +64,32 @@ def _select_by_pattern(contract, record):
            if all(p.fullmatch(n[k + 1]) for k, p in selectors)]
     if not ids:
         text = ", ".join(f"{fields[k - 1]}={p.pattern}" for k, p in selectors)
-        raise ValueError(f"record: no node matches {text}")
+        raise ValueError(f"record: no node matches {text}{_pattern_hint(contract, selectors)}")
     return np.array(ids, dtype=np.int64)
+
+
+def _close_match(name, candidates):
+    """The candidate most like `name`, letter case aside, or None."""
+    by_folded = {}
+    for candidate in candidates:
+        by_folded.setdefault(candidate.casefold(), candidate)
+    close = difflib.get_close_matches(name.casefold(), list(by_folded), n=1)
+    return by_folded[close[0]] if close else None
+
+
+def _pattern_hint(contract, selectors):
+    """" (did you mean COLUMN=VALUE?)" for the first pattern that matches no
+    node on its own and is close to a value of its column, or ""."""
+    for k, pattern in selectors:
+        values = {n[k + 1] for n in contract.nodes}
+        if not any(pattern.fullmatch(v) for v in values):
+            close = _close_match(pattern.pattern, sorted(values))
+            if close:
+                return f" (did you mean {ROW_MAP_FIELDS[k]}={close}?)"
+            close = _close_match(pattern.pattern, contract.input_names)
+            if close:
+                return f" ({close!r} is an input, not a node: inputs=True keeps the inputs' values)"
+    return ""
 
 
 def _grid(t_end, n_steps, h):
@@ -96,6 +119,18 @@ def _grid(t_end, n_steps, h):
     if not t_end >= 0:
         raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
     return _core.step_grid(t_end, h)
+
+
+def sample_times(t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
+                 h: Optional[float] = None) -> np.ndarray:
+    """The sample times (ms) of a run with these arguments, before it runs:
+    the Result's time with every=1, and the length each drive series must
+    have. sample_times(180) gives 1800 times, from 0 to 180 ms at steps of
+    180 / 1799 ms; sample_times(180, h=0.1) 1801 times at i * 0.1 ms.
+    Raises as run() does for a grid it refuses."""
+    tf, step, total = _grid(t_end, n_steps, h)
+    # The simulator's sample i lies at fma(i, h, 0.0), which is i * h rounded once.
+    return np.arange(total, dtype=np.float64) * step
 
 
 def _start_state(y0, n):
@@ -222,9 +257,9 @@ def _check_input_names(contract, schedule, series):
               for name in sorted(series, key=lambda n: n.encode("utf-8"))]
     for text, name, hint in names:
         if name not in known:
-            close = difflib.get_close_matches(name, contract.input_names, n=1) if hint else []
+            close = _close_match(name, contract.input_names) if hint else None
             raise ScheduleError(f"{text} is not an external input in the loaded model"
-                                + (f" (did you mean {close[0]!r}?)" if close else ""))
+                                + (f" (did you mean {close!r}?)" if close else ""))
 
 
 def _warn_about_step(step, parameters, where, stacklevel=3):
@@ -252,10 +287,11 @@ def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, st
     kept = len(node_ids) if not all_nodes else contract.n_nodes
     state = ("E", "I")[column // kept] if bad.shape[1] == 2 * kept else None
     node = contract.nodes[column % kept if all_nodes else int(node_ids[column % kept])]
-    warnings.warn(f"{where}the activity became {nodes.reshape(len(time), -1)[sample, column]} "
-                  f"at sample {sample} (t = {time[sample]:g} ms), node {node.pop_id!r} "
-                  f"(row index {node.row_index}){' ' + state if state else ''}; the values "
-                  "from there on mean nothing", RuntimeWarning, stacklevel=stacklevel)
+    value = nodes.reshape(len(time), -1)[sample, column]
+    warnings.warn(f"{where}the {state + ' ' if state else ''}activity of node {node.pop_id!r} "
+                  f"(row index {node.row_index}) became {value} at sample {sample} "
+                  f"(t = {time[sample]:g} ms); the values from there on mean nothing",
+                  RuntimeWarning, stacklevel=stacklevel)
 
 
 # The network parameters a scenario of run_batch may set, in the order the
@@ -407,121 +443,3 @@ def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome
     return result
 
 
-class Result:
-    """The kept samples of one run.
-
-    time: (samples,) ms. nodes: (samples, kept nodes), float64, in full
-    precision: the activity that `state` names (with "both", (samples, 2,
-    kept nodes), E then I). columns: the row index of each kept node (its
-    label in the node-trace CSV). node_ids: the kept nodes' ids. inputs:
-    (samples, inputs) or None; input_columns: the inputs' row indices.
-    row_map: the model's row map. parameters: the run's settings, with the
-    contract's network_parameters and the vesk_version. y0: the
-    starting activity ((nodes,), or (2, nodes) when E and I were given
-    apart). state: "output" (each node's traced activity), "E", "I" or
-    "both".
-    """
-
-    state = "output"
-    _input_files = ()
-
-    def __init__(self, contract, time, nodes, node_ids, inputs, parameters, y0):
-        self.contract = contract
-        self.time = time
-        self.nodes = nodes
-        self.node_ids = np.arange(contract.n_nodes) if node_ids is None else node_ids
-        self.columns = contract.columns[self.node_ids]
-        self.inputs = inputs
-        self.input_columns = contract.input_rows
-        self.parameters = parameters
-        self.y0 = y0
-
-    @property
-    def row_map(self) -> np.ndarray:
-        """The model's row map (Contract.row_map)."""
-        return self.contract.row_map
-
-    @property
-    def E(self) -> np.ndarray:
-        """(samples, kept nodes): the excitatory activity, when kept."""
-        return self._population("E")
-
-    @property
-    def I(self) -> np.ndarray:  # noqa: E743 (the population's name)
-        """(samples, kept nodes): the inhibitory activity, when kept."""
-        return self._population("I")
-
-    def _population(self, name):
-        if self.state == "both":
-            return self.nodes[:, "EI".index(name), :]
-        if self.state == name:
-            return self.nodes
-        raise ValueError(f"the run kept no {name} values: run it with record_state={name!r} "
-                         "or 'both'")
-
-    def _node_values(self, state):
-        """The 2-D node values to write: those kept, or with "both" the
-        population `state` names."""
-        if self.state != "both":
-            if state not in (None, self.state):
-                raise ValueError(f"the run kept {self.state!r} values, not {state!r}")
-            return self.nodes
-        if state not in ("E", "I"):
-            raise ValueError("the run kept E and I: give state='E' or state='I'")
-        return self._population(state)
-
-    def to_pandas(self, inputs: bool = False, state: Optional[str] = None) -> Any:
-        """A DataFrame of the node values (or of the inputs), indexed by
-        time_ms, one column per row index. With record_state="both", state
-        ("E" or "I") says which. Needs pandas."""
-        try:
-            import pandas as pd
-        except ImportError:
-            raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
-                from None
-        values, columns = ((self.inputs, self.input_columns) if inputs
-                           else (self._node_values(state), self.columns))
-        if values is None:
-            raise ValueError("the run kept no inputs: run it with inputs=True")
-        return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
-
-    def to_csv(self, path: "str | os.PathLike[str]", *,
-               inputs_path: "str | os.PathLike[str] | None" = None,
-               row_map_path: "str | os.PathLike[str] | None" = None,
-               state: Optional[str] = None) -> None:
-        """Writes the node traces (and, when paths are given, the input traces
-        and the row map) as the command line writes them. With
-        record_state="both", state ("E" or "I") says which values. Like the
-        command line, refuses (ValueError) to write over the run's contract,
-        schedule or bindings file, or twice into one file."""
-        if inputs_path is not None and self.inputs is None:
-            raise ValueError("the run kept no inputs: run it with inputs=True")
-        values = self._node_values(state)
-        path = checked_path(path, "path")
-        if inputs_path is not None:
-            inputs_path = checked_path(inputs_path, "inputs_path")
-        if row_map_path is not None:
-            row_map_path = checked_path(row_map_path, "row_map_path")
-        # In the order they are written, as the command line opens them.
-        refuse_overwrites("to_csv", [("row_map_path", row_map_path), ("path", path),
-                                     ("inputs_path", inputs_path)], self._input_files)
-        if row_map_path is not None:
-            self.contract.write_row_map(row_map_path)
-        _core.write_traces(path, [str(c) for c in self.columns.tolist()], self.time, values)
-        if inputs_path is not None:
-            names = [str(c) for c in self.input_columns.tolist()]
-            _core.write_traces(inputs_path, names, self.time, self.inputs)
-
-    def save(self, path: "str | os.PathLike[str]") -> None:
-        """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,
-        parameters (JSON text) and, when kept, inputs and input_columns."""
-        arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,
-                      node_ids=self.node_ids, y0=self.y0, row_map=self.row_map,
-                      parameters=np.array(json.dumps(self.parameters)))
-        if self.inputs is not None:
-            arrays.update(inputs=self.inputs, input_columns=self.input_columns)
-        np.savez(path, **arrays)
-
-    def __repr__(self):
-        return (f"<vesk.Result: {len(self.time)} samples x {self.nodes.shape[1]} nodes"
-                f"{', inputs' if self.inputs is not None else ''}>")
