@@ -259,48 +259,34 @@ def test_argument_errors(kaldo, call, error, message):
         message.endswith("has ") and str(raised.value).startswith(message)
 
 
-@pytest.mark.parametrize("outputs, inputs, message", [
-    (dict(path=MODEL), {}, "to_csv: path would overwrite the contract file: " + MODEL),
-    (dict(path="n.csv", inputs_path="n.csv"), {},
+# The files a run read are known by identity: a change of directory since
+# does not hide them. Run in tmp/sub, after reading tmp/m.json, i.txt, b.txt.
+@pytest.mark.parametrize("call, message", [
+    (lambda r, c, tmp: r.to_csv(tmp / "m.json"),
+     "to_csv: path would overwrite the contract file: {tmp}/m.json"),
+    (lambda r, c, tmp: r.to_csv("n.csv", inputs_path="n.csv"),
      "to_csv: inputs_path would overwrite the file given as path: n.csv"),
-    (dict(path="n.csv", row_map_path="i.txt"), dict(schedule="i.txt"),
-     "to_csv: row_map_path would overwrite the schedule file: i.txt"),
-    (dict(path="n.csv", inputs_path="./b.txt"), dict(clamps="b.txt"),
-     "to_csv: inputs_path would overwrite the bindings file: ./b.txt"),
-], ids=["contract", "two-outputs", "schedule", "bindings"])
-def test_to_csv_refuses_to_overwrite_the_runs_own_files(tmp_path, monkeypatch, outputs, inputs,
-                                                       message):
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "i.txt").write_text("Noun 0 10\n")
-    (tmp_path / "b.txt").write_text("160\n")
-    result = vesk.run(MODEL, 1, record=[160], inputs=True, **inputs)
-    before = {p: p.read_bytes() for p in tmp_path.iterdir()}
-    with pytest.raises(ValueError) as raised:
-        result.to_csv(**outputs)
-    assert str(raised.value) == message
-    assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
-
-
-def test_writers_refuse_the_files_read_also_from_another_directory(tmp_path, monkeypatch):
+    (lambda r, c, tmp: r.to_csv("n.csv", row_map_path="../i.txt"),
+     "to_csv: row_map_path would overwrite the schedule file: ../i.txt"),
+    (lambda r, c, tmp: r.to_csv("n.csv", inputs_path="./../b.txt"),
+     "to_csv: inputs_path would overwrite the bindings file: ./../b.txt"),
+    (lambda r, c, tmp: c.write_row_map("../m.json"),
+     "write_row_map: path would overwrite the contract file: ../m.json"),
+], ids=["contract", "two-outputs", "schedule", "bindings", "row-map"])
+def test_writers_refuse_the_files_read(tmp_path, monkeypatch, call, message):
     monkeypatch.chdir(tmp_path)
     shutil.copy(MODEL, "m.json")
-    (tmp_path / "s.txt").write_text("Noun 0 10\n")
+    (tmp_path / "i.txt").write_text("Noun 0 10\n")
+    (tmp_path / "b.txt").write_text("160\n")
     contract = vesk.load_contract("m.json", check=False)
-    result = vesk.run(contract, 1, record=[160], schedule="s.txt")
+    result = vesk.run(contract, 1, record=[160], inputs=True, schedule="i.txt", clamps="b.txt")
     (tmp_path / "sub").mkdir()
     monkeypatch.chdir(tmp_path / "sub")
     before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
-    for call, message in [
-            (lambda: result.to_csv(tmp_path / "m.json"), "to_csv: path would overwrite the "
-             f"contract file: {tmp_path}/m.json"),
-            (lambda: result.to_csv("n.csv", row_map_path="../s.txt"),
-             "to_csv: row_map_path would overwrite the schedule file: ../s.txt"),
-            (lambda: contract.write_row_map("../m.json"),
-             "write_row_map: path would overwrite the contract file: ../m.json")]:
-        with pytest.raises(ValueError) as raised:
-            call()
-        assert str(raised.value) == message
-    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    with pytest.raises(ValueError) as raised:
+        call(result, contract, tmp_path)
+    assert str(raised.value) == message.format(tmp=tmp_path)
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
 
 
 def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
