@@ -1,11 +1,15 @@
 """vesk.run and its Result."""
 
+import contextlib
 import json
 import math
+import numbers
 import operator
 import os
 import re
+import threading
 import warnings
+import zipfile
 from collections.abc import Mapping
 from typing import Any, Optional
 
@@ -18,6 +22,7 @@ from ._paths import checked_path, refuse_overwrites
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
+INT64_MAX = 2**63 - 1
 
 
 def _node_selection(contract, record):
@@ -127,10 +132,18 @@ def _drive_series(drive, schedule, n_samples):
         if schedule.windows(name):
             raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
                                 "give it one or the other")
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        if values.shape != (n_samples,):
+        if isinstance(values, np.ma.MaskedArray):
+            raise TypeError(f"drive: input {name!r} is a masked array; give plain values "
+                            "(e.g. values.filled(0.0))")
+        given = np.asarray(values)
+        if given.shape != (n_samples,):
+            got = f"shape {given.shape}" if given.ndim else repr(values)
             raise ValueError(f"drive: input {name!r} needs one value per sample, "
-                             f"{n_samples}, got shape {values.shape}")
+                             f"{n_samples}, got {got}")
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"drive: input {name!r} needs real numbers, got {given.dtype} "
+                            "values")
+        values = np.ascontiguousarray(given, dtype=np.float64)
         if np.isnan(values).any():
             raise ValueError(f"drive: input {name!r} holds NaN")
         series[name] = values
@@ -211,10 +224,12 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
-    Each scenario is a dict (or an object with such attributes) giving any
-    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
-    of network parameters to change for that scenario alone (alfa, epsilon,
-    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
+    Each scenario is a dict (or an object with some of these attributes)
+    giving any of schedule, clamps, drive and y0, as for run(), and
+    parameters, a dict of network parameters to change for that scenario
+    alone (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max);
+    {} is a scenario without stimuli. Anything else (a path, a Schedule,
+    None) raises TypeError. The other arguments are
     those of run() and apply to every scenario. Every Result holds the same
     values, bit for bit, as run() gives for its scenario alone.
 
@@ -270,7 +285,13 @@ def _scenario_fields(index, scenario):
             raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
                              f"(fields: {', '.join(_SCENARIO_FIELDS)})")
         return scenario
-    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    fields = {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    if not fields:
+        # A path, a Schedule or None here is a scenario mistyped, not one
+        # meant to run without stimuli; {} asks for that.
+        raise TypeError(f"scenario {index}: give a dict of {', '.join(_SCENARIO_FIELDS)} (such "
+                        f"as {{'schedule': ...}}, or {{}} for none), got {scenario!r}")
+    return fields
 
 
 def _stimulus_files(schedule, clamps):
@@ -287,10 +308,11 @@ def _stimulus_files(schedule, clamps):
 
 
 def _every(every):
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    return every
+    if isinstance(every, bool) or not isinstance(every, numbers.Integral):
+        raise TypeError(f"every must be a whole number, got {every!r}")
+    if not 1 <= every <= INT64_MAX:
+        raise ValueError(f"every must lie between 1 and {INT64_MAX}, got {every}")
+    return int(every)
 
 
 def _record_state(record_state):
@@ -435,20 +457,52 @@ class Result:
                                      ("inputs_path", inputs_path)], self._input_files)
         if row_map_path is not None:
             self.contract.write_row_map(row_map_path)
-        _core.write_traces(path, [str(c) for c in self.columns.tolist()], self.time, values)
+        _core.write_traces(os.fsencode(path), [str(c) for c in self.columns.tolist()], self.time, values)
         if inputs_path is not None:
             names = [str(c) for c in self.input_columns.tolist()]
-            _core.write_traces(inputs_path, names, self.time, self.inputs)
+            _core.write_traces(os.fsencode(inputs_path), names, self.time, self.inputs)
 
     def save(self, path: "str | os.PathLike[str]") -> None:
-        """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,
-        parameters (JSON text) and, when kept, inputs and input_columns."""
+        """Writes numpy's .npz (".npz" is added to a path without it): time,
+        nodes, columns, node_ids, y0, row_map, parameters (JSON text) and,
+        when kept, inputs and input_columns. A save that fails leaves no
+        file behind."""
         arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,
                       node_ids=self.node_ids, y0=self.y0, row_map=self.row_map,
                       parameters=np.array(json.dumps(self.parameters)))
         if self.inputs is not None:
             arrays.update(inputs=self.inputs, input_columns=self.input_columns)
-        np.savez(path, **arrays)
+        if hasattr(path, "write"):
+            np.savez(path, **arrays)
+            return
+        path = checked_path(path)
+        if not path.endswith(".npz"):
+            path += ".npz"  # as numpy names it
+        # Written beside `path` and renamed, so that a failed save (a full
+        # disk) leaves no partial file and raises its first error alone.
+        partial = f"{path}.{os.getpid()}-{threading.get_ident()}.partial"
+        try:
+            file = open(partial, "wb")
+        except OSError as e:
+            raise type(e)(e.errno, e.strerror, path) from None
+        archive = member = None
+        try:
+            archive = zipfile.ZipFile(file, "w", allowZip64=True)
+            for name, values in arrays.items():
+                member = archive.open(name + ".npy", "w", force_zip64=True)
+                np.lib.format.write_array(member, np.asanyarray(values), allow_pickle=False)
+                member.close()
+            archive.close()
+            file.close()
+            os.replace(partial, path)
+        except BaseException:
+            for opened in (member, archive, file):
+                with contextlib.suppress(Exception):
+                    if opened is not None:
+                        opened.close()
+            with contextlib.suppress(OSError):
+                os.unlink(partial)
+            raise
 
     def __repr__(self):
         return (f"<vesk.Result: {len(self.time)} samples x {self.nodes.shape[1]} nodes"
