@@ -14,11 +14,12 @@ they give its CSV fields.
 from ._core import ClampError, ContractError, RunError, ScheduleError, __version__
 from .checking import ContractWarning, Finding, Findings, check
 from .contract import Contract, InputRecord, NodeRecord, load_contract
+from .explore import explore
 from .simulation import Result, run, run_batch
 from .stimuli import Clamps, Schedule
 
 __all__ = [
     "ClampError", "Clamps", "Contract", "ContractError", "ContractWarning", "Finding", "Findings",
-    "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check",
+    "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check", "explore",
     "load_contract", "run", "run_batch", "__version__",
 ]
