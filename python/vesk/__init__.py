@@ -15,11 +15,12 @@ from ._core import ClampError, ContractError, RunError, ScheduleError, __version
 from .checking import ContractWarning, Finding, Findings, check
 from .contract import Contract, InputRecord, NodeRecord, load_contract
 from .explore import explore
-from .simulation import Result, run, run_batch
+from .result import Result, load_result
+from .simulation import run, run_batch, sample_times
 from .stimuli import Clamps, Schedule
 
 __all__ = [
     "ClampError", "Clamps", "Contract", "ContractError", "ContractWarning", "Finding", "Findings",
-    "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check", "explore",
-    "load_contract", "run", "run_batch", "__version__",
+    "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check",
+    "explore", "load_contract", "load_result", "run", "run_batch", "sample_times", "__version__",
 ]

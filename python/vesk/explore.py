@@ -18,27 +18,10 @@ import numpy as np
 from . import _core
 from ._explore_plan import Plan, choose_plan, executor_slots, thread_setting
 from ._explore_store import Store
+from ._progress import progress_display
 from .contract import Contract, load_contract
 from .simulation import run, run_batch
 from .stimuli import Clamps, Schedule
-
-try:
-    from ._progress import progress_display
-except ImportError:  # until the package's own display is there
-    class progress_display:  # noqa: N801 (stands in for a function)
-        def __init__(self, progress, total, desc=""):
-            self.progress, self.total, self.done = progress, total, 0
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-        def update(self, n=1):
-            self.done += n
-            if callable(self.progress):
-                self.progress(self.done, self.total)
 
 
 # A task of several batches takes about this long at most (s).
@@ -123,7 +106,7 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
     job = _Job(contract, contract_id, points, resolved, settings, summary)
     plan = choose_plan(contract, job, len(pending), executor, lanes, threads, side_by_side)
     errors = {}
-    with progress_display(progress, total, "explore") as bar:
+    with progress_display(progress, total, "explore", unit="point") as bar:
         if done.any():
             bar.update(int(done.sum()))
         collect = _Collector(values, done, lead_shape, store_, bar)

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -200,6 +201,26 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
      "drive: input 'EX1_input_W0' needs one value per sample, 10, got shape (9,)"),
     (lambda c: vesk.run(c, 1, drive={"nowhere": np.ones(10)}), vesk.ScheduleError,
      "drive: 'nowhere' is not an external input in the loaded model"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_w0": np.ones(10)}), vesk.ScheduleError,
+     "drive: 'EX1_input_w0' is not an external input in the loaded model "
+     "(did you mean 'EX1_input_W0'?)"),
+    (lambda c: vesk.run(c, 1, schedule=vesk.Schedule().add_window("EX1_inptu_W3", 0, 1)),
+     vesk.ScheduleError, "Instruction target 'EX1_inptu_W3' is not an external input in the "
+     "loaded model (did you mean 'EX1_input_W3'?)"),
+    (lambda c: vesk.run(c, 1, record=["pop_typ=word", "pop_id=w1"]), ValueError,
+     "record: no node matches pop_typ=word, pop_id=w1 (did you mean pop_id=W1?)"),
+    (lambda c: vesk.run(c, 1, record="pop_id=EX1_input_W0"), ValueError,
+     "record: no node matches pop_id=EX1_input_W0 ('EX1_input_W0' is an input, not a node: "
+     "inputs=True keeps the inputs' values)"),
+    # Constants that would give NaN or meaningless numbers.
+    (lambda c: c.with_parameters(tau_E=0.0), ValueError,
+     "with_parameters: tau_E must be a positive number of ms, got 0.0"),
+    (lambda c: vesk.run(vesk.Contract.from_dict(dict(TWO_NODES, network_parameters={
+        "sigmoid": TWO_NODES["network_parameters"]["sigmoid"], "wc_coupling": {"tau_I": -1.0}})),
+        1), ValueError,
+     "run: tau_I must be a positive number of ms, got -1.0"),
+    (lambda c: vesk.run_batch(c, [{}, {"parameters": {"beta": float("inf")}}], 1), ValueError,
+     "run_batch: scenario 1: beta must be finite, got inf"),
     (lambda c: vesk.run(c, 1, schedule=vesk.Schedule().add_window("EX1_input_W0", 0, 1),
                         drive={"EX1_input_W0": np.ones(10)}), vesk.ScheduleError,
      "drive: input 'EX1_input_W0' also has schedule windows; give it one or the other"),
@@ -214,7 +235,9 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     (lambda c: vesk.run(c, n_steps=2**31 - 1), vesk.RunError,
      "run: the kept samples need 40864.0 GiB of memory, this machine has "),
 ], ids=["y0", "pattern", "row", "grid", "window", "clamp", "y0-shape", "record_state",
-        "both-csv", "no-E", "drive-length", "drive-name", "drive-and-window", "nul-contract",
+        "both-csv", "no-E", "drive-length", "drive-name", "drive-hint", "schedule-hint",
+        "record-hint", "record-input", "tau-zero", "tau-negative", "batch-inf",
+        "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
 def test_argument_errors(kaldo, call, error, message):
     with pytest.raises(error) as raised:
@@ -295,3 +318,25 @@ def test_example_script_draws_the_demo_figure(tmp_path):
                           capture_output=True, text=True, timeout=600, check=False)
     assert (done.returncode, done.stderr) == (0, "")
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: vesk.run(c, 20, h=10, record=[160]),
+     "run: the step h = 10 ms is longer than half of tau_I = 1.25 ms; the results may be "
+     "inaccurate or unstable: give a smaller h"),
+    (lambda c: vesk.run_batch(c, [{}, {"parameters": {"tau_E": 0.1}}], 20, record=[160]),
+     "run_batch: scenario 1: the step h = 0.100503 ms is longer than half of tau_E = 0.1 ms; "
+     "the results may be inaccurate or unstable: give a smaller h"),
+    # Past the largest double on the first step; the kept nodes are the unconnected P1, P0.
+    (lambda c: vesk.run(vesk.Contract.from_dict(TWO_NODES), 1, y0=[1e308, 0.0], record=[1, 0],
+                        record_state="both"),
+     "run: the E activity of node 'P0' (row index 0) became -inf at sample 1 (t = 0.111111 ms); "
+     "the values from there on mean nothing"),
+    (lambda c: vesk.run(c, 180), None),
+], ids=["step", "batch-step", "non-finite", "none"])
+def test_runs_warn_about_meaningless_numbers(kaldo, call, message):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call(kaldo)
+    assert [str(w.message) for w in caught] == ([message] if message else [])
+    assert all(w.category is RuntimeWarning and w.filename == __file__ for w in caught)
