@@ -220,7 +220,7 @@ def test_bad_arguments_are_refused(kaldo, grid, scenarios, error, message):
 def test_worked_example_draws_its_heat_map(tmp_path):
     out = tmp_path / "readout.png"
     done = subprocess.run([sys.executable, os.path.join(SOURCE, "examples", "explore_kaldo.py"),
-                           "--alfa", "0.1", "0.15", "--theta", "18.5", "--t-end", "180",
+                           "--alfa", "0.1", "--theta", "20", "--t-end", "180",
                            "--out", str(out), "--store", str(tmp_path / "store")],
                           capture_output=True, text=True, check=False)
     assert done.returncode == 0, done.stderr
