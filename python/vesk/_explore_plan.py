@@ -177,16 +177,18 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
             continue
     if loop in rates:
         rates[loop] = max(rates[loop], step_rate)
-    best = max(rates, key=lambda c: rates[c] * (MARGIN if c == loop else 1.0))
-    if best != loop and loop in rates:
+    # The first candidate is the loop here, single runs on an executor.
+    base = candidates[0]
+    best = max(rates, key=lambda c: rates[c] * (MARGIN if c == base else 1.0))
+    if best != base and base in rates:
         # One short measurement each is easily upset by other work on the
-        # machine: the winner must beat the loop again, measured in turns.
-        again = {loop: [rates[loop]], best: [rates[best]]}
+        # machine: the winner must beat the base again, measured in turns.
+        again = {base: [rates[base]], best: [rates[best]]}
         for _ in range(2):
-            for choice in (loop, best):
+            for choice in (base, best):
                 again[choice].append(_measure(job, *choice, steps[choice]))
-        rates[loop], rates[best] = (float(np.median(again[c])) for c in (loop, best))
-        best = max((loop, best), key=lambda c: rates[c] * (MARGIN if c == loop else 1.0))
+        rates[base], rates[best] = (float(np.median(again[c])) for c in (base, best))
+        best = max((base, best), key=lambda c: rates[c] * (MARGIN if c == base else 1.0))
     why = "measured points/s: " + ", ".join(
         f"lanes={n} threads={'env' if t is None else t} x{j}: {r / full:.3g}"
         for (n, t, j), r in rates.items())
