@@ -28,4 +28,6 @@ def refuse_overwrites(caller: str, outputs: Sequence[Tuple[str, Optional[str]]],
     Paths given as None are skipped; give the inputs' absolute paths, taken
     when they were read, so that a change of directory since cannot hide
     them."""
-    _core.refuse_overwrites(caller, outputs, inputs)
+    def encoded(files):
+        return [(name, None if path is None else os.fsencode(path)) for name, path in files]
+    _core.refuse_overwrites(caller, encoded(outputs), encoded(inputs))

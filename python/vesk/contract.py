@@ -223,7 +223,7 @@ class Contract:
         contract's own file."""
         path = checked_path(path)
         refuse_overwrites("write_row_map", [("path", path)], [("the contract file", self._file)])
-        _core.write_row_map(path, self._network)
+        _core.write_row_map(os.fsencode(path), self._network)
 
     def __repr__(self) -> str:
         changed = ""
@@ -242,7 +242,7 @@ def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     a node_id given twice, an id no entry names, an unknown key ...; this
     reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
+    contract = Contract(_core.load_contract(os.fsencode(path)), path, file=os.path.abspath(path))
     if check:
         warn_about(path, path, stacklevel=2)
     return contract

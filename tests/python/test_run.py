@@ -2,6 +2,7 @@
 state, stimuli built in code, contracts given as data; Ctrl-C, the example."""
 
 import json
+import resource
 import shutil
 import signal
 import subprocess
@@ -211,6 +212,18 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     # Drives: one value per sample, on inputs of the model that no window drives.
     (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ones(9)}), ValueError,
      "drive: input 'EX1_input_W0' needs one value per sample, 10, got shape (9,)"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": 5.0}), ValueError,
+     "drive: input 'EX1_input_W0' needs one value per sample, 10, got 5.0"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": None}), ValueError,
+     "drive: input 'EX1_input_W0' needs one value per sample, 10, got None"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ones(10) + 1j}), TypeError,
+     "drive: input 'EX1_input_W0' needs real numbers, got complex128 values"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ma.masked_less(np.arange(10.0), 3)}),
+     TypeError, "drive: input 'EX1_input_W0' is a masked array; give plain values (e.g. "
+     "values.filled(0.0))"),
+    (lambda c: vesk.run(c, 1, every=2**63), ValueError,
+     "every must lie between 1 and 9223372036854775807, got 9223372036854775808"),
+    (lambda c: vesk.run(c, 1, every=1.5), TypeError, "every must be a whole number, got 1.5"),
     (lambda c: vesk.run(c, 1, drive={"nowhere": np.ones(10)}), vesk.ScheduleError,
      "drive: 'nowhere' is not an external input in the loaded model"),
     (lambda c: vesk.run(c, 1, drive={"EX1_input_w0": np.ones(10)}), vesk.ScheduleError,
@@ -246,8 +259,9 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     # The kept samples of all nodes over 2^31 - 1 samples: refused before any allocation.
     (lambda c: vesk.run(c, n_steps=2**31 - 1), vesk.RunError,
      "run: the kept samples need 40864.0 GiB of memory, this machine has "),
-], ids=["y0", "pattern", "row", "grid", "off-grid", "one-sample", "text", "window", "clamp", "y0-shape", "record_state",
-        "both-csv", "no-E", "drive-length", "drive-name", "drive-hint", "schedule-hint",
+], ids=["y0", "pattern", "row", "grid", "off-grid", "one-sample", "text", "window", "clamp",
+        "y0-shape", "record_state", "both-csv", "no-E", "drive-length", "drive-scalar", "drive-none", "drive-complex",
+        "drive-masked", "every-huge", "every-float", "drive-name", "drive-hint", "schedule-hint",
         "record-hint", "record-input", "tau-zero", "tau-negative", "batch-inf",
         "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
@@ -289,6 +303,23 @@ def test_writers_refuse_the_files_read(tmp_path, monkeypatch, call, message):
     assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
 
 
+def test_a_save_on_a_full_disk_leaves_no_partial_file(tmp_path, monkeypatch):
+    # A file size limit stands for the full disk: one error, the folder as it was.
+    monkeypatch.chdir(tmp_path)
+    result = vesk.run(MODEL, 20, inputs=True)
+    limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, limits[1]))
+    try:
+        with pytest.raises(OSError) as raised:
+            result.save("r")
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+    assert str(raised.value).startswith("[Errno 27] File too large")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
     script = tmp_path / "interrupt.py"
     script.write_text(textwrap.dedent(f"""
@@ -307,29 +338,46 @@ def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
     assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted 10\n", "")
 
 
-@pytest.mark.parametrize("daemon", [
-    # The interpreter exits while a daemon thread runs.
-    "True",
+# A run in a thread, or another call that lets go of the interpreter over
+# and over in a daemon thread, as the interpreter ends.
+RUN_IN_THREAD = """
+thread = threading.Thread(target=vesk.run, args=(contract, 2000), daemon={daemon},
+                          kwargs=dict(record=[160], every=1000))
+thread.start()
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+thread.join()
+"""
+CALL_IN_A_LOOP = """
+def loop():
+    while True:
+        {call}
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.5)
+"""
+
+
+@pytest.mark.parametrize("body, status, last_lines", [
+    # The interpreter exits while a daemon thread runs; Python ends on the
+    # KeyboardInterrupt by SIGINT, not by an abort.
+    (RUN_IN_THREAD.format(daemon=True), -signal.SIGINT, ["KeyboardInterrupt"]),
     # Ctrl-C interrupts join(); the interpreter exits once the run is over.
-    "False",
-], ids=["daemon", "interrupted-join"])
-def test_a_run_in_a_thread_ends_cleanly_with_the_interpreter(tmp_path, daemon):
+    (RUN_IN_THREAD.format(daemon=False), -signal.SIGINT, ["KeyboardInterrupt"]),
+    (CALL_IN_A_LOOP.format(call=f"vesk.load_contract({MODEL!r}, check=False)"), 0, []),
+    (CALL_IN_A_LOOP.format(call=f"vesk.check({MODEL!r}, {instructions('fail')!r}, {BINDINGS!r})"),
+     0, []),
+    (CALL_IN_A_LOOP.format(call="result.to_csv(os.devnull, row_map_path=os.devnull)"), 0, []),
+], ids=["daemon", "interrupted-join", "load_contract", "check", "to_csv"])
+def test_a_call_in_a_thread_ends_cleanly_with_the_interpreter(tmp_path, body, status, last_lines):
     script = tmp_path / "exit.py"
     script.write_text(textwrap.dedent(f"""
         import os, signal, threading, time
         import vesk
         contract = vesk.load_contract({MODEL!r})
-        thread = threading.Thread(target=vesk.run, args=(contract, 2000), daemon={daemon},
-                                  kwargs=dict(record=[160], every=1000))
-        thread.start()
-        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
-        thread.join()
-    """))
+        result = vesk.run(contract, 20)
+    """) + body)
     done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120,
                           check=False)
-    # Python ends on the KeyboardInterrupt by SIGINT, not by an abort.
-    assert (done.returncode, done.stderr.splitlines()[-1:]) == (-signal.SIGINT,
-                                                                ["KeyboardInterrupt"])
+    assert (done.returncode, done.stderr.splitlines()[-1:]) == (status, last_lines)
 
 
 def test_example_script_draws_the_demo_figure(tmp_path):
