@@ -1,6 +1,7 @@
-// The run setup every front end shares: grids, stimuli, clamps and the
-// recording of kept samples. Whole runs through it are compared with the
-// command line by the Python equivalence tests.
+// The run setup every front end shares: grids, clamps and the recording of
+// kept samples. Whole runs through it are compared with the command line by
+// the Python equivalence tests; the stimuli's messages are checked where
+// users meet them (tests/cli_test.cpp, tests/python/test_run.py).
 #include "run/run_setup.hpp"
 
 #include <cmath>
@@ -75,25 +76,6 @@ TEST(RunSetup, StepGrids) {
     EXPECT_EQ(cli.tf, 180.0);
     EXPECT_EQ(cli.h, 180.0 / 1799.0);
     EXPECT_EQ(cli.n_samples, 1800);
-}
-
-TEST(RunSetup, StimuliByInputName) {
-    const Network net = two_nodes();
-    EXPECT_THROW_MSG(schedule_stimuli(net, {{"b", {}}, {"x", {}}, {"c", {}}}), std::runtime_error,
-                     "Instruction target 'c' is not an external input in the loaded model");
-    const auto stimuli = schedule_stimuli(net, {{"b", {{1.0, 2.0, 5.0}}}});
-    ASSERT_EQ(stimuli.size(), 1u);
-    EXPECT_EQ(stimuli[0].input, 1u);
-    EXPECT_EQ(stimuli[0].function(1.5), 5.0);
-
-    EXPECT_THROW_MSG(drive_stimuli(net, {{"a", {1.0, 2.0}}}, 0.1, 3), std::runtime_error,
-                     "drive: 'a' has 2 values, the run has 3 samples");
-    EXPECT_THROW_MSG(drive_stimuli(net, {{"z", {1.0}}}, 0.1, 1), std::runtime_error,
-                     "drive: 'z' is not an external input in the loaded model");
-    const auto drive = drive_stimuli(net, {{"a", {1.0, 2.0, 3.0}}}, 0.1, 3);
-    ASSERT_EQ(drive.size(), 1u);
-    EXPECT_EQ(drive[0].input, 0u);
-    EXPECT_EQ(drive[0].function(0.2), 3.0);
 }
 
 // Rows name nodes through their records; repeats of one request act once.

@@ -197,13 +197,16 @@ def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     (lambda: vesk.check("m.json\0x"), ValueError,
      "check: embedded null character in path 'm.json\\x00x'"),
     (lambda: vesk.check(SMALL, t_end=0), ValueError, "check: t_end must be > 0 ms, got 0.0"),
-    (lambda: vesk.check(SMALL, t_end="5"), TypeError,
-     "check: t_end must be a number of ms, got '5'"),
+    # Text is read as vesk-check reads --t-end.
+    (lambda: vesk.check(SMALL, t_end="ms"), vesk.RunError,
+     "--t-end needs a number of milliseconds within the range of a double, got 'ms'"),
+    (lambda: vesk.check(SMALL, t_end=[5]), TypeError, "check: t_end must be a number of ms, got [5]"),
     (lambda: vesk.check(SMALL, limit=1.5), TypeError,
      "check: limit must be a whole number or None, got 1.5"),
     (lambda: vesk.check(SMALL, limit=0), ValueError,
      "check: limit must be at least 1 or None, got 0"),
-], ids=["schedule in code", "nul", "t_end", "t_end-text", "limit-float", "limit-0"])
+], ids=["schedule in code", "nul", "t_end", "t_end-text", "t_end-list", "limit-float",
+        "limit-0"])
 def test_check_refuses(call, error, message):
     with pytest.raises(error) as raised:
         call()
