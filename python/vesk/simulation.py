@@ -197,8 +197,8 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
                    (time, nodes, input_values, not_found))
 
 
-# The network parameters a scenario of run_batch may set, in the order the
-# batch engine takes them.
+# The network parameters a scenario of run_batch may set, in the order its
+# Result lists them.
 BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
                     "f_max")
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
@@ -236,7 +236,7 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
     base = contract.parameters
-    prepared, lanes = [], []
+    prepared, constants, lanes = [], [], []
     for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
         start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
         series = _drive_series(f.get("drive"), schedule, total)
@@ -245,19 +245,20 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         if unknown:
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
-        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
+        values = {name: float(changed.get(name, base[name])) for name in BATCH_PARAMETERS}
         prepared.append((schedule, clamps, series, start_e, start_i))
+        constants.append(values)
         lanes.append((schedule._as_map(), clamps._as_list(), series,
-                      np.concatenate([start_e, start_i]), values))
+                      np.concatenate([start_e, start_i]), _core.NetworkParameters(values)))
     node_ids, all_nodes = _node_selection(contract, record)
 
     runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
                            every, state, bool(inputs))
     results = []
-    for scenario, lane, outcome in zip(prepared, lanes, runs):
+    for scenario, values, outcome in zip(prepared, constants, runs):
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
-        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        result.parameters["network_parameters"] = values
         results.append(result)
     return results
 
