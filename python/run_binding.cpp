@@ -126,22 +126,39 @@ std::map<std::string, std::vector<double>> drive_series(
 struct Interrupted {};
 
 // Runs `body(check_signals)` with the interpreter released, so that other
-// Python threads go on; check_signals takes the interpreter back now and then
-// to see Ctrl-C. The interpreter is released and taken back by hand, not by a
+// Python threads go on; body calls check_signals once per sample, and it
+// takes the interpreter back now and then to see Ctrl-C and to hand
+// `progress` (None or a callable) the number of samples done since its last
+// call; the rest follows once the body is done. What the callable raises
+// ends the run as Ctrl-C does. The interpreter is released and taken back by hand, not by a
 // guard: a thread that the interpreter ends while it shuts down is unwound
 // from the call that takes it back, and that must not be a destructor, where
 // the unwinding would abort the process. `abandon` then lets go of the
 // caller's arrays, which must not be freed without the interpreter.
 template <class Body, class Abandon>
-void run_released(const Body& body, const Abandon& abandon) {
+void run_released(const Body& body, const Abandon& abandon, const py::object& progress) {
     PyThreadState* thread_state = nullptr;
     auto last_check = std::chrono::steady_clock::now();
+    std::int64_t unreported = 0;
+    // With the interpreter held: false when Python has an error to raise.
+    const auto report = [&] {
+        if (progress.is_none() || unreported == 0) return true;
+        try {
+            progress(unreported);
+        } catch (py::error_already_set& e) {
+            e.restore();
+            return false;
+        }
+        unreported = 0;
+        return true;
+    };
     const std::function<void()> check_signals = [&] {
+        ++unreported;
         const auto now = std::chrono::steady_clock::now();
         if (now - last_check < signal_check_interval) return;
         last_check = now;
         PyEval_RestoreThread(thread_state);
-        const bool raised = PyErr_CheckSignals() != 0;
+        const bool raised = PyErr_CheckSignals() != 0 || !report();
         thread_state = PyEval_SaveThread();
         if (raised) throw Interrupted{};
     };
@@ -164,6 +181,7 @@ void run_released(const Body& body, const Abandon& abandon) {
         if (failure.empty()) failure = "run failed";
     }
     PyEval_RestoreThread(thread_state);
+    if (!interrupted && !out_of_memory && failure.empty() && !report()) interrupted = true;
     if (interrupted) throw py::error_already_set();
     if (out_of_memory) throw std::bad_alloc();
     if (!failure.empty()) throw RunError(failure);
@@ -203,7 +221,7 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
               const std::map<std::string, DoubleArray>& drive_arrays, const DoubleArray& state0,
               const IndexArray& node_ids, bool all_nodes, std::int64_t every,
               const std::string& state, bool want_inputs,
-              const std::optional<NetworkParameters>& parameters) {
+              const std::optional<NetworkParameters>& parameters, const py::object& progress) {
     const Network& net = *network;
     const SampleGrid grid = sample_grid(grid_tuple);
     const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
@@ -241,7 +259,8 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
             time.release();
             nodes.release();
             inputs.release();
-        });
+        },
+        progress);
 
     return py::make_tuple(time, nodes, want_inputs ? py::object(inputs) : py::none(),
                           clamp_plan.not_found);
@@ -258,7 +277,8 @@ using Scenario = std::tuple<std::map<std::string, WindowList>, ClampList,
 // the memory first.
 py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
                    const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
-                   bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs) {
+                   bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs,
+                   const py::object& progress) {
     const Network& net = *network;
     const SampleGrid grid = sample_grid(grid_tuple);
     const RecordingPlan plan = recording_plan(net, node_ids, all_nodes, every, state, want_inputs);
@@ -315,7 +335,8 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
             for (auto* arrays : {&times, &nodes, &inputs}) {
                 for (auto& array : *arrays) array.release();
             }
-        });
+        },
+        progress);
 
     py::list results;
     for (std::size_t l = 0; l < lanes; ++l) {
@@ -333,11 +354,11 @@ void add_run_bindings(py::module_& m) {
     m.def("step_grid_samples", &grid_of_step_samples, py::arg("n_samples"), py::arg("h"));
     m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("schedule"), py::arg("clamps"),
           py::arg("drive"), py::arg("state0"), py::arg("node_ids"), py::arg("all_nodes"),
-          py::arg("every"), py::arg("state"), py::arg("inputs"),
-          py::arg("parameters") = py::none());
+          py::arg("every"), py::arg("state"), py::arg("inputs"), py::arg("parameters") = py::none(),
+          py::arg("progress") = py::none());
     m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
-          py::arg("inputs"));
+          py::arg("inputs"), py::arg("progress") = py::none());
 }
 
 }  // namespace vesk::python

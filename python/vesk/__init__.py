@@ -14,11 +14,13 @@ they give its CSV fields.
 from ._core import ClampError, ContractError, RunError, ScheduleError, __version__
 from .checking import ContractWarning, Finding, Findings, check
 from .contract import Contract, InputRecord, NodeRecord, load_contract
-from .simulation import Result, run, run_batch
+from .explore import explore
+from .result import Result, load_result
+from .simulation import run, run_batch, sample_times
 from .stimuli import Clamps, Schedule
 
 __all__ = [
     "ClampError", "Clamps", "Contract", "ContractError", "ContractWarning", "Finding", "Findings",
     "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check",
-    "load_contract", "run", "run_batch", "__version__",
+    "explore", "load_contract", "load_result", "run", "run_batch", "sample_times", "__version__",
 ]

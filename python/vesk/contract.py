@@ -18,6 +18,34 @@ ROW_MAP_FIELDS = (
     "row_index", "pop_id", "pop_typ", "con_typ", "circ_id", "h_row", "d_row", "mat_id")
 # The global constants, by their keys in the contract's "network_parameters".
 PARAMETER_NAMES = _core.PARAMETER_NAMES
+TIME_CONSTANTS = ("tau_E", "tau_I")
+
+
+def records_array(records, fields) -> np.ndarray:
+    """Row-map records (tuples of `fields`: node_id, row_index, then text)
+    as a read-only numpy structured array, each text as wide as its
+    longest."""
+    dtype = []
+    for k, name in enumerate(fields):
+        if name in ("node_id", "row_index"):
+            dtype.append((name, np.int64 if name == "node_id" else np.int32))
+        else:
+            dtype.append((name, f"U{max((len(r[k]) for r in records), default=0) or 1}"))
+    array = np.array(records, dtype=dtype)
+    array.flags.writeable = False
+    return array
+
+
+def check_parameters(parameters: Dict[str, float], where: str) -> None:
+    """Raises ValueError, its message starting with `where`, for a constant
+    that is not finite or a time constant that is not positive: the
+    integration would give NaN or numbers with no meaning."""
+    for name in PARAMETER_NAMES:
+        value = parameters[name]
+        if not math.isfinite(value):
+            raise ValueError(f"{where}{name} must be finite, got {value!r}")
+        if name in TIME_CONSTANTS and not value > 0:
+            raise ValueError(f"{where}{name} must be a positive number of ms, got {value!r}")
 
 
 class NodeRecord(NamedTuple):
@@ -123,7 +151,8 @@ class Contract:
         network (nodes, inputs, weights) with this one; runs of it equal
         those of a contract loaded with the same values in its file. Raises
         TypeError for an unknown name (with the likely one meant) or a value
-        that is no number, ValueError for a value that is not finite."""
+        that is no number, ValueError for a value that is not finite or a
+        time constant that is not positive."""
         parameters = self.parameters
         for name, value in values.items():
             if name not in parameters:
@@ -133,9 +162,8 @@ class Contract:
                                 f"are {', '.join(PARAMETER_NAMES)}")
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise TypeError(f"with_parameters: {name} must be a number, got {value!r}")
-            if not math.isfinite(value):
-                raise ValueError(f"with_parameters: {name} must be finite, got {value!r}")
             parameters[name] = float(value)
+        check_parameters(parameters, "with_parameters: ")
         contract = Contract(self._network, self.source, self._text, self._file)
         contract._constants = _core.NetworkParameters(parameters)
         contract._cache = self._cache
@@ -186,17 +214,12 @@ class Contract:
             records = [r[1:9] for r in self._network.node_records()]
             records += [r[1:9] for r in self._network.input_records()]
             records.sort(key=lambda r: r[0])
-            widths = [max((len(r[k]) for r in records), default=0) or 1 for k in range(1, 8)]
-            dtype = [("row_index", np.int32)] + [(name, f"U{w}")
-                                                 for name, w in zip(ROW_MAP_FIELDS[1:], widths)]
-            row_map = np.array(records, dtype=dtype)
-            row_map.flags.writeable = False
-            self._cache["row_map"] = row_map
+            self._cache["row_map"] = records_array(records, ROW_MAP_FIELDS)
         return self._cache["row_map"]
 
     def write_row_map(self, path: PathLike) -> None:
         """Writes the row map as the command line's --output-row-map does."""
-        _core.write_row_map(checked_path(path), self._network)
+        _core.write_row_map(os.fsencode(checked_path(path)), self._network)
 
     def to_json(self, path: PathLike) -> None:
         """Writes this contract as contract JSON to `path`, with the
@@ -228,7 +251,7 @@ def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     a node_id given twice, an id no entry names, an unknown key ...; this
     reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
+    contract = Contract(_core.load_contract(os.fsencode(path)), path, file=os.path.abspath(path))
     if check:
         warn_about(path, path, stacklevel=2)
     return contract

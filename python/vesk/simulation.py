@@ -1,7 +1,8 @@
 """vesk.run and its Result."""
 
-import json
+import difflib
 import math
+import numbers
 import operator
 import os
 import re
@@ -12,12 +13,14 @@ from typing import Any, Optional
 import numpy as np
 
 from . import _core
-from .contract import ROW_MAP_FIELDS, Contract, load_contract
+from .contract import ROW_MAP_FIELDS, TIME_CONSTANTS, Contract, check_parameters, load_contract
 from ._core import ScheduleError
-from ._paths import checked_path, refuse_overwrites
+from ._progress import progress_display
+from .result import Result
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
+INT64_MAX = 2**63 - 1
 
 
 def _node_selection(contract, record):
@@ -63,8 +66,32 @@ def _select_by_pattern(contract, record):
            if all(p.fullmatch(n[k + 1]) for k, p in selectors)]
     if not ids:
         text = ", ".join(f"{fields[k - 1]}={p.pattern}" for k, p in selectors)
-        raise ValueError(f"record: no node matches {text}")
+        raise ValueError(f"record: no node matches {text}{_pattern_hint(contract, selectors)}")
     return np.array(ids, dtype=np.int64)
+
+
+def _close_match(name, candidates):
+    """The candidate most like `name`, letter case aside, or None."""
+    by_folded = {}
+    for candidate in candidates:
+        by_folded.setdefault(candidate.casefold(), candidate)
+    close = difflib.get_close_matches(name.casefold(), list(by_folded), n=1)
+    return by_folded[close[0]] if close else None
+
+
+def _pattern_hint(contract, selectors):
+    """" (did you mean COLUMN=VALUE?)" for the first pattern that matches no
+    node on its own and is close to a value of its column, or ""."""
+    for k, pattern in selectors:
+        values = {n[k + 1] for n in contract.nodes}
+        if not any(pattern.fullmatch(v) for v in values):
+            close = _close_match(pattern.pattern, sorted(values))
+            if close:
+                return f" (did you mean {ROW_MAP_FIELDS[k]}={close}?)"
+            close = _close_match(pattern.pattern, contract.input_names)
+            if close:
+                return f" ({close!r} is an input, not a node: inputs=True keeps the inputs' values)"
+    return ""
 
 
 def _grid(t_end, n_steps, h):
@@ -94,6 +121,18 @@ def _grid(t_end, n_steps, h):
     if not t_end >= 0:
         raise ValueError(f"t_end must be >= 0 ms, got {t_end!r}")
     return _core.step_grid(t_end, h)
+
+
+def sample_times(t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
+                 h: Optional[float] = None) -> np.ndarray:
+    """The sample times (ms) of a run with these arguments, before it runs:
+    the Result's time with every=1, and the length each drive series must
+    have. sample_times(180) gives 1800 times, from 0 to 180 ms at steps of
+    180 / 1799 ms; sample_times(180, h=0.1) 1801 times at i * 0.1 ms.
+    Raises as run() does for a grid it refuses."""
+    tf, step, total = _grid(t_end, n_steps, h)
+    # The simulator's sample i lies at fma(i, h, 0.0), which is i * h rounded once.
+    return np.arange(total, dtype=np.float64) * step
 
 
 def _start_state(y0, n):
@@ -127,10 +166,18 @@ def _drive_series(drive, schedule, n_samples):
         if schedule.windows(name):
             raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
                                 "give it one or the other")
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        if values.shape != (n_samples,):
+        if isinstance(values, np.ma.MaskedArray):
+            raise TypeError(f"drive: input {name!r} is a masked array; give plain values "
+                            "(e.g. values.filled(0.0))")
+        given = np.asarray(values)
+        if given.shape != (n_samples,):
+            got = f"shape {given.shape}" if given.ndim else repr(values)
             raise ValueError(f"drive: input {name!r} needs one value per sample, "
-                             f"{n_samples}, got shape {values.shape}")
+                             f"{n_samples}, got {got}")
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"drive: input {name!r} needs real numbers, got {given.dtype} "
+                            "values")
+        values = np.ascontiguousarray(given, dtype=np.float64)
         if np.isnan(values).any():
             raise ValueError(f"drive: input {name!r} holds NaN")
         series[name] = values
@@ -145,7 +192,8 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
         schedule: "Schedule | str | os.PathLike[str] | None" = None,
         clamps: "Clamps | str | os.PathLike[str] | None" = None,
         drive: Optional[Mapping[str, Any]] = None, y0: Any = None, record: Any = None,
-        every: int = 1, inputs: bool = False, record_state: Optional[str] = None) -> "Result":
+        every: int = 1, inputs: bool = False, record_state: Optional[str] = None,
+        progress: Any = False) -> "Result":
     """Simulates `contract` from 0 ms and returns a Result.
 
     The samples lie on the command line's grid: t_end (ms, on the 0.1 ms
@@ -174,6 +222,11 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
       writes it; "E" or "I" that population's activity; "both" E and I
       (Result.nodes of shape (samples, 2, nodes); Result.E, Result.I).
 
+    progress: True shows the samples done as a bar (tqdm when installed, in
+      a notebook too; otherwise a line on stderr); a callable is called as
+      progress(done, total) instead, now and then (about 25 times a second
+      at most) and at the end; False shows nothing.
+
     Only the kept samples of the kept nodes are held in memory; a run whose
     kept samples could not fit raises RunError before it starts. Ctrl-C
     stops the run (KeyboardInterrupt).
@@ -184,17 +237,71 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
     every = _every(every)
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
+    check_parameters(contract.parameters, "run: ")
     start_e, start_i = _start_state(y0, contract.n_nodes)
     series = _drive_series(drive, schedule, total)
+    _check_input_names(contract, schedule, series)
     node_ids, all_nodes = _node_selection(contract, record)
+    _warn_about_step(step, contract.parameters, "run: ")
 
-    time, nodes, input_values, not_found = _core.run(
-        contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
-        np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
-        parameters=contract._constants)
+    with progress_display(progress, total, "run", "sample") as bar:
+        time, nodes, input_values, not_found = _core.run(
+            contract._network, (tf, step, total), schedule._as_map(), clamps._as_list(), series,
+            np.concatenate([start_e, start_i]), node_ids, all_nodes, every, state, bool(inputs),
+            parameters=contract._constants, progress=bar.update if progress else None)
+    _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, "run: ")
     return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
                    (schedule, clamps, series, start_e, start_i),
                    (time, nodes, input_values, not_found))
+
+
+def _check_input_names(contract, schedule, series):
+    """Raises ScheduleError, as the run would, for an input the model lacks,
+    adding the name likely meant; the schedule's first, then the drive's,
+    each in byte order. A schedule read from a file keeps the command
+    line's message."""
+    known = set(contract.input_names)
+    names = [(f"Instruction target '{name}'", name, schedule.source is None)
+             for name in schedule.inputs]
+    names += [(f"drive: '{name}'", name, True)
+              for name in sorted(series, key=lambda n: n.encode("utf-8"))]
+    for text, name, hint in names:
+        if name not in known:
+            close = _close_match(name, contract.input_names) if hint else None
+            raise ScheduleError(f"{text} is not an external input in the loaded model"
+                                + (f" (did you mean {close!r}?)" if close else ""))
+
+
+def _warn_about_step(step, parameters, where, stacklevel=3):
+    """Warns (RuntimeWarning) when the step is longer than half the shorter
+    time constant: RK4 then loses accuracy fast and, a little further on,
+    stability, and the activity runs off to numbers with no meaning."""
+    name = min(TIME_CONSTANTS, key=lambda k: parameters[k])
+    if step > parameters[name] / 2:
+        warnings.warn(f"{where}the step h = {step:g} ms is longer than half of {name} = "
+                      f"{parameters[name]:g} ms; the results may be inaccurate or unstable: "
+                      "give a smaller h", RuntimeWarning, stacklevel=stacklevel)
+
+
+def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, stacklevel=3):
+    """Warns (RuntimeWarning) naming the first kept sample and node whose
+    value is inf or NaN: from there on the run means nothing."""
+    if math.isfinite(np.sum(nodes)):  # a sum that overflows is looked at below
+        return
+    bad = ~np.isfinite(nodes.reshape(len(time), -1))
+    rows = np.flatnonzero(bad.any(axis=1))
+    if rows.size == 0:
+        return
+    sample = int(rows[0])
+    column = int(np.flatnonzero(bad[sample])[0])
+    kept = len(node_ids) if not all_nodes else contract.n_nodes
+    state = ("E", "I")[column // kept] if bad.shape[1] == 2 * kept else None
+    node = contract.nodes[column % kept if all_nodes else int(node_ids[column % kept])]
+    value = nodes.reshape(len(time), -1)[sample, column]
+    warnings.warn(f"{where}the {state + ' ' if state else ''}activity of node {node.pop_id!r} "
+                  f"(row index {node.row_index}) became {value} at sample {sample} "
+                  f"(t = {time[sample]:g} ms); the values from there on mean nothing",
+                  RuntimeWarning, stacklevel=stacklevel)
 
 
 # The network parameters a scenario of run_batch may set, in the order its
@@ -207,15 +314,19 @@ _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
               t_end: Optional[float] = None, n_steps: Optional[int] = None, *,
               h: Optional[float] = None, record: Any = None, every: int = 1,
-              inputs: bool = False, record_state: Optional[str] = None) -> "list[Result]":
+              inputs: bool = False, record_state: Optional[str] = None,
+              progress: Any = False) -> "list[Result]":
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
-    Each scenario is a dict (or an object with such attributes) giving any
-    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
-    of network parameters to change for that scenario alone (alfa, epsilon,
-    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
-    those of run() and apply to every scenario. Every Result holds the same
+    Each scenario is a dict (or an object with some of these attributes)
+    giving any of schedule, clamps, drive and y0, as for run(), and
+    parameters, a dict of network parameters to change for that scenario
+    alone (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max);
+    {} is a scenario without stimuli. Anything else (a path, a Schedule,
+    None) raises TypeError. The other arguments are those of run() and
+    apply to every scenario (progress counts the samples of the whole
+    batch, which advances all scenarios together). Every Result holds the same
     values, bit for bit, as run() gives for its scenario alone.
 
     The scenarios advance together: each weight of the model is read once
@@ -246,16 +357,25 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
         values = {name: float(changed.get(name, base[name])) for name in BATCH_PARAMETERS}
+        check_parameters(values, f"run_batch: scenario {index}: ")
+        _check_input_names(contract, schedule, series)
         prepared.append((schedule, clamps, series, start_e, start_i))
         constants.append(values)
         lanes.append((schedule._as_map(), clamps._as_list(), series,
                       np.concatenate([start_e, start_i]), _core.NetworkParameters(values)))
     node_ids, all_nodes = _node_selection(contract, record)
+    for index, values in enumerate(constants):
+        _warn_about_step(step, values, f"run_batch: scenario {index}: ")
 
-    runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
-                           every, state, bool(inputs))
+    with progress_display(progress, total, f"run_batch ({len(lanes)} scenarios)",
+                          "sample") as bar:
+        runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
+                               every, state, bool(inputs),
+                               progress=bar.update if progress else None)
     results = []
-    for scenario, values, outcome in zip(prepared, constants, runs):
+    for index, (scenario, values, outcome) in enumerate(zip(prepared, constants, runs)):
+        _warn_about_non_finite(contract, outcome[0], outcome[1], node_ids, all_nodes,
+                               f"run_batch: scenario {index}: ")
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
         result.parameters["network_parameters"] = values
@@ -271,7 +391,13 @@ def _scenario_fields(index, scenario):
             raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
                              f"(fields: {', '.join(_SCENARIO_FIELDS)})")
         return scenario
-    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    fields = {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    if not fields:
+        # A path, a Schedule or None here is a scenario mistyped, not one
+        # meant to run without stimuli; {} asks for that.
+        raise TypeError(f"scenario {index}: give a dict of {', '.join(_SCENARIO_FIELDS)} (such "
+                        f"as {{'schedule': ...}}, or {{}} for none), got {scenario!r}")
+    return fields
 
 
 def _stimulus_files(schedule, clamps):
@@ -288,10 +414,11 @@ def _stimulus_files(schedule, clamps):
 
 
 def _every(every):
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    return every
+    if isinstance(every, bool) or not isinstance(every, numbers.Integral):
+        raise TypeError(f"every must be a whole number, got {every!r}")
+    if not 1 <= every <= INT64_MAX:
+        raise ValueError(f"every must lie between 1 and {INT64_MAX}, got {every}")
+    return int(every)
 
 
 def _record_state(record_state):
@@ -336,121 +463,3 @@ def _result(contract, grid, every, state, node_ids, all_nodes, scenario, outcome
     return result
 
 
-class Result:
-    """The kept samples of one run.
-
-    time: (samples,) ms. nodes: (samples, kept nodes), float64, in full
-    precision: the activity that `state` names (with "both", (samples, 2,
-    kept nodes), E then I). columns: the row index of each kept node (its
-    label in the node-trace CSV). node_ids: the kept nodes' ids. inputs:
-    (samples, inputs) or None; input_columns: the inputs' row indices.
-    row_map: the model's row map. parameters: the run's settings, with the
-    contract's network_parameters and the vesk_version. y0: the
-    starting activity ((nodes,), or (2, nodes) when E and I were given
-    apart). state: "output" (each node's traced activity), "E", "I" or
-    "both".
-    """
-
-    state = "output"
-    _input_files = ()
-
-    def __init__(self, contract, time, nodes, node_ids, inputs, parameters, y0):
-        self.contract = contract
-        self.time = time
-        self.nodes = nodes
-        self.node_ids = np.arange(contract.n_nodes) if node_ids is None else node_ids
-        self.columns = contract.columns[self.node_ids]
-        self.inputs = inputs
-        self.input_columns = contract.input_rows
-        self.parameters = parameters
-        self.y0 = y0
-
-    @property
-    def row_map(self) -> np.ndarray:
-        """The model's row map (Contract.row_map)."""
-        return self.contract.row_map
-
-    @property
-    def E(self) -> np.ndarray:
-        """(samples, kept nodes): the excitatory activity, when kept."""
-        return self._population("E")
-
-    @property
-    def I(self) -> np.ndarray:  # noqa: E743 (the population's name)
-        """(samples, kept nodes): the inhibitory activity, when kept."""
-        return self._population("I")
-
-    def _population(self, name):
-        if self.state == "both":
-            return self.nodes[:, "EI".index(name), :]
-        if self.state == name:
-            return self.nodes
-        raise ValueError(f"the run kept no {name} values: run it with record_state={name!r} "
-                         "or 'both'")
-
-    def _node_values(self, state):
-        """The 2-D node values to write: those kept, or with "both" the
-        population `state` names."""
-        if self.state != "both":
-            if state not in (None, self.state):
-                raise ValueError(f"the run kept {self.state!r} values, not {state!r}")
-            return self.nodes
-        if state not in ("E", "I"):
-            raise ValueError("the run kept E and I: give state='E' or state='I'")
-        return self._population(state)
-
-    def to_pandas(self, inputs: bool = False, state: Optional[str] = None) -> Any:
-        """A DataFrame of the node values (or of the inputs), indexed by
-        time_ms, one column per row index. With record_state="both", state
-        ("E" or "I") says which. Needs pandas."""
-        try:
-            import pandas as pd
-        except ImportError:
-            raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
-                from None
-        values, columns = ((self.inputs, self.input_columns) if inputs
-                           else (self._node_values(state), self.columns))
-        if values is None:
-            raise ValueError("the run kept no inputs: run it with inputs=True")
-        return pd.DataFrame(values, index=pd.Index(self.time, name="time_ms"), columns=columns)
-
-    def to_csv(self, path: "str | os.PathLike[str]", *,
-               inputs_path: "str | os.PathLike[str] | None" = None,
-               row_map_path: "str | os.PathLike[str] | None" = None,
-               state: Optional[str] = None) -> None:
-        """Writes the node traces (and, when paths are given, the input traces
-        and the row map) as the command line writes them. With
-        record_state="both", state ("E" or "I") says which values. Like the
-        command line, refuses (ValueError) to write over the run's contract,
-        schedule or bindings file, or twice into one file."""
-        if inputs_path is not None and self.inputs is None:
-            raise ValueError("the run kept no inputs: run it with inputs=True")
-        values = self._node_values(state)
-        path = checked_path(path, "path")
-        if inputs_path is not None:
-            inputs_path = checked_path(inputs_path, "inputs_path")
-        if row_map_path is not None:
-            row_map_path = checked_path(row_map_path, "row_map_path")
-        # In the order they are written, as the command line opens them.
-        refuse_overwrites("to_csv", [("row_map_path", row_map_path), ("path", path),
-                                     ("inputs_path", inputs_path)], self._input_files)
-        if row_map_path is not None:
-            self.contract.write_row_map(row_map_path)
-        _core.write_traces(path, [str(c) for c in self.columns.tolist()], self.time, values)
-        if inputs_path is not None:
-            names = [str(c) for c in self.input_columns.tolist()]
-            _core.write_traces(inputs_path, names, self.time, self.inputs)
-
-    def save(self, path: "str | os.PathLike[str]") -> None:
-        """Writes numpy's .npz: time, nodes, columns, node_ids, y0, row_map,
-        parameters (JSON text) and, when kept, inputs and input_columns."""
-        arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,
-                      node_ids=self.node_ids, y0=self.y0, row_map=self.row_map,
-                      parameters=np.array(json.dumps(self.parameters)))
-        if self.inputs is not None:
-            arrays.update(inputs=self.inputs, input_columns=self.input_columns)
-        np.savez(path, **arrays)
-
-    def __repr__(self):
-        return (f"<vesk.Result: {len(self.time)} samples x {self.nodes.shape[1]} nodes"
-                f"{', inputs' if self.inputs is not None else ''}>")
