@@ -103,9 +103,10 @@ class Contract:
     @classmethod
     def from_json(cls, text: Union[str, bytes], *, check: bool = True) -> "Contract":
         """The contract given as JSON text (str, or UTF-8 bytes); see
-        from_dict."""
-        if isinstance(text, bytes):
-            text = text.decode("utf-8")
+        from_dict. Bytes that are not UTF-8 are the loader's to report."""
+        if not isinstance(text, (str, bytes)):
+            raise TypeError(f"from_json: give the JSON text as str or bytes, got "
+                            f"{type(text).__name__}")
         return cls._from_text(text, "<string>", check)
 
     @classmethod

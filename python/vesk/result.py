@@ -3,6 +3,7 @@ xarray), as the command line's CSV files, and saved to and read back from
 numpy's .npz."""
 
 import contextlib
+import errno
 import json
 import os
 import threading
@@ -239,6 +240,8 @@ class Result:
             np.savez(path, **arrays)
             return
         path = checked_path(path)
+        if path.endswith(os.sep):  # numpy would write a hidden ".npz" into the folder
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not path.endswith(".npz"):
             path += ".npz"  # as numpy names it
         # Written beside `path` and renamed, so that a failed save (a full

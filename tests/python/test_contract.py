@@ -231,13 +231,18 @@ def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     (lambda: vesk.check("m.json\0x"), ValueError,
      "check: embedded null character in path 'm.json\\x00x'"),
     (lambda: vesk.check(SMALL, t_end=0), ValueError, "check: t_end must be > 0 ms, got 0.0"),
+    (lambda: vesk.check(SMALL, t_end=float("inf")), ValueError,
+     "check: t_end must be finite, got inf"),
+    (lambda: vesk.Contract.from_json(5), TypeError,
+     "from_json: give the JSON text as str or bytes, got int"),
     (lambda: vesk.check(SMALL, t_end="5"), TypeError,
      "check: t_end must be a number of ms, got '5'"),
     (lambda: vesk.check(SMALL, limit=1.5), TypeError,
      "check: limit must be a whole number or None, got 1.5"),
     (lambda: vesk.check(SMALL, limit=0), ValueError,
      "check: limit must be at least 1 or None, got 0"),
-], ids=["schedule in code", "nul", "t_end", "t_end-text", "limit-float", "limit-0"])
+], ids=["schedule in code", "nul", "t_end", "t_end-inf", "from_json", "t_end-text",
+        "limit-float", "limit-0"])
 def test_check_refuses(call, error, message):
     with pytest.raises(error) as raised:
         call()
@@ -281,6 +286,8 @@ NOT_UTF8 = [
      r"ScheduleError: {d}/i.txt:4: unknown command 'Noun\xe9'"),
     (lambda d: vesk.check(SMALL, d / "i.txt")[0].message, r"unknown command 'Noun\xe9'"),
     (lambda d: vesk.load_contract(d / "bad.json"), "ContractError: " + BAD_JSON),
+    (lambda d: vesk.Contract.from_json((d / "bad.json").read_bytes()),
+     "ContractError: " + BAD_JSON.replace("{d}/bad.json", "<string>")),
     (lambda d: vesk.check(d / "bad.json").stop, BAD_JSON),
     (lambda d: vesk.load_contract(d / NAME).n_nodes, "2"),
     (lambda d: vesk.load_contract(os.fsencode(d / NAME)).n_nodes, "2"),

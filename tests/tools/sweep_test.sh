@@ -195,8 +195,8 @@ cp "$scenarios/broken.txt" "$tmp/twins/a/x.txt"
 # Names that would break the summary's lines or columns, or give no run
 # folder of their own.
 mkdir "$tmp/names"
-for name in $'tab\there' $'cr\r' $'esc\e' . .. '' summary.tsv joblog.tsv scenarios.txt \
-    $'with\ttab/x' $'lines/a' $'lines/new\nline' lines/z; do
+for name in $'cr\r' . .. '' summary.tsv joblog.tsv scenarios.txt $'with\ttab/x' $'lines/a' \
+    $'lines/new\nline' lines/z; do
     mkdir -p "$(dirname "$tmp/names/$name")"
     cp "$scenarios/broken.txt" "$tmp/names/$name.txt"
 done
@@ -239,12 +239,8 @@ done
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
 check_usage_error "$(names_error $'lines/new\nline.txt')" --model "$model" --t-end 20 "$tmp/names/lines"
-check_usage_error "$(names_error $'tab\there.txt')" --model "$model" --t-end 20 \
-    "$tmp/names/tab"$'\t'"here.txt"
 check_usage_error "$(names_error $'cr\r.txt')" --model "$model" --t-end 20 --task 0 \
     "$tmp/names/cr"$'\r'".txt"
-check_usage_error "$(names_error $'esc\e.txt')" --model "$model" --t-end 20 --print-list \
-    "$tmp/names/esc"$'\e'".txt"
 check_usage_error "$(names_error $'with\ttab/x.txt')" --model "$model" --t-end 20 \
     "$tmp/names/with"$'\t'"tab/x.txt"
 for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
