@@ -309,8 +309,8 @@ def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, st
                   RuntimeWarning, stacklevel=stacklevel)
 
 
-# The network parameters a scenario of run_batch may set, in the order the
-# batch engine takes them.
+# The network parameters a scenario of run_batch may set, in the order its
+# Result lists them.
 BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
                     "f_max")
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
