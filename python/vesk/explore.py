@@ -109,7 +109,8 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
     with progress_display(progress, total, "explore", unit="point") as bar:
         if done.any():
             bar.update(int(done.sum()))
-        collect = _Collector(values, done, lead_shape, store_, bar)
+        collect = _Collector(values, done, lead_shape, store_, bar,
+                             set(grid_dims) | set(grid_coords) | {"scenario", "error", "done"})
         _dispatch(job.with_plan(plan), pending, plan, executor, collect, errors)
 
     data_vars = {}
@@ -389,15 +390,18 @@ def _summarize(summary, result):
 class _Collector:
     """Takes finished points into the Dataset's arrays and the store."""
 
-    def __init__(self, values, done, lead_shape, store, bar):
+    def __init__(self, values, done, lead_shape, store, bar, taken):
         self.values, self.done, self.lead_shape = values, done, lead_shape
-        self.store, self.bar = store, bar
+        self.store, self.bar, self.taken = store, bar, taken
 
     def add(self, finished):
         for point, summary in finished:
             index = np.unravel_index(point, self.lead_shape)
             for name, (dims, array, coords) in summary.items():
                 if name not in self.values:
+                    if name in self.taken or set(dims) & self.taken:
+                        raise ValueError(f"summary: {name!r} or its dims {dims} take a name "
+                                         f"of the grid or of explore's own: {sorted(self.taken)}")
                     full = np.zeros(self.lead_shape + array.shape, dtype=array.dtype)
                     self.values[name] = (dims, full, coords)
                 kept_dims, full = self.values[name][:2]
