@@ -25,7 +25,7 @@ from .stimuli import Clamps, Schedule
 
 
 # A task of several batches takes about this long at most (s).
-TASK_SECONDS = 0.5
+TASK_SECONDS = 2.0
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 # Failures of the machinery that ran a task rather than of the task: its
 # points are reported as failed and left for the next call to compute.
