@@ -5,6 +5,7 @@ and the machine."""
 
 import concurrent.futures as cf
 import contextlib
+import math
 import os
 import time
 
@@ -142,7 +143,10 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
             candidates = [(n, threads, side_by_side or (1 if threads is None else
                                                          max(1, cpus // threads)))
                           for n in LANES]
-    candidates = [c for c in candidates if c[0] <= max(points, 1) and (lanes in (None, c[0]))]
+    # Batches no larger than keeps every slot busy: 8 points as one batch of
+    # 8 would leave a second slot idle.
+    candidates = [c for c in candidates if lanes in (None, c[0]) and
+                  c[0] <= max(1, math.ceil(points / (slots or c[2])))]
     if lanes is not None and not candidates:
         candidates = [(lanes, threads if executor is not None or threads is not None else None,
                        side_by_side or 1)]
