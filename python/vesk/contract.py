@@ -103,9 +103,10 @@ class Contract:
     @classmethod
     def from_json(cls, text: Union[str, bytes], *, check: bool = True) -> "Contract":
         """The contract given as JSON text (str, or UTF-8 bytes); see
-        from_dict."""
-        if isinstance(text, bytes):
-            text = text.decode("utf-8")
+        from_dict. Bytes that are not UTF-8 are the loader's to report."""
+        if not isinstance(text, (str, bytes)):
+            raise TypeError(f"from_json: give the JSON text as str or bytes, got "
+                            f"{type(text).__name__}")
         return cls._from_text(text, "<string>", check)
 
     @classmethod
@@ -219,7 +220,7 @@ class Contract:
 
     def write_row_map(self, path: PathLike) -> None:
         """Writes the row map as the command line's --output-row-map does."""
-        _core.write_row_map(checked_path(path), self._network)
+        _core.write_row_map(os.fsencode(checked_path(path)), self._network)
 
     def __repr__(self) -> str:
         changed = ""
@@ -238,7 +239,7 @@ def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     a node_id given twice, an id no entry names, an unknown key ...; this
     reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
+    contract = Contract(_core.load_contract(os.fsencode(path)), path, file=os.path.abspath(path))
     if check:
         warn_about(path, path, stacklevel=2)
     return contract

@@ -2,6 +2,7 @@
 
 import difflib
 import math
+import numbers
 import operator
 import os
 import re
@@ -16,9 +17,10 @@ from .contract import ROW_MAP_FIELDS, TIME_CONSTANTS, Contract, check_parameters
 from ._core import ScheduleError
 from ._progress import progress_display
 from .result import Result
-from .stimuli import Clamps, Schedule
+from .stimuli import Clamps, Schedule, _is_text
 
 INT32_MAX = 2**31 - 1
+INT64_MAX = 2**63 - 1
 
 
 def _node_selection(contract, record):
@@ -138,6 +140,8 @@ def _start_state(y0, n):
     if y0 is None:
         zeros = np.zeros(n)
         return zeros, zeros
+    if isinstance(y0, np.ma.MaskedArray):
+        raise TypeError("y0 is a masked array; give plain values (e.g. y0.filled(0.0))")
     start = np.array(y0, dtype=np.float64)
     if start.ndim == 0:
         start = np.full(n, float(start))
@@ -159,15 +163,23 @@ def _drive_series(drive, schedule, n_samples):
         raise TypeError(f"drive: give a dict {{input name: values}}, got {type(drive).__name__}")
     series = {}
     for name, values in drive.items():
-        if not isinstance(name, str):
-            raise ScheduleError(f"drive: input names must be strings, got {name!r}")
+        if not _is_text(name):
+            raise ScheduleError(f"drive: input names must be strings (UTF-8 text), got {name!r}")
         if schedule.windows(name):
             raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
                                 "give it one or the other")
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        if values.shape != (n_samples,):
+        if isinstance(values, np.ma.MaskedArray):
+            raise TypeError(f"drive: input {name!r} is a masked array; give plain values "
+                            "(e.g. values.filled(0.0))")
+        given = np.asarray(values)
+        if given.shape != (n_samples,):
+            got = f"shape {given.shape}" if given.ndim else repr(values)
             raise ValueError(f"drive: input {name!r} needs one value per sample, "
-                             f"{n_samples}, got shape {values.shape}")
+                             f"{n_samples}, got {got}")
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"drive: input {name!r} needs real numbers, got {given.dtype} "
+                            "values")
+        values = np.ascontiguousarray(given, dtype=np.float64)
         if np.isnan(values).any():
             raise ValueError(f"drive: input {name!r} holds NaN")
         series[name] = values
@@ -245,6 +257,11 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
                    (time, nodes, input_values, not_found))
 
 
+# Control characters as the command line escapes them in messages.
+_CONTROL_ESCAPES = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7f]}
+_CONTROL_ESCAPES.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
+
+
 def _check_input_names(contract, schedule, series):
     """Raises ScheduleError, as the run would, for an input the model lacks,
     adding the name likely meant; the schedule's first, then the drive's,
@@ -256,6 +273,7 @@ def _check_input_names(contract, schedule, series):
     names += [(f"drive: '{name}'", name, True)
               for name in sorted(series, key=lambda n: n.encode("utf-8"))]
     for text, name, hint in names:
+        text = text.translate(_CONTROL_ESCAPES)  # as the command line quotes names
         if name not in known:
             close = _close_match(name, contract.input_names) if hint else None
             raise ScheduleError(f"{text} is not an external input in the loaded model"
@@ -309,12 +327,14 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
-    Each scenario is a dict (or an object with such attributes) giving any
-    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
-    of network parameters to change for that scenario alone (alfa, epsilon,
-    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
-    those of run() and apply to every scenario (progress counts the samples
-    of the whole batch, which advances all scenarios together). Every Result holds the same
+    Each scenario is a dict (or an object with some of these attributes)
+    giving any of schedule, clamps, drive and y0, as for run(), and
+    parameters, a dict of network parameters to change for that scenario
+    alone (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max);
+    {} is a scenario without stimuli. Anything else (a path, a Schedule,
+    None) raises TypeError. The other arguments are those of run() and
+    apply to every scenario (progress counts the samples of the whole
+    batch, which advances all scenarios together). Every Result holds the same
     values, bit for bit, as run() gives for its scenario alone.
 
     The scenarios advance together: each weight of the model is read once
@@ -326,7 +346,11 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         contract = load_contract(contract)
     if isinstance(scenarios, (dict, str)):
         raise TypeError("scenarios: give a list of scenarios")
-    scenarios = list(scenarios)
+    try:
+        scenarios = list(scenarios)
+    except TypeError:
+        raise TypeError(f"scenarios: give a list of scenarios, got {type(scenarios).__name__}") \
+            from None
     if not scenarios:
         raise ValueError("scenarios: give at least one scenario")
     fields = [_scenario_fields(index, scenario) for index, scenario in enumerate(scenarios)]
@@ -378,7 +402,13 @@ def _scenario_fields(index, scenario):
             raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
                              f"(fields: {', '.join(_SCENARIO_FIELDS)})")
         return scenario
-    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    fields = {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    if not fields:
+        # A path, a Schedule or None here is a scenario mistyped, not one
+        # meant to run without stimuli; {} asks for that.
+        raise TypeError(f"scenario {index}: give a dict of {', '.join(_SCENARIO_FIELDS)} (such "
+                        f"as {{'schedule': ...}}, or {{}} for none), got {scenario!r}")
+    return fields
 
 
 def _stimulus_files(schedule, clamps):
@@ -386,19 +416,27 @@ def _stimulus_files(schedule, clamps):
     if schedule is None:
         schedule = Schedule()
     elif not isinstance(schedule, Schedule):
-        schedule = Schedule.from_file(schedule)
+        schedule = Schedule.from_file(_path_of(schedule, "schedule", "Schedule", "an instruction"))
     if clamps is None:
         clamps = Clamps()
     elif not isinstance(clamps, Clamps):
-        clamps = Clamps.from_file(clamps)
+        clamps = Clamps.from_file(_path_of(clamps, "clamps", "Clamps", "a bindings"))
     return schedule, clamps
 
 
+def _path_of(value, name, kind, file):
+    if not isinstance(value, (str, bytes, os.PathLike)):
+        raise TypeError(f"{name}: give a {kind} or the path of {file} file, got "
+                        f"{type(value).__name__}")
+    return value
+
+
 def _every(every):
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    return every
+    if isinstance(every, bool) or not isinstance(every, numbers.Integral):
+        raise TypeError(f"every must be a whole number, got {every!r}")
+    if not 1 <= every <= INT64_MAX:
+        raise ValueError(f"every must lie between 1 and {INT64_MAX}, got {every}")
+    return int(every)
 
 
 def _record_state(record_state):
