@@ -14,6 +14,7 @@ import warnings
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Union
 
 from . import _core
+from ._paths import checked_path
 
 if TYPE_CHECKING:
     from .contract import Contract
@@ -86,12 +87,11 @@ def _file_of(stimulus, kind, what) -> str:
 def _path_text(path) -> str:
     """A path given as str, bytes or path object, as text (bytes that are
     not UTF-8 survive as os.fsdecode keeps them)."""
-    text = os.fspath(path)
-    if isinstance(text, bytes):
-        text = os.fsdecode(text)
-    if "\0" in text:
-        raise ValueError(f"check: embedded null character in path {text!r}")
-    return text
+    try:
+        return checked_path(path)
+    except ValueError:
+        raise ValueError(f"check: embedded null character in path "
+                         f"{os.fsdecode(os.fspath(path))!r}") from None
 
 
 def _scan(model: str, source: str, instructions: str = "", bindings: str = "",

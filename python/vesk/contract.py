@@ -222,6 +222,19 @@ class Contract:
         """Writes the row map as the command line's --output-row-map does."""
         _core.write_row_map(os.fsencode(checked_path(path)), self._network)
 
+    def to_json(self, path: PathLike) -> None:
+        """Writes this contract as contract JSON to `path`, with the
+        constants that with_parameters set: vesk-sim and load_contract read
+        it back to the same network, so runs of the file equal runs of this
+        contract. Raises ContractError for a constant JSON cannot hold (NaN,
+        an infinity) and OSError when the file cannot be written; a file
+        not written whole is removed."""
+        _core.write_contract(checked_path(path), self._network, self._constants)
+
+    def to_json_text(self) -> str:
+        """The text to_json writes."""
+        return _core.contract_json(self._network, self._constants)
+
     def __repr__(self) -> str:
         changed = ""
         if self._constants is not None:

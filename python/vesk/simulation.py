@@ -312,8 +312,8 @@ def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, st
                   RuntimeWarning, stacklevel=stacklevel)
 
 
-# The network parameters a scenario of run_batch may set, in the order the
-# batch engine takes them.
+# The network parameters a scenario of run_batch may set, in the order its
+# Result lists them.
 BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
                     "f_max")
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
@@ -359,7 +359,7 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
     base = contract.parameters
-    prepared, lanes = [], []
+    prepared, constants, lanes = [], [], []
     for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
         start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
         series = _drive_series(f.get("drive"), schedule, total)
@@ -368,15 +368,16 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         if unknown:
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
-        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
-        check_parameters(dict(zip(BATCH_PARAMETERS, values)), f"run_batch: scenario {index}: ")
+        values = {name: float(changed.get(name, base[name])) for name in BATCH_PARAMETERS}
+        check_parameters(values, f"run_batch: scenario {index}: ")
         _check_input_names(contract, schedule, series)
         prepared.append((schedule, clamps, series, start_e, start_i))
+        constants.append(values)
         lanes.append((schedule._as_map(), clamps._as_list(), series,
-                      np.concatenate([start_e, start_i]), values))
+                      np.concatenate([start_e, start_i]), _core.NetworkParameters(values)))
     node_ids, all_nodes = _node_selection(contract, record)
-    for index, lane in enumerate(lanes):
-        _warn_about_step(step, dict(zip(BATCH_PARAMETERS, lane[4])), f"run_batch: scenario {index}: ")
+    for index, values in enumerate(constants):
+        _warn_about_step(step, values, f"run_batch: scenario {index}: ")
 
     with progress_display(progress, total, f"run_batch ({len(lanes)} scenarios)",
                           "sample") as bar:
@@ -384,12 +385,12 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
                                every, state, bool(inputs),
                                progress=bar.update if progress else None)
     results = []
-    for index, (scenario, lane, outcome) in enumerate(zip(prepared, lanes, runs)):
+    for index, (scenario, values, outcome) in enumerate(zip(prepared, constants, runs)):
         _warn_about_non_finite(contract, outcome[0], outcome[1], node_ids, all_nodes,
                                f"run_batch: scenario {index}: ")
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
-        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        result.parameters["network_parameters"] = values
         results.append(result)
     return results
 

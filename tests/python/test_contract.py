@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import BINDINGS, MODEL, SOURCE, instructions
+from conftest import BINDINGS, MODEL, SOURCE, cli, instructions
 
 # Two nodes, inputs for Noun and word 0, one edge of each kind.
 NODE = dict(tau=1, pop_id="p", pop_typ="E", con_typ="c", circ_id="c", h_row="h", d_row="d",
@@ -179,6 +179,40 @@ def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
         warnings.simplefilter("error")
         vesk.load_contract(path, check=False)
         vesk.Contract.from_dict(SMALL)
+
+
+def test_loaders_warn_about_text_after_the_contract(tmp_path):
+    text = json.dumps(SMALL) + '\n {"counts":'
+    path = tmp_path / "m.json"
+    path.write_text(text)
+    after = (f"the contract ends before byte offset {len(json.dumps(SMALL)) + 2}: what follows "
+             "from there is not read")
+    for load, name in [(lambda: vesk.load_contract(path), str(path)),
+                       (lambda: vesk.Contract.from_json(text), "<string>")]:
+        with pytest.warns(vesk.ContractWarning) as caught:
+            load()
+        assert [str(w.message) for w in caught] == [f"{name}: {after}"]
+
+
+def test_to_json_writes_the_contract_that_runs_the_same(kaldo, tmp_path):
+    # vesk-sim on the written file gives the bytes it gives on the original.
+    kaldo.to_json(tmp_path / "c.json")
+    outputs = []
+    for model in (MODEL, tmp_path / "c.json"):
+        out = tmp_path / f"{len(outputs)}.csv"
+        assert cli("--model", model, "--t-end", 20, "--instructions", instructions("success"),
+                   "--bindings", BINDINGS, "--output", out, "--output-row-map",
+                   f"{out}.rows") == (0, "")
+        outputs.append((out.read_bytes(), (tmp_path / f"{out.name}.rows").read_bytes()))
+    assert outputs[0] == outputs[1]
+    # Changed constants are written; the text is the file's.
+    changed = kaldo.with_parameters(alfa=1.5, tau_I=0.9)
+    changed.to_json(tmp_path / "changed.json")
+    assert (tmp_path / "changed.json").read_text() == changed.to_json_text()
+    loaded = vesk.load_contract(tmp_path / "changed.json")
+    assert loaded.parameters == changed.parameters
+    run = dict(schedule=instructions("success"), clamps=BINDINGS, every=3)
+    assert vesk.run(loaded, 8, **run).nodes.tobytes() == vesk.run(changed, 8, **run).nodes.tobytes()
 
 
 def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():

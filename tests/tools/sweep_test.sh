@@ -247,6 +247,10 @@ for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
     check_usage_error "cannot name a run folder after $tmp/names/$name.txt" \
         --model "$model" --t-end 20 "$tmp/names/$name.txt"
 done
+mkdir -p "$tmp/keep/s" && touch "$tmp/keep/s/command.txt" && cp "$scenarios/broken.txt" "$tmp/keep/s/s.txt"
+check_usage_error "$tmp/keep/s/s.txt lies in $tmp/keep/s, a run folder that the sweep empties: move it out" \
+    --model "$model" --t-end 20 --out "$tmp/keep" "$tmp/keep/s/s.txt"
+[ -f "$tmp/keep/s/s.txt" ] || fail "a scenario in its own run folder was removed"
 check_usage_error "--out $tmp/a-file is not a folder" --model "$model" --t-end 20 \
     --out "$tmp/a-file" "$scenarios"
 check_usage_error "--out $tmp/a-file/runs: cannot create the folder (" --model "$model" --t-end 20 \
