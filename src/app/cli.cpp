@@ -14,7 +14,7 @@
 #include "run/memory_budget.hpp"
 #include "run/run_length.hpp"
 #include "run/sample_grid.hpp"
-#include "stimulus/text_lines.hpp"
+#include "text/escape.hpp"
 
 namespace vesk {
 namespace {

@@ -12,10 +12,8 @@
 #include <vector>
 
 #include "model/network.hpp"
-#include "sim/sample_driver.hpp"
-#include "sim/sliced_matrix.hpp"
+###include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
-#include "stimulus/activation.hpp"
 
 namespace vesk {
 

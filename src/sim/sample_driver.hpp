@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "model/network.hpp"
-#include "stimulus/activation.hpp"
+#include "model/time_functions.hpp"
 
 namespace vesk {
 
