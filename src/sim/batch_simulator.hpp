@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "model/network.hpp"
-###include "sim/sliced_matrix.hpp"
+#include "model/time_functions.hpp"
+#include "sim/sample_driver.hpp"
+#include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
 
 namespace vesk {

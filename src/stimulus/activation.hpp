@@ -18,7 +18,9 @@ struct ScheduleWindow {
     double value = 0.0;
 };
 
-/
+// Every factory below returns a callable that owns a private copy of its
+// data, and whose evaluation allocates nothing.
+
 // Value of the first window (in list order) with start_ms <= t <= end_ms,
 // or 0.0 when none matches. Overlapping windows are not combined: the
 // earliest in the list wins. A NaN time matches nothing.
