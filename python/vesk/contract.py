@@ -5,7 +5,7 @@ import json
 import math
 import numbers
 import os
-from typing import Dict, List, NamedTuple, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Tuple, Union
 
 import numpy as np
 
@@ -48,6 +48,31 @@ def check_parameters(parameters: Dict[str, float], where: str) -> None:
             raise ValueError(f"{where}{name} must be a positive number of ms, got {value!r}")
 
 
+class Records(tuple):
+    """The records of a contract's nodes or inputs: a tuple of NodeRecord or
+    InputRecord that also gives itself as a table."""
+
+    def to_pandas(self) -> Any:
+        """A DataFrame with one row per record and one column per field.
+        Needs pandas."""
+        try:
+            import pandas as pd
+        except ImportError:
+            raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
+                from None
+        return pd.DataFrame.from_records(self, columns=self._fields)
+
+
+class NodeRecords(Records):
+    """The nodes of a contract, by node_id (Contract.nodes)."""
+    _fields = None  # set below, from NodeRecord
+
+
+class InputRecords(Records):
+    """The entries of a contract's "inputs", in order (Contract.inputs)."""
+    _fields = None  # set below, from InputRecord
+
+
 class NodeRecord(NamedTuple):
     """One node of a contract: its metadata as in the row map, and its
     per-node constants (tau in ms)."""
@@ -74,6 +99,19 @@ class InputRecord(NamedTuple):
     h_row: str
     d_row: str
     mat_id: str
+
+
+NodeRecords._fields = NodeRecord._fields
+InputRecords._fields = InputRecord._fields
+
+
+def _csr_matrix(arrays):
+    try:
+        from scipy import sparse
+    except ImportError:
+        raise ImportError("weights need scipy (Debian: apt-get install python3-scipy)") from None
+    row_ptr, col_idx, values, shape = arrays
+    return sparse.csr_matrix((values, col_idx, row_ptr), shape=shape)
 
 
 class Contract:
@@ -170,14 +208,30 @@ class Contract:
         return contract
 
     @property
-    def nodes(self) -> Tuple[NodeRecord, ...]:
-        """One NodeRecord per node, by node_id."""
+    def nodes(self) -> NodeRecords:
+        """One NodeRecord per node, by node_id; nodes.to_pandas() gives them
+        as a DataFrame."""
         if "nodes" not in self._cache:
             tau = self._network.tau
             excitatory = self._network.is_excitatory()
-            self._cache["nodes"] = tuple(NodeRecord(*md, tau[i], bool(excitatory[i]))
-                                         for i, md in enumerate(self._network.node_records()))
+            self._cache["nodes"] = NodeRecords(
+                NodeRecord(*md, tau[i], bool(excitatory[i]))
+                for i, md in enumerate(self._network.node_records()))
         return self._cache["nodes"]
+
+    @property
+    def weights(self) -> Any:
+        """The node-to-node weights, n_nodes x n_nodes, row = target node,
+        column = source node: a scipy.sparse CSR matrix, entries in the
+        order the simulator adds them (a pair given twice stays two
+        entries). A new matrix at every call. Needs scipy."""
+        return _csr_matrix(_core.weight_arrays(self._network, False))
+
+    @property
+    def input_weights(self) -> Any:
+        """The input-to-node weights, n_nodes x n_inputs, row = target node,
+        column = input_id; as weights."""
+        return _csr_matrix(_core.weight_arrays(self._network, True))
 
     @property
     def input_names(self) -> List[str]:
@@ -191,9 +245,10 @@ class Contract:
         return np.array(self._network.input_row_index, dtype=np.int64)
 
     @property
-    def inputs(self) -> Tuple[InputRecord, ...]:
-        """One InputRecord per entry of the contract's "inputs"."""
-        return tuple(InputRecord(*md[1:]) for md in self._network.input_records())
+    def inputs(self) -> InputRecords:
+        """One InputRecord per entry of the contract's "inputs";
+        inputs.to_pandas() gives them as a DataFrame."""
+        return InputRecords(InputRecord(*md[1:]) for md in self._network.input_records())
 
     @property
     def columns(self) -> np.ndarray:

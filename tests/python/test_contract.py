@@ -82,11 +82,27 @@ def test_with_parameters_shares_the_network_and_leaves_the_original(kaldo):
     ({"beta": True}, TypeError, "with_parameters: beta must be a number, got True"),
     ({"beta": "2"}, TypeError, "with_parameters: beta must be a number, got '2'"),
     ({"tau_I": float("nan")}, ValueError, "with_parameters: tau_I must be finite, got nan"),
-], ids=["alpha", "tauE", "unknown", "bool", "text", "nan"])
+    ({"tau_E": 0}, ValueError, "with_parameters: tau_E must be a positive number of ms, got 0.0"),
+], ids=["alpha", "tauE", "unknown", "bool", "text", "nan", "tau-zero"])
 def test_with_parameters_refuses(kaldo, values, error, message):
     with pytest.raises(error) as raised:
         kaldo.with_parameters(**values)
     assert str(raised.value) == message
+
+
+def test_weights_and_records_read_back_as_the_file_gives_them(kaldo, kaldo_dict):
+    n, m = kaldo.n_nodes, kaldo.n_inputs
+    expected = {"node": np.zeros((n, n)), "input": np.zeros((n, m))}
+    for edge in kaldo_dict["edges"]:
+        expected[edge["source_kind"]][edge["target_node_id"], edge["source_id"]] += \
+            edge["weight_final"]
+    for matrix, kind in ((kaldo.weights, "node"), (kaldo.input_weights, "input")):
+        assert matrix.format == "csr" and np.array_equal(matrix.toarray(), expected[kind])
+    nodes = kaldo.nodes.to_pandas()
+    assert nodes.columns.tolist() == list(vesk.NodeRecord._fields)
+    assert nodes.iloc[1].tolist() == list(kaldo.nodes[1])
+    assert kaldo.inputs.to_pandas().pop_id.tolist() == [i.get("pop_id", i["input_name"])
+                                                        for i in kaldo_dict["inputs"]]
 
 
 def vesk_check_lines(folder, *args):
