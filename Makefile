@@ -19,6 +19,8 @@ TOOL_PACKAGES += python3-pytest python3-setuptools python3-wheel python3-venv py
 # The package's optional extras, tested: progress bars, xarray results,
 # sparse weight matrices.
 TOOL_PACKAGES += python3-tqdm python3-xarray python3-scipy
+# vesk.explore: its store (zarr) and a dask cluster to run on.
+TOOL_PACKAGES += python3-zarr python3-dask python3-distributed
 # The check of the exp table (src/sim/exp_constants.py).
 TOOL_PACKAGES += python3-mpmath
 # Debian's own python3, which sees the python3-* packages.

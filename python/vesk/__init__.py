@@ -14,6 +14,7 @@ they give its CSV fields.
 from ._core import ClampError, ContractError, RunError, ScheduleError, __version__
 from .checking import ContractWarning, Finding, Findings, check
 from .contract import Contract, InputRecord, NodeRecord, load_contract
+from .explore import explore
 from .result import Result, load_result
 from .simulation import run, run_batch, sample_times
 from .stimuli import Clamps, Schedule
@@ -21,5 +22,5 @@ from .stimuli import Clamps, Schedule
 __all__ = [
     "ClampError", "Clamps", "Contract", "ContractError", "ContractWarning", "Finding", "Findings",
     "InputRecord", "NodeRecord", "Result", "RunError", "Schedule", "ScheduleError", "check",
-    "load_contract", "load_result", "run", "run_batch", "sample_times", "__version__",
+    "explore", "load_contract", "load_result", "run", "run_batch", "sample_times", "__version__",
 ]

@@ -1,0 +1,197 @@
+"""How an exploration spends the cores: scenarios per batch (lanes), threads
+per run and runs side by side, chosen from short runs of the contract at
+hand, since whether a batch or a second thread pays depends on the model
+and the machine."""
+
+import concurrent.futures as cf
+import contextlib
+import os
+import time
+
+import numpy as np
+
+from . import _core
+from .simulation import run, run_batch
+
+# Two lanes seldom pay: a batch's own costs are not yet shared out.
+LANES = (1, 4, 8)
+# The share of the exploration's own estimated time that measuring may
+# take, and at most this many seconds.
+MEASURE_SHARE = 0.05
+MEASURE_SECONDS = 3.0
+# An exploration whose plain loop would take less than this (s) is run as
+# that loop: measuring would cost more than a better plan could save.
+MIN_SECONDS = 5.0
+# A measured run shorter than this many steps says little.
+MIN_STEPS = 10
+# Another plan must beat the plain loop by this much to be taken: the
+# measurements are short and the machine may be busy.
+MARGIN = 1.05
+
+
+class Plan:
+    """lanes: points per batch; threads: VESK_THREADS of each run (None:
+    as the environment says); side_by_side: runs at once (threads of this
+    process, or the executor's slots); batch_seconds: a batch's estimated
+    time on one slot (None when not measured); why: the measurements."""
+
+    def __init__(self, lanes, threads, side_by_side, batch_seconds=None, why="given"):
+        self.lanes, self.threads, self.side_by_side = lanes, threads, side_by_side
+        self.batch_seconds, self.why = batch_seconds, why
+
+    def describe(self):
+        threads = "as the environment says" if self.threads is None else self.threads
+        return (f"lanes={self.lanes} threads={threads} side_by_side={self.side_by_side} "
+                f"({self.why})")
+
+
+def available_cpus():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not Linux
+        return os.cpu_count() or 1
+
+
+def executor_slots(executor):
+    """How many tasks the executor runs at once, as far as it says."""
+    if executor is None:
+        return available_cpus()
+    if hasattr(executor, "nthreads") and hasattr(executor, "scatter"):  # dask Client
+        return max(1, sum(executor.nthreads().values()))
+    return max(1, getattr(executor, "_max_workers", None) or available_cpus())
+
+
+@contextlib.contextmanager
+def _env_threads(threads):
+    """VESK_THREADS set to `threads` (None: left alone) for the runs started
+    inside, restored afterwards."""
+    if threads is None:
+        yield
+        return
+    before = os.environ.get("VESK_THREADS")
+    os.environ["VESK_THREADS"] = str(threads)
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["VESK_THREADS"]
+        else:
+            os.environ["VESK_THREADS"] = before
+
+
+def thread_setting(threads, restore=False):
+    """Sets VESK_THREADS for this process's next runs; with restore, as a
+    context manager that puts the old value back."""
+    if restore:
+        return _env_threads(threads)
+    if threads is not None and os.environ.get("VESK_THREADS") != str(threads):
+        os.environ["VESK_THREADS"] = str(threads)
+    return None
+
+
+def _samples(settings):
+    if settings["n_steps"] is not None:
+        return int(settings["n_steps"])
+    if settings["t_end"] is None:
+        return MIN_STEPS
+    return int(float(settings["t_end"]) / (settings["h"] or 0.1)) + 1
+
+
+def _measure(job, lanes, threads, side_by_side, steps):
+    """Samples per second (of all points together) of `side_by_side`
+    batches of `lanes` scenarios, `steps` samples long, run at once with
+    `threads` threads each."""
+    s = job.settings
+    options = dict(h=s["h"], record=s["record"], every=s["every"])
+
+    def one():
+        if lanes == 1:
+            run(job.contract, n_steps=steps, **options)
+        else:
+            run_batch(job.contract, [{}] * lanes, n_steps=steps, **options)
+
+    with _env_threads(threads):
+        start = time.perf_counter()
+        if side_by_side == 1:
+            one()
+        else:
+            with cf.ThreadPoolExecutor(side_by_side) as pool:
+                for f in [pool.submit(one) for _ in range(side_by_side)]:
+                    f.result()
+        return lanes * side_by_side * steps / (time.perf_counter() - start)
+
+
+def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
+    """The Plan for `points` points: the given settings, the rest chosen
+    by measuring each candidate once, the plain loop of run() among them."""
+    cpus = available_cpus()
+    if executor is not None:
+        # The executor's slots run side by side; each run gets one thread
+        # unless told otherwise. Lanes are measured here with as many runs
+        # at once as this machine's cores allow.
+        slots = executor_slots(executor)
+        here = min(cpus, slots)
+        candidates = [(n, 1 if threads is None else threads, here) for n in LANES]
+    else:
+        slots = None
+        candidates = [(1, None, 1)]
+        candidates += [(n, None, 1) for n in LANES[1:]]
+        if cpus > 1:
+            candidates += [(n, 1, cpus) for n in LANES]
+        if threads is not None or side_by_side is not None:
+            candidates = [(n, threads, side_by_side or (1 if threads is None else
+                                                         max(1, cpus // threads)))
+                          for n in LANES]
+    candidates = [c for c in candidates if c[0] <= max(points, 1) and (lanes in (None, c[0]))]
+    if lanes is not None and not candidates:
+        candidates = [(lanes, threads if executor is not None or threads is not None else None,
+                       side_by_side or 1)]
+
+    def plan(choice, batch_seconds=None, why="given"):
+        n, t, j = choice
+        return Plan(n, t, slots if slots is not None else j, batch_seconds, why)
+
+    if len(candidates) == 1 or points == 0:
+        return plan(candidates[0])
+    # One short run, after one to warm up, prices a step of the loop.
+    loop = (1, None if executor is None else candidates[0][1], 1)
+    _measure(job, *loop, MIN_STEPS)
+    step_rate = _measure(job, *loop, 2 * MIN_STEPS)
+    full = _samples(job.settings)
+    loop_seconds = points * full / step_rate
+    budget = min(MEASURE_SECONDS, MEASURE_SHARE * loop_seconds)
+    per_candidate = budget / len(candidates)
+    if loop_seconds < MIN_SECONDS or per_candidate * step_rate < MIN_STEPS:
+        return plan(candidates[0], full / step_rate,
+                    f"a loop of about {loop_seconds:.2g} s: too short to measure")
+    rates, steps = {}, {}
+    deadline = time.perf_counter() + 2 * budget
+    for choice in candidates:
+        if time.perf_counter() > deadline and rates:
+            break
+        n, _t, j = choice
+        steps[choice] = int(min(full, max(MIN_STEPS, per_candidate * step_rate / n)))
+        try:
+            rates[choice] = _measure(job, *choice, steps[choice])
+        except _core.RunError:  # e.g. a batch that does not fit in memory
+            continue
+    if loop in rates:
+        rates[loop] = max(rates[loop], step_rate)
+    # The first candidate is the loop here, single runs on an executor.
+    base = candidates[0]
+    best = max(rates, key=lambda c: rates[c] * (MARGIN if c == base else 1.0))
+    if best != base and base in rates:
+        # One short measurement each is easily upset by other work on the
+        # machine: the winner must beat the base again, measured in turns.
+        again = {base: [rates[base]], best: [rates[best]]}
+        for _ in range(2):
+            for choice in (base, best):
+                again[choice].append(_measure(job, *choice, steps[choice]))
+        rates[base], rates[best] = (float(np.median(again[c])) for c in (base, best))
+        best = max((base, best), key=lambda c: rates[c] * (MARGIN if c == base else 1.0))
+    why = "measured points/s: " + ", ".join(
+        f"lanes={n} threads={'env' if t is None else t} x{j}: {r / full:.3g}"
+        for (n, t, j), r in rates.items())
+    # The measured batches ran side by side, each on its own slot.
+    batch_seconds = best[0] * best[2] * full / rates[best]
+    return plan(best, batch_seconds, why)
