@@ -3,7 +3,8 @@ project's CMake build (target vesk_python), the rest from python/vesk.
 
 CMake, a C++20 compiler and the Debian packages of `make deps` must be
 installed. VESK_CMAKE_BUILD_DIR names a CMake build folder to build in
-(configured there if it is not yet); by default a fresh one under build-pip/.
+(configured there if it is not yet); by default a fresh one under build-pip/,
+or under a temporary folder when the source tree is read-only.
 """
 
 import os
@@ -11,6 +12,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 from setuptools import Extension, setup
@@ -47,8 +49,20 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built[0], target)
 
 
-# build/ is the CMake build folder of `make`: setuptools works in build-pip/.
-(ROOT / "build-pip").mkdir(exist_ok=True)
+def build_base():
+    """Where setuptools works: build-pip/ beside build/ (the CMake build
+    folder of `make`), or a temporary folder when the source tree is
+    read-only (an installed copy, a read-only mount)."""
+    try:
+        (ROOT / "build-pip").mkdir(exist_ok=True)
+        with tempfile.TemporaryFile(dir=ROOT / "build-pip"):
+            pass
+        return str(ROOT / "build-pip")
+    except OSError:
+        return tempfile.mkdtemp(prefix="vesk-build-pip-")
+
+
+BUILD_BASE = build_base()
 setup(
     version=project_version(),
     packages=["vesk"],
@@ -56,5 +70,5 @@ setup(
     package_data={"vesk": ["py.typed"]},
     ext_modules=[Extension("vesk._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
-    options={"build": {"build_base": "build-pip"}, "egg_info": {"egg_base": "build-pip"}},
+    options={"build": {"build_base": BUILD_BASE}, "egg_info": {"egg_base": BUILD_BASE}},
 )

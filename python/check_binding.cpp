@@ -23,7 +23,6 @@
 #include "run/run_setup.hpp"
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
-#include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
 
@@ -42,8 +41,7 @@ py::tuple check(const std::string& model, const std::string& instructions,
                 std::size_t per_kind_limit) {
     FindingLog log(per_kind_limit);
     std::optional<std::string> stop_model, stop_instructions, stop_bindings;
-    {
-        py::gil_scoped_release nogil;
+    call_released([&] {
         // Every input can be driven by name from Python, so inputs that no
         // instruction command reaches are not worth a warning here.
         const ContractCheck checked = check_contract(model, log, nullptr, check_fits_in_memory);
@@ -63,18 +61,17 @@ py::tuple check(const std::string& model, const std::string& instructions,
             if (facts.complete) has_row = [&rows](int row) { return rows.count(row) != 0; };
             stop_bindings = check_bindings_file(bindings, log, has_row);
         }
-    }
+    });
 
     std::vector<FindingRecord> findings;
     findings.reserve(log.kept().size());
     for (const Finding& f : log.kept()) {
         findings.emplace_back(f.severity == Severity::error ? "error" : "warning",
-                              escape_control_characters(f.place),
-                              escape_control_characters(f.message));
+                              python_text(f.place), python_text(f.message));
     }
     std::optional<std::string> stop;
     for (const auto* s : {&stop_model, &stop_instructions, &stop_bindings}) {
-        if (!stop && *s) stop = escape_control_characters(**s);
+        if (!stop && *s) stop = python_text(**s);
     }
     return py::make_tuple(findings, log.left_out(), stop, log.errors(), log.warnings());
 }

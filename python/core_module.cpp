@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -28,10 +29,64 @@ namespace py = pybind11;
 
 namespace vesk::python {
 
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `text`, or 0: no
+// overlong form, no surrogate, nothing beyond U+10FFFF.
+std::size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+    if (lead < 0x80) return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;
+        if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string python_text(std::string_view text) {
+    const std::string escaped = escape_control_characters(text);
+    std::string result;
+    result.reserve(escaped.size());
+    std::string_view rest = escaped;
+    while (!rest.empty()) {
+        const std::size_t length = utf8_sequence_length(rest);
+        if (length != 0) {
+            result.append(rest.substr(0, length));
+            rest.remove_prefix(length);
+            continue;
+        }
+        constexpr char hex[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(rest.front());
+        result += "\\x";
+        result += hex[byte >> 4];
+        result += hex[byte & 0xf];
+        rest.remove_prefix(1);
+    }
+    return result;
+}
+
 std::string user_message(const std::exception& e) {
     // Messages quote text from input files; the command line escapes its
     // control characters, and so does every error raised here.
-    return escape_control_characters(e.what());
+    return python_text(e.what());
 }
 
 namespace {
@@ -46,27 +101,29 @@ Record as_tuple(const PopulationMetadata& md) {
 }
 
 std::shared_ptr<Network> load_contract(const std::string& path) {
-    auto network = std::make_shared<Network>();
-    py::gil_scoped_release nogil;
-    try {
-        network->load_from_json(path, check_fits_in_memory);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw ContractError(user_message(e));
-    }
-    return network;
+    return call_released([&] {
+        auto network = std::make_shared<Network>();
+        try {
+            network->load_from_json(path, check_fits_in_memory);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw ContractError(user_message(e));
+        }
+        return network;
+    });
 }
 
 std::map<std::string, WindowList> parse_instructions(const std::string& path) {
-    ScheduleMap schedules;
-    try {
-        schedules = parse_instruction_file(path, instruction_time_scale, instruction_window_value);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw ScheduleError(user_message(e));
-    }
+    const ScheduleMap schedules = call_released([&] {
+        try {
+            return parse_instruction_file(path, instruction_time_scale, instruction_window_value);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw ScheduleError(user_message(e));
+        }
+    });
     std::map<std::string, WindowList> result;
     for (const auto& [name, windows] : schedules) {
         WindowList& list = result[name];
@@ -76,13 +133,15 @@ std::map<std::string, WindowList> parse_instructions(const std::string& path) {
 }
 
 std::vector<int> parse_bindings(const std::string& path) {
-    try {
-        return parse_bindings_file(path);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        throw ClampError(user_message(e));
-    }
+    return call_released([&] {
+        try {
+            return parse_bindings_file(path);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw ClampError(user_message(e));
+        }
+    });
 }
 
 [[noreturn]] void raise_os_error(const std::exception& e) {
@@ -91,10 +150,11 @@ std::vector<int> parse_bindings(const std::string& path) {
 }
 
 // One trace file as the command line writes it: "time_ms,<name>,..." and one
-// row per element of `time`, every number printed as "%g".
+// row per element of `time`, every number printed as "%g". The arrays are
+// taken by value, so that a thread ended while it writes leaves them alive.
 void write_traces(const std::string& path, const std::vector<std::string>& names,
-                  const py::array_t<double, py::array::c_style | py::array::forcecast>& time,
-                  const py::array_t<double, py::array::c_style | py::array::forcecast>& values) {
+                  py::array_t<double, py::array::c_style | py::array::forcecast> time,
+                  py::array_t<double, py::array::c_style | py::array::forcecast> values) {
     const auto columns = static_cast<py::ssize_t>(names.size());
     if (time.ndim() != 1 || values.ndim() != 2 || values.shape(0) != time.shape(0) ||
         values.shape(1) != columns) {
@@ -103,27 +163,29 @@ void write_traces(const std::string& path, const std::vector<std::string>& names
     const double* t = time.data();
     const double* v = values.data();
     const py::ssize_t rows = time.shape(0);
-    bool failed = false;
-    std::string message;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            CsvStreamWriter writer(path, names);
-            std::vector<double> row(names.size());
-            for (py::ssize_t i = 0; i < rows; ++i) {
-                const double* src = v + i * columns;
-                row.assign(src, src + columns);
-                writer.write_row(t[i], row);
+    const std::optional<std::string> message = call_released(
+        [&]() -> std::optional<std::string> {
+            try {
+                CsvStreamWriter writer(path, names);
+                std::vector<double> row(names.size());
+                for (py::ssize_t i = 0; i < rows; ++i) {
+                    const double* src = v + i * columns;
+                    row.assign(src, src + columns);
+                    writer.write_row(t[i], row);
+                }
+                writer.finish();
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::exception& e) {
+                return user_message(e);
             }
-            writer.finish();
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception& e) {
-            failed = true;
-            message = user_message(e);
-        }
-    }
-    if (failed) raise_os_error(std::runtime_error(message));
+            return std::nullopt;
+        },
+        [&] {
+            time.release();
+            values.release();
+        });
+    if (message) raise_os_error(std::runtime_error(*message));
 }
 
 // The row map as --output-row-map writes it: the nodes' records, then the
@@ -131,13 +193,17 @@ void write_traces(const std::string& path, const std::vector<std::string>& names
 void write_row_map(const std::string& path, const Network& network) {
     std::vector<PopulationMetadata> records = network.node_metadata;
     records.insert(records.end(), network.input_metadata.begin(), network.input_metadata.end());
-    try {
-        write_row_map_csv(path, records);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        raise_os_error(e);
-    }
+    const std::optional<std::string> message = call_released([&]() -> std::optional<std::string> {
+        try {
+            write_row_map_csv(path, records);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            return user_message(e);
+        }
+        return std::nullopt;
+    });
+    if (message) raise_os_error(std::runtime_error(*message));
 }
 
 // The global constants by the names of the contract's keys, in the order of

@@ -1,9 +1,14 @@
 #include "stimulus/activation.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "test_support.hpp"
@@ -58,6 +63,40 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
     };
     for (const auto& c : cases) {
         for (const auto& [t, value] : c.probes) EXPECT_EQ(c.f(t), value) << c.what << " at " << t;
+    }
+}
+
+// The first-match value as a plain scan of the list: what the piecewise
+// activation must give, bit for bit, at any time and in any order of calls.
+double first_match(const std::vector<ScheduleWindow>& windows, double t) {
+    for (const ScheduleWindow& w : windows) {
+        if (t >= w.start_ms && t <= w.end_ms) return w.value;
+    }
+    return 0.0;
+}
+
+TEST(Activation, PiecewiseGivesTheBitsOfThePlainScan) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    // Few distinct edges, so that windows share edges, nest, overlap and
+    // touch; signed zeros, infinities and NaN among them.
+    const double edges[] = {-inf, -1.0, -0.0, 0.0, 0.1, 0.30000000000000004, 0.3, 2.0, inf, kNaN};
+    const double values[] = {100.0, 7.0, -0.0, 0.0, -2.5, kNaN};
+    std::mt19937 random(7);
+    const auto pick = [&](const auto& list) { return list[random() % std::size(list)]; };
+    const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<ScheduleWindow> windows(random() % 9);
+        for (ScheduleWindow& w : windows) w = {pick(edges), pick(edges), pick(values)};
+        const ActivationFunction f = make_piecewise_activation(windows);
+        std::vector<double> times{kNaN, 5.0, -5.0};
+        for (const double e : edges) {
+            times.insert(times.end(), {e, std::nextafter(e, -inf), std::nextafter(e, inf)});
+        }
+        std::shuffle(times.begin(), times.end(), random);
+        for (const double t : times) {
+            ASSERT_EQ(bits(f(t)), bits(first_match(windows, t)))
+                << "round " << round << " at " << t;
+        }
     }
 }
 

@@ -19,6 +19,7 @@ Two runs side by side (same nodes, same axes):
 
 import argparse
 import csv
+import math
 import os
 import re
 import sys
@@ -28,19 +29,32 @@ from array import array
 PROG = os.path.basename(sys.argv[0]) or "plot_traces.py"
 
 
+# Dots per inch. The widest figure (two runs side by side) stays below the
+# 2^16 pixels per side that the image writers take.
+MIN_DPI, MAX_DPI = 10, 2400
+
+
 class PlotError(Exception):
     """A problem with the user's files or options; reported in one line."""
 
 
-def read_header(path):
+def open_text(path):
+    """A text file that any bytes can be read from: those that are not UTF-8
+    come out as U+FFFD, to be refused by the readers with the line they are on."""
     try:
-        f = open(path, newline="")
+        return open(path, newline="", encoding="utf-8", errors="replace")
     except OSError as e:
         raise PlotError(f"cannot open {path}: {e.strerror}") from None
-    header = f.readline().rstrip("\r\n")
-    if not header.startswith("time_ms"):
+
+
+def read_header(path):
+    f = open_text(path)
+    # The start alone first: a binary file may hold no line break at all.
+    start = f.read(len("time_ms"))
+    if start != "time_ms":
         f.close()
         raise PlotError(f"{path}: not a vesk-sim trace file (the header does not start with time_ms)")
+    header = (start + f.readline()).rstrip("\r\n")
     return f, header.split(",")[1:]
 
 
@@ -74,7 +88,7 @@ def stream_columns(f, path, columns):
 def read_row_map(path):
     """Row index -> {column: text}, with the header's column names."""
     try:
-        with open(path, newline="") as f:
+        with open_text(path) as f:
             reader = csv.reader(f)
             header = next(reader, None)
             if not header or header[0] != "row_index":
@@ -89,8 +103,10 @@ def read_row_map(path):
                     raise PlotError(f"{path}:{line_no}: row_index is not an integer: {record[0]!r}") from None
                 rows.setdefault(index, dict(zip(header, record)))
             return header, rows
+    except csv.Error as e:
+        raise PlotError(f"{path}:{reader.line_num}: {e}") from None
     except OSError as e:
-        raise PlotError(f"cannot open {path}: {e.strerror}") from None
+        raise PlotError(f"cannot read {path}: {e.strerror}") from None
 
 
 def parse_rows(text):
@@ -241,8 +257,10 @@ def parse_range(text):
     try:
         if not m:
             raise ValueError
-        return (float(m.group(1)) if m.group(1) else None,
-                float(m.group(2)) if m.group(2) else None)
+        bounds = tuple(float(g) if g else None for g in m.groups())
+        if any(b is not None and not math.isfinite(b) for b in bounds):
+            raise ValueError
+        return bounds
     except ValueError:
         raise PlotError(f"--t-range: expected START:END in ms, got {text!r}") from None
 
@@ -256,6 +274,16 @@ def plot(args):
     import numpy as np
 
     runs = args.nodes
+    if args.max_lines < 1:
+        raise PlotError(f"--max-lines must be at least 1, got {args.max_lines}")
+    if not MIN_DPI <= args.dpi <= MAX_DPI:
+        raise PlotError(f"--dpi must lie between {MIN_DPI} and {MAX_DPI}, got {args.dpi}")
+    extension = os.path.splitext(args.out)[1][1:]
+    formats = plt.figure().canvas.get_supported_filetypes()
+    plt.close("all")
+    if extension and extension.lower() not in formats:
+        raise PlotError(f"--out {args.out}: no image format '.{extension}' "
+                        f"(formats: {', '.join(sorted(formats))})")
     if len(runs) > 2:
         raise PlotError("give one node-trace file, or two to compare side by side")
     if args.inputs and len(args.inputs) != len(runs):
@@ -336,6 +364,9 @@ def plot(args):
         fig.savefig(args.out, dpi=args.dpi)
     except OSError as e:
         raise PlotError(f"cannot write {args.out}: {e.strerror}") from None
+    except ValueError as e:
+        # A title or a name with $...$ that is no valid math text.
+        raise PlotError(f"cannot draw the figure: {str(e).strip().splitlines()[-1]}") from None
     plt.close(fig)
 
 

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import contextlib
 import json
+import numbers
 import os
+import sys
 import tempfile
 import warnings
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Union
@@ -77,10 +79,18 @@ def _file_of(stimulus, kind, what) -> str:
             raise TypeError(f"check: {what} built in code cannot be checked; give the path of "
                             "its file, or run it (the run checks it against the model)")
         return stimulus.source
-    path = os.fspath(stimulus)
-    if "\0" in path:
-        raise ValueError(f"check: embedded null character in path {path!r}")
-    return path
+    return _path_text(stimulus)
+
+
+def _path_text(path) -> str:
+    """A path given as str, bytes or path object, as text (bytes that are
+    not UTF-8 survive as os.fsdecode keeps them)."""
+    text = os.fspath(path)
+    if isinstance(text, bytes):
+        text = os.fsdecode(text)
+    if "\0" in text:
+        raise ValueError(f"check: embedded null character in path {text!r}")
+    return text
 
 
 def _scan(model: str, source: str, instructions: str = "", bindings: str = "",
@@ -88,7 +98,7 @@ def _scan(model: str, source: str, instructions: str = "", bindings: str = "",
           limit: Optional[int] = DEFAULT_LIMIT) -> Findings:
     """vesk-check's findings, with the model's path shown as `source`."""
     found, left_out, stop, errors, warnings_ = _core.check(
-        model, instructions, bindings, t_end, model_loads, limit or 0)
+        *map(os.fsencode, (model, instructions, bindings)), t_end, model_loads, limit or 0)
     if source != model:
         found = [(s, p.replace(model, source), m.replace(model, source)) for s, p, m in found]
         stop = stop.replace(model, source) if stop is not None else None
@@ -132,11 +142,18 @@ def check(contract: Union["Contract", PathLike, dict],
     instructions = _file_of(schedule, Schedule, "a Schedule")
     bindings = _file_of(clamps, Clamps, "Clamps")
     if t_end is not None:
+        if isinstance(t_end, bool) or not isinstance(t_end, numbers.Real):
+            raise TypeError(f"check: t_end must be a number of ms, got {t_end!r}")
         t_end = float(t_end)
         if not t_end > 0:
             raise ValueError(f"check: t_end must be > 0 ms, got {t_end!r}")
-    if limit is not None and limit < 1:
-        raise ValueError(f"check: limit must be at least 1 or None, got {limit!r}")
+    if limit is not None:
+        if isinstance(limit, bool) or not isinstance(limit, numbers.Integral):
+            raise TypeError(f"check: limit must be a whole number or None, got {limit!r}")
+        if limit < 1:
+            raise ValueError(f"check: limit must be at least 1 or None, got {limit!r}")
+        # Beyond any count of findings: all are kept.
+        limit = min(int(limit), sys.maxsize)
     if isinstance(contract, dict):
         with temporary_contract_file(json.dumps(contract)) as path:
             return _scan(path, "<dict>", instructions, bindings, t_end, False, limit)
@@ -146,9 +163,7 @@ def check(contract: Union["Contract", PathLike, dict],
                          limit)
         with temporary_contract_file(contract._text) as path:
             return _scan(path, contract.source, instructions, bindings, t_end, False, limit)
-    path = os.fspath(contract)
-    if "\0" in path:
-        raise ValueError(f"check: embedded null character in path {path!r}")
+    path = _path_text(contract)
     return _scan(path, path, instructions, bindings, t_end, False, limit)
 
 

@@ -274,7 +274,7 @@ class Contract:
 
     def write_row_map(self, path: PathLike) -> None:
         """Writes the row map as the command line's --output-row-map does."""
-        _core.write_row_map(checked_path(path), self._network)
+        _core.write_row_map(os.fsencode(checked_path(path)), self._network)
 
     def __repr__(self) -> str:
         changed = ""
@@ -293,7 +293,7 @@ def load_contract(path: PathLike, *, check: bool = True) -> Contract:
     a node_id given twice, an id no entry names, an unknown key ...; this
     reads the file a second time (check=False saves that)."""
     path = checked_path(path)
-    contract = Contract(_core.load_contract(path), path, file=os.path.abspath(path))
+    contract = Contract(_core.load_contract(os.fsencode(path)), path, file=os.path.abspath(path))
     if check:
         warn_about(path, path, stacklevel=2)
     return contract

@@ -2,8 +2,11 @@
 xarray), as the command line's CSV files, and saved to and read back from
 numpy's .npz."""
 
+import contextlib
 import json
 import os
+import threading
+import zipfile
 from typing import Any, List, Optional
 
 import numpy as np
@@ -214,15 +217,17 @@ class Result:
                                      ("inputs_path", inputs_path)], self._input_files)
         if row_map_path is not None:
             self.contract.write_row_map(row_map_path)
-        _core.write_traces(path, [str(c) for c in self.columns.tolist()], self.time, values)
+        _core.write_traces(os.fsencode(path), [str(c) for c in self.columns.tolist()], self.time,
+                           values)
         if inputs_path is not None:
             names = [str(c) for c in self.input_columns.tolist()]
-            _core.write_traces(inputs_path, names, self.time, self.inputs)
+            _core.write_traces(os.fsencode(inputs_path), names, self.time, self.inputs)
 
     def save(self, path: "str | os.PathLike[str]") -> None:
         """Writes numpy's .npz: time, nodes, columns, node_ids, node_table,
         y0, row_map, input_columns, input_names, parameters (JSON text) and,
-        when kept, inputs. load_result reads it back."""
+        when kept, inputs. load_result reads it back. ".npz" is added to a
+        path without it; a save that fails leaves no file behind."""
         arrays = dict(time=self.time, nodes=self.nodes, columns=self.columns,
                       node_ids=self.node_ids, node_table=self.node_table, y0=self.y0,
                       row_map=self.row_map, input_columns=self.input_columns,
@@ -230,7 +235,37 @@ class Result:
                       parameters=np.array(json.dumps(self.parameters)))
         if self.inputs is not None:
             arrays.update(inputs=self.inputs)
-        np.savez(path, **arrays)
+        if hasattr(path, "write"):
+            np.savez(path, **arrays)
+            return
+        path = checked_path(path)
+        if not path.endswith(".npz"):
+            path += ".npz"  # as numpy names it
+        # Written beside `path` and renamed, so that a failed save (a full
+        # disk) leaves no partial file and raises its first error alone.
+        partial = f"{path}.{os.getpid()}-{threading.get_ident()}.partial"
+        try:
+            file = open(partial, "wb")
+        except OSError as e:
+            raise type(e)(e.errno, e.strerror, path) from None
+        archive = member = None
+        try:
+            archive = zipfile.ZipFile(file, "w", allowZip64=True)
+            for name, values in arrays.items():
+                member = archive.open(name + ".npy", "w", force_zip64=True)
+                np.lib.format.write_array(member, np.asanyarray(values), allow_pickle=False)
+                member.close()
+            archive.close()
+            file.close()
+            os.replace(partial, path)
+        except BaseException:
+            for opened in (member, archive, file):
+                with contextlib.suppress(Exception):
+                    if opened is not None:
+                        opened.close()
+            with contextlib.suppress(OSError):
+                os.unlink(partial)
+            raise
 
     def __eq__(self, other):
         if not isinstance(other, Result):

@@ -2,6 +2,7 @@
 
 import difflib
 import math
+import numbers
 import operator
 import os
 import re
@@ -19,6 +20,7 @@ from .result import Result
 from .stimuli import Clamps, Schedule
 
 INT32_MAX = 2**31 - 1
+INT64_MAX = 2**63 - 1
 
 
 def _node_selection(contract, record):
@@ -164,10 +166,18 @@ def _drive_series(drive, schedule, n_samples):
         if schedule.windows(name):
             raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
                                 "give it one or the other")
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        if values.shape != (n_samples,):
+        if isinstance(values, np.ma.MaskedArray):
+            raise TypeError(f"drive: input {name!r} is a masked array; give plain values "
+                            "(e.g. values.filled(0.0))")
+        given = np.asarray(values)
+        if given.shape != (n_samples,):
+            got = f"shape {given.shape}" if given.ndim else repr(values)
             raise ValueError(f"drive: input {name!r} needs one value per sample, "
-                             f"{n_samples}, got shape {values.shape}")
+                             f"{n_samples}, got {got}")
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"drive: input {name!r} needs real numbers, got {given.dtype} "
+                            "values")
+        values = np.ascontiguousarray(given, dtype=np.float64)
         if np.isnan(values).any():
             raise ValueError(f"drive: input {name!r} holds NaN")
         series[name] = values
@@ -309,12 +319,14 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     """Simulates several scenarios of `contract` together and returns one
     Result per scenario, in order.
 
-    Each scenario is a dict (or an object with such attributes) giving any
-    of schedule, clamps, drive and y0, as for run(), and parameters, a dict
-    of network parameters to change for that scenario alone (alfa, epsilon,
-    gamma, delta, tau_E, tau_I, theta, beta, f_max). The other arguments are
-    those of run() and apply to every scenario (progress counts the samples
-    of the whole batch, which advances all scenarios together). Every Result holds the same
+    Each scenario is a dict (or an object with some of these attributes)
+    giving any of schedule, clamps, drive and y0, as for run(), and
+    parameters, a dict of network parameters to change for that scenario
+    alone (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max);
+    {} is a scenario without stimuli. Anything else (a path, a Schedule,
+    None) raises TypeError. The other arguments are those of run() and
+    apply to every scenario (progress counts the samples of the whole
+    batch, which advances all scenarios together). Every Result holds the same
     values, bit for bit, as run() gives for its scenario alone.
 
     The scenarios advance together: each weight of the model is read once
@@ -378,7 +390,13 @@ def _scenario_fields(index, scenario):
             raise ValueError(f"scenario {index}: unknown field {unknown[0]!r} "
                              f"(fields: {', '.join(_SCENARIO_FIELDS)})")
         return scenario
-    return {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    fields = {key: getattr(scenario, key) for key in _SCENARIO_FIELDS if hasattr(scenario, key)}
+    if not fields:
+        # A path, a Schedule or None here is a scenario mistyped, not one
+        # meant to run without stimuli; {} asks for that.
+        raise TypeError(f"scenario {index}: give a dict of {', '.join(_SCENARIO_FIELDS)} (such "
+                        f"as {{'schedule': ...}}, or {{}} for none), got {scenario!r}")
+    return fields
 
 
 def _stimulus_files(schedule, clamps):
@@ -395,10 +413,11 @@ def _stimulus_files(schedule, clamps):
 
 
 def _every(every):
-    every = operator.index(every)
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    return every
+    if isinstance(every, bool) or not isinstance(every, numbers.Integral):
+        raise TypeError(f"every must be a whole number, got {every!r}")
+    if not 1 <= every <= INT64_MAX:
+        raise ValueError(f"every must lie between 1 and {INT64_MAX}, got {every}")
+    return int(every)
 
 
 def _record_state(record_state):

@@ -22,6 +22,15 @@ def _number(value, name, error):
     return float(value)
 
 
+def _finite(value, name, error):
+    """A window's or clamp's value: an infinite one would only turn the
+    network's activity into NaN."""
+    value = _number(value, name, error)
+    if math.isinf(value):
+        raise error(f"{name} must be finite, got {value!r}")
+    return value
+
+
 class Schedule:
     """Stimulus windows by input name. An input follows the value of the
     first of its windows (in the order added) that holds the time, both ends
@@ -44,7 +53,7 @@ class Schedule:
         schedule.source = checked_path(path)
         # Windows from a file act exactly as the command line's.
         schedule._windows = {name: [(*w, True) for w in ws] for name, ws in
-                             _core.parse_instruction_file(schedule.source).items()}
+                             _core.parse_instruction_file(os.fsencode(schedule.source)).items()}
         return schedule
 
     def add_window(self, input_name: str, start_ms: float, end_ms: float,
@@ -58,7 +67,7 @@ class Schedule:
         if end < start:
             raise ScheduleError(f"window end {end!r} ms lies before its start {start!r} ms")
         self._windows.setdefault(input_name, []).append(
-            (start, end, _number(value, "value", ScheduleError), False))
+            (start, end, _finite(value, "value", ScheduleError), False))
         return self
 
     def windows(self, input_name: str) -> List[Tuple[float, float, float]]:
@@ -106,7 +115,7 @@ class Clamps:
         line's rules. Raises ClampError with the command line's message."""
         clamps = cls()
         clamps.source = checked_path(path)
-        for row in _core.parse_bindings_file(clamps.source):
+        for row in _core.parse_bindings_file(os.fsencode(clamps.source)):
             clamps.add(row, start_ms, end_ms, value)
         # Clamps from a file act exactly as the command line's.
         clamps._clamps = [(*c[:4], True) for c in clamps._clamps]
@@ -124,7 +133,7 @@ class Clamps:
         end = _number(end_ms, "end_ms", ClampError)
         if end < start:
             raise ClampError(f"clamp end {end!r} ms lies before its start {start!r} ms")
-        self._clamps.append((int(row_index), start, end, _number(value, "value", ClampError),
+        self._clamps.append((int(row_index), start, end, _finite(value, "value", ClampError),
                              False))
         return self
 

@@ -10,6 +10,7 @@
 
 #include "model/network.hpp"
 #include "sim/simulator.hpp"
+#include "sim/thread_count.hpp"
 
 namespace vesk {
 namespace {
@@ -18,10 +19,28 @@ namespace {
 // longer than the small-string buffer are not counted, so this is a lower
 // bound.
 double network_bytes(std::int32_t n_nodes, std::int32_t n_inputs) {
-    constexpr double per_node = sizeof(double) + sizeof(PopulationMetadata) + sizeof(std::int32_t);
+    // tau, the metadata, the excitatory flag (a bit, counted as a byte) and
+    // a row offset in each weight matrix.
+    constexpr double per_node =
+        sizeof(double) + sizeof(PopulationMetadata) + sizeof(bool) + 2 * sizeof(std::int32_t);
     constexpr double per_input =
         sizeof(std::string) + sizeof(std::int32_t) + sizeof(PopulationMetadata);
     return per_node * n_nodes + per_input * n_inputs;
+}
+
+// Bytes a run of the command line holds per node beside the network and the
+// simulator's own arrays: the trace file's column name, the starting state,
+// the row buffers of the background writer, the simulator's excitatory flag
+// and the second rate buffer of a threaded run.
+constexpr double run_bytes_per_node = sizeof(std::string) + sizeof(double) + 4 * sizeof(double) +
+                                      sizeof(unsigned char) + sizeof(double);
+
+// The process itself, whatever the model, as an address-space limit counts
+// it: code, libraries and stream buffers, and the stack each thread reserves
+// (the run's and the trace writer's). Some 28 MiB on two processors, measured.
+double process_bytes() {
+    constexpr double mib = 1024.0 * 1024.0;
+    return 24 * mib + 8 * mib * (configured_threads() + 1);
 }
 
 }  // namespace
@@ -51,8 +70,8 @@ double memory_limit_bytes() {
 }
 
 void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs) {
-    const double needed =
-        network_bytes(n_nodes, n_inputs) + Simulator::bytes_needed(n_nodes, n_inputs);
+    const double needed = process_bytes() + network_bytes(n_nodes, n_inputs) +
+                          Simulator::bytes_needed(n_nodes, n_inputs) + run_bytes_per_node * n_nodes;
     const double available = memory_limit_bytes();
     if (available <= 0.0 || needed <= available) return;
     constexpr double gib = 1024.0 * 1024.0 * 1024.0;

@@ -11,8 +11,9 @@ namespace vesk {
 // container's) is lower. 0 when nothing is known.
 double memory_limit_bytes();
 
-// Throws std::runtime_error when the loaded record and the simulator of a
-// model with these sizes cannot fit in memory_limit_bytes(). Otherwise the
+// Throws std::runtime_error when a run of a model with these sizes (the
+// loaded record, the simulator, the trace writer and the process itself)
+// cannot fit in memory_limit_bytes(). Otherwise the
 // arrays would either fail with a bare allocation error or, with
 // overcommit, get the process killed while they are filled.
 void check_fits_in_memory(std::int32_t n_nodes, std::int32_t n_inputs);

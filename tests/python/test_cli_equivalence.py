@@ -1,6 +1,11 @@
 """The package against the command line: the same runs give the same
 numbers and files, the same bad inputs the same messages."""
 
+import json
+import os
+import resource
+import subprocess
+
 import pytest
 
 import vesk
@@ -64,3 +69,34 @@ def test_errors_carry_the_command_line_message(text, args, call, error, kaldo, t
         call(str(bad), kaldo)
     assert isinstance(raised.value, ValueError)
     assert str(raised.value) == err[len("Error: "):-1]
+
+
+@pytest.mark.parametrize("n_nodes, refused", [
+    (700_000, False),
+    # Passed vesk-check's estimate, then ran out of memory in vesk-sim.
+    (1_100_000, True),
+    (2_000_000, True),
+])
+def test_check_and_run_agree_on_what_fits_in_memory(tmp_path, n_nodes, refused):
+    # Nodes that no entry names cost their arrays all the same.
+    node = dict(node_id=0, tau=1, pop_id="p", pop_typ="E", con_typ="c", circ_id="c", h_row="h",
+                d_row="d", mat_id="m")
+    model = tmp_path / "m.json"
+    model.write_text(json.dumps({
+        "counts": {"n_nodes": n_nodes, "n_inputs": 0},
+        "network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": 1}},
+        "nodes": [node], "inputs": []}))
+    limit = 512 << 20  # an address-space limit, as ulimit -v sets it
+
+    def limited(program, *args):
+        return subprocess.run([os.environ[program], "--model", model, *args], capture_output=True,
+                              text=True, check=False,
+                              preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS,
+                                                                    (limit, limit)))
+
+    run = limited("VESK_SIM", "--t-end", "0.2", "--output", os.devnull)
+    check = limited("VESK_CHECK")
+    message = (f"Error: Model too large for this machine: n_nodes={n_nodes} and n_inputs=0 need "
+               "at least ")
+    assert (run.returncode, run.stderr.startswith(message)) == ((1, True) if refused else (0, False))
+    assert (f"vesk-sim would stop with: {run.stderr}" in check.stdout) == refused

@@ -203,7 +203,7 @@ def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     kinds = [f.message.split(" ")[0] for f in findings]
     assert len(findings) == 40 and findings.left_out == {"unknown key": 10, "repeated id": 10}
     assert (findings.errors, findings.warnings) == (0, 60) and kinds.count("unknown") == 20
-    assert len(vesk.check(many, limit=None)) == 60
+    assert len(vesk.check(many, limit=None)) == 60 == len(vesk.check(many, limit=2**70))
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -213,7 +213,13 @@ def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     (lambda: vesk.check("m.json\0x"), ValueError,
      "check: embedded null character in path 'm.json\\x00x'"),
     (lambda: vesk.check(SMALL, t_end=0), ValueError, "check: t_end must be > 0 ms, got 0.0"),
-], ids=["schedule in code", "nul", "t_end"])
+    (lambda: vesk.check(SMALL, t_end="5"), TypeError,
+     "check: t_end must be a number of ms, got '5'"),
+    (lambda: vesk.check(SMALL, limit=1.5), TypeError,
+     "check: limit must be a whole number or None, got 1.5"),
+    (lambda: vesk.check(SMALL, limit=0), ValueError,
+     "check: limit must be at least 1 or None, got 0"),
+], ids=["schedule in code", "nul", "t_end", "t_end-text", "limit-float", "limit-0"])
 def test_check_refuses(call, error, message):
     with pytest.raises(error) as raised:
         call()
@@ -241,3 +247,38 @@ def test_example_sweep_over_alfa(tmp_path):
     plain = vesk.run(vesk.load_contract(MODEL), 20, schedule=instructions("success"),
                      clamps=BINDINGS, record="pop_id=W0")
     assert lines[1].startswith(f"0.1,W0,{plain.nodes.max()!r},")
+
+
+# Bytes that are not UTF-8, in a file or in its name: messages carry them as
+# \xNN, file names of any bytes load, and vesk.check reports instead of
+# raising. (call on the folder's files, what it gives)
+NAME = os.fsdecode(b"\xe9.json")
+BAD_JSON = (r"JSON parse error in {d}/bad.json: [json.exception.parse_error.101] parse error at "
+            r"line 1, column 669: syntax error while parsing object - invalid literal; last "
+            r"read: '1}}]\xff'; expected '}}'")
+NOT_UTF8 = [
+    (lambda d: vesk.Schedule.from_file(d / "i.txt"),
+     r"ScheduleError: {d}/i.txt:4: unknown command 'Noun\xe9'"),
+    (lambda d: vesk.run(MODEL, 1, schedule=d / "i.txt"),
+     r"ScheduleError: {d}/i.txt:4: unknown command 'Noun\xe9'"),
+    (lambda d: vesk.check(SMALL, d / "i.txt")[0].message, r"unknown command 'Noun\xe9'"),
+    (lambda d: vesk.load_contract(d / "bad.json"), "ContractError: " + BAD_JSON),
+    (lambda d: vesk.check(d / "bad.json").stop, BAD_JSON),
+    (lambda d: vesk.load_contract(d / NAME).n_nodes, "2"),
+    (lambda d: vesk.load_contract(os.fsencode(d / NAME)).n_nodes, "2"),
+    (lambda d: len(vesk.check(os.fsencode(d / NAME))), "0"),
+    (lambda d: vesk.load_contract(d / os.fsdecode(b"\xff.json")),
+     r"ContractError: Failed to open model file: {d}/\xff.json"),
+]
+
+
+@pytest.mark.parametrize("call, outcome", NOT_UTF8)
+def test_bytes_that_are_not_utf8(tmp_path, call, outcome):
+    (tmp_path / "i.txt").write_bytes(b"fixed_time 20\nNum_of_words 1\nWord 0 0\nNoun\xe9 5\n")
+    (tmp_path / "bad.json").write_bytes(json.dumps(SMALL).encode()[:-1] + b"\xff}")
+    (tmp_path / NAME).write_text(json.dumps(SMALL))
+    try:
+        got = str(call(tmp_path))
+    except (ValueError, OSError) as e:
+        got = f"{type(e).__name__}: {e}"
+    assert got == outcome.format(d=tmp_path)

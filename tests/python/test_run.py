@@ -2,6 +2,7 @@
 state, stimuli built in code, contracts given as data; Ctrl-C, the example."""
 
 import json
+import resource
 import signal
 import subprocess
 import sys
@@ -199,6 +200,18 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     # Drives: one value per sample, on inputs of the model that no window drives.
     (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ones(9)}), ValueError,
      "drive: input 'EX1_input_W0' needs one value per sample, 10, got shape (9,)"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": 5.0}), ValueError,
+     "drive: input 'EX1_input_W0' needs one value per sample, 10, got 5.0"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": None}), ValueError,
+     "drive: input 'EX1_input_W0' needs one value per sample, 10, got None"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ones(10) + 1j}), TypeError,
+     "drive: input 'EX1_input_W0' needs real numbers, got complex128 values"),
+    (lambda c: vesk.run(c, 1, drive={"EX1_input_W0": np.ma.masked_less(np.arange(10.0), 3)}),
+     TypeError, "drive: input 'EX1_input_W0' is a masked array; give plain values (e.g. "
+     "values.filled(0.0))"),
+    (lambda c: vesk.run(c, 1, every=2**63), ValueError,
+     "every must lie between 1 and 9223372036854775807, got 9223372036854775808"),
+    (lambda c: vesk.run(c, 1, every=1.5), TypeError, "every must be a whole number, got 1.5"),
     (lambda c: vesk.run(c, 1, drive={"nowhere": np.ones(10)}), vesk.ScheduleError,
      "drive: 'nowhere' is not an external input in the loaded model"),
     (lambda c: vesk.run(c, 1, drive={"EX1_input_w0": np.ones(10)}), vesk.ScheduleError,
@@ -233,7 +246,8 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     (lambda c: vesk.run(c, n_steps=2**31 - 1), vesk.RunError,
      "run: the kept samples need 40864.0 GiB of memory, this machine has "),
 ], ids=["y0", "pattern", "row", "grid", "window", "clamp", "y0-shape", "record_state",
-        "both-csv", "no-E", "drive-length", "drive-name", "drive-hint", "schedule-hint",
+        "both-csv", "no-E", "drive-length", "drive-scalar", "drive-none", "drive-complex",
+        "drive-masked", "every-huge", "every-float", "drive-name", "drive-hint", "schedule-hint",
         "record-hint", "record-input", "tau-negative", "batch-inf",
         "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
@@ -245,25 +259,34 @@ def test_argument_errors(kaldo, call, error, message):
         message.endswith("has ") and str(raised.value).startswith(message)
 
 
-@pytest.mark.parametrize("outputs, inputs, message", [
-    (dict(path=MODEL), {}, "to_csv: path would overwrite the contract file: " + MODEL),
-    (dict(path="n.csv", inputs_path="n.csv"), {},
-     "to_csv: inputs_path would overwrite the file given as path: n.csv"),
-    (dict(path="n.csv", row_map_path="i.txt"), dict(schedule="i.txt"),
-     "to_csv: row_map_path would overwrite the schedule file: i.txt"),
-    (dict(path="n.csv", inputs_path="./b.txt"), dict(clamps="b.txt"),
-     "to_csv: inputs_path would overwrite the bindings file: ./b.txt"),
-], ids=["contract", "two-outputs", "schedule", "bindings"])
-def test_to_csv_refuses_to_overwrite_the_runs_own_files(tmp_path, monkeypatch, outputs, inputs,
-                                                       message):
+@pytest.mark.parametrize("write, inputs, message", [
+    (lambda r: r.to_csv(path=MODEL), {},
+     "ValueError: to_csv: path would overwrite the contract file: " + MODEL),
+    (lambda r: r.to_csv(path="n.csv", inputs_path="n.csv"), {},
+     "ValueError: to_csv: inputs_path would overwrite the file given as path: n.csv"),
+    (lambda r: r.to_csv(path="n.csv", row_map_path="i.txt"), dict(schedule="i.txt"),
+     "ValueError: to_csv: row_map_path would overwrite the schedule file: i.txt"),
+    (lambda r: r.to_csv(path="n.csv", inputs_path="./b.txt"), dict(clamps="b.txt"),
+     "ValueError: to_csv: inputs_path would overwrite the bindings file: ./b.txt"),
+    # A disk that fills up (a file size limit here): no partial file, one error.
+    (lambda r: r.save("r"), {}, "OSError: [Errno 27] File too large"),
+], ids=["contract", "two-outputs", "schedule", "bindings", "save-full"])
+def test_failed_writes_leave_the_folder_as_it_was(tmp_path, monkeypatch, write, inputs, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "i.txt").write_text("Noun 0 10\n")
     (tmp_path / "b.txt").write_text("160\n")
-    result = vesk.run(MODEL, 1, record=[160], inputs=True, **inputs)
+    result = vesk.run(MODEL, 20, inputs=True, **inputs)
     before = {p: p.read_bytes() for p in tmp_path.iterdir()}
-    with pytest.raises(ValueError) as raised:
-        result.to_csv(**outputs)
-    assert str(raised.value) == message
+    limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, limits[1]))
+    try:
+        with pytest.raises((ValueError, OSError)) as raised:
+            write(result)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+    assert f"{raised.type.__name__}: {raised.value}".startswith(message)
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
@@ -285,29 +308,46 @@ def test_ctrl_c_stops_a_long_run_and_leaves_the_package_usable(tmp_path):
     assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted 10\n", "")
 
 
-@pytest.mark.parametrize("daemon", [
-    # The interpreter exits while a daemon thread runs.
-    "True",
+# A run in a thread, or another call that lets go of the interpreter over
+# and over in a daemon thread, as the interpreter ends.
+RUN_IN_THREAD = """
+thread = threading.Thread(target=vesk.run, args=(contract, 2000), daemon={daemon},
+                          kwargs=dict(record=[160], every=1000))
+thread.start()
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+thread.join()
+"""
+CALL_IN_A_LOOP = """
+def loop():
+    while True:
+        {call}
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.5)
+"""
+
+
+@pytest.mark.parametrize("body, status, last_lines", [
+    # The interpreter exits while a daemon thread runs; Python ends on the
+    # KeyboardInterrupt by SIGINT, not by an abort.
+    (RUN_IN_THREAD.format(daemon=True), -signal.SIGINT, ["KeyboardInterrupt"]),
     # Ctrl-C interrupts join(); the interpreter exits once the run is over.
-    "False",
-], ids=["daemon", "interrupted-join"])
-def test_a_run_in_a_thread_ends_cleanly_with_the_interpreter(tmp_path, daemon):
+    (RUN_IN_THREAD.format(daemon=False), -signal.SIGINT, ["KeyboardInterrupt"]),
+    (CALL_IN_A_LOOP.format(call=f"vesk.load_contract({MODEL!r}, check=False)"), 0, []),
+    (CALL_IN_A_LOOP.format(call=f"vesk.check({MODEL!r}, {instructions('fail')!r}, {BINDINGS!r})"),
+     0, []),
+    (CALL_IN_A_LOOP.format(call="result.to_csv(os.devnull, row_map_path=os.devnull)"), 0, []),
+], ids=["daemon", "interrupted-join", "load_contract", "check", "to_csv"])
+def test_a_call_in_a_thread_ends_cleanly_with_the_interpreter(tmp_path, body, status, last_lines):
     script = tmp_path / "exit.py"
     script.write_text(textwrap.dedent(f"""
         import os, signal, threading, time
         import vesk
         contract = vesk.load_contract({MODEL!r})
-        thread = threading.Thread(target=vesk.run, args=(contract, 2000), daemon={daemon},
-                                  kwargs=dict(record=[160], every=1000))
-        thread.start()
-        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
-        thread.join()
-    """))
+        result = vesk.run(contract, 20)
+    """) + body)
     done = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=120,
                           check=False)
-    # Python ends on the KeyboardInterrupt by SIGINT, not by an abort.
-    assert (done.returncode, done.stderr.splitlines()[-1:]) == (-signal.SIGINT,
-                                                                ["KeyboardInterrupt"])
+    assert (done.returncode, done.stderr.splitlines()[-1:]) == (status, last_lines)
 
 
 def test_example_script_draws_the_demo_figure(tmp_path):

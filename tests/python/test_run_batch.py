@@ -93,7 +93,17 @@ def test_parameters_of_each_scenario_are_kept(kaldo):
     ([], ValueError, "scenarios: give at least one scenario"),
     ({"y0": 1}, TypeError, "scenarios: give a list of scenarios"),
     ([{"y0": [0.0]}], vesk.RunError, "simulate: y0 size must equal n_nodes"),
-], ids=["parameter", "field", "empty", "dict", "y0"])
+    # Never run as scenarios without stimuli.
+    (["QA_3NVN_O_success.txt"], TypeError, "scenario 0: give a dict of schedule, clamps, drive, "
+     "y0, parameters (such as {'schedule': ...}, or {} for none), got 'QA_3NVN_O_success.txt'"),
+    ([{}, vesk.Schedule()], TypeError, "scenario 1: give a dict of schedule, clamps, drive, y0, "
+     "parameters (such as {'schedule': ...}, or {} for none), got <vesk.Schedule: 0 windows on "
+     "0 inputs>"),
+    ([None], TypeError, "scenario 0: give a dict of schedule, clamps, drive, y0, parameters "
+     "(such as {'schedule': ...}, or {} for none), got None"),
+    ([3], TypeError, "scenario 0: give a dict of schedule, clamps, drive, y0, parameters (such "
+     "as {'schedule': ...}, or {} for none), got 3"),
+], ids=["parameter", "field", "empty", "dict", "y0", "path", "Schedule", "None", "int"])
 def test_scenario_errors(kaldo, scenarios, error, message):
     with pytest.raises(error) as raised:
         vesk.run_batch(kaldo, scenarios, 1)

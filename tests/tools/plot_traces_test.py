@@ -88,6 +88,12 @@ class Plots(unittest.TestCase):
         short = os.path.join(self.dir, "short.csv")
         with open(short, "w") as f:
             f.write("time_ms,1,2\n0,1,2\n0.1,1\n")
+        binary = os.path.join(self.dir, "binary.csv")
+        with open(binary, "wb") as f:
+            f.write(bytes(range(256)) * 64)
+        long_map = os.path.join(self.dir, "long_map.csv")
+        with open(long_map, "wb") as f:
+            f.write(b"row_index,pop_id\n160," + b"\xff" * 200_000 + b"\n")
         out = self.path("never.png")
         cases = [
             ([nodes, "--out", out], "choose nodes with --rows ROWS or --select COLUMN=PATTERN"),
@@ -101,6 +107,24 @@ class Plots(unittest.TestCase):
             ([short, "--rows", "2", "--out", out], f"{short}:3: the row has fewer fields"),
             ([self.path("missing.csv"), "--rows", "160", "--out", out], "cannot open "),
             ([nodes, "--rows", "160", "--out", self.path("no", "such", "dir.png")], "cannot write "),
+            ([nodes, "--rows", "160", "--max-lines", "0", "--out", out],
+             "--max-lines must be at least 1, got 0"),
+            ([nodes, "--rows", "160", "--max-lines", "-1", "--out", out],
+             "--max-lines must be at least 1, got -1"),
+            ([nodes, "--rows", "160", "--dpi", "0", "--out", out],
+             "--dpi must lie between 10 and 2400, got 0"),
+            ([nodes, "--rows", "160", "--dpi", "100000", "--out", out],
+             "--dpi must lie between 10 and 2400, got 100000"),
+            ([nodes, "--rows", "160", "--out", self.path("never.foo")],
+             f"--out {self.path('never.foo')}: no image format '.foo' (formats: eps, jpeg, "),
+            ([binary, "--rows", "160", "--out", out],
+             f"{binary}: not a vesk-sim trace file (the header does not start with time_ms)"),
+            ([nodes, "--row-map", long_map, "--select", "pop_id=x", "--out", out],
+             f"{long_map}:2: field larger than field limit (131072)"),
+            ([nodes, "--rows", "160", "--t-range", "1e999:5", "--out", out],
+             "--t-range: expected START:END in ms, got '1e999:5'"),
+            ([nodes, "--rows", "160", "--title", r"$\nosuchsymbol$", "--out", out],
+             "cannot draw the figure: "),
         ]
         plot = load_plot_module()
         for args, message in cases:
@@ -110,7 +134,7 @@ class Plots(unittest.TestCase):
                     status = plot.main(args)
                 self.assertEqual(status, 1, err.getvalue())
                 self.assertIn(": error: " + message, err.getvalue())
-        self.assertFalse(os.path.exists(out))
+        self.assertFalse(os.path.exists(out) or os.path.exists(self.path("never.foo")))
 
 
 def main():

@@ -228,7 +228,10 @@ check_usage_error "--task needs a task number (0, 1, ...), got ''; in a job arra
     --model "$model" --t-end 20 --task "" "$scenarios"
 check_usage_error "--task needs a task number (0, 1, ...), got '1x'" --model "$model" --t-end 20 \
     --task 1x "$scenarios"
-check_usage_error "--batch needs a positive number, got 0" --model "$model" --t-end 20 --batch 0 "$scenarios"
+for batch in 0 99999999999999999999 1000000000; do
+    check_usage_error "--batch needs a number from 1 to 999999999, got $batch" --model "$model" \
+        --t-end 20 --batch "$batch" --task 0 "$scenarios"
+done
 check_usage_error "--batch runs no vesk-sim: arguments after -- cannot be passed on" \
     --model "$model" --t-end 20 --batch 2 "$scenarios" -- --reproducible
 check_usage_error "--task 2: there are only 2 batches of 2 scenarios (0 to 1)" --model "$model" \
@@ -239,7 +242,10 @@ check_usage_error "--task 08: there are only 4 scenarios (0 to 3)" --model "$mod
     --task 08 "$scenarios"
 check_usage_error "--task 18446744073709551617: there are only 4" --model "$model" --t-end 20 \
     --task 18446744073709551617 "$scenarios"
-check_usage_error "--jobs needs a positive number, got 0" --model "$model" --t-end 20 --jobs 0 "$scenarios"
+for jobs in 0 1001 1000000 99999999999999999999; do
+    check_usage_error "--jobs needs a number from 1 to 1000, got $jobs" --model "$model" --t-end 20 \
+        --jobs "$jobs" "$scenarios"
+done
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
 check_usage_error "$(names_error $'lines/new\nline.txt')" --model "$model" --t-end 20 "$tmp/names/lines"
@@ -266,6 +272,24 @@ check_usage_error "--out $tmp/out-list: cannot replace $tmp/out-list/scenarios.t
 [ -e "$tmp/out-list/QA_3NVN_O_fail" ] && fail "a sweep into an unusable --out ran"
 check_usage_error "--out $(printf '%q' "$tmp/out"$'\t'"tab") holds a line break, a tab" \
     --model "$model" --t-end 20 --out "$tmp/out"$'\t'"tab" "$scenarios"
+
+# ---- scenario names beginning with '-', from a folder and from a list ------
+mkdir -p "$tmp/dash/sub"
+cp "$scenarios/QA_3NVN_O_success.txt" "$tmp/dash/sub/-e.txt"
+cp "$scenarios/QA_3NVN_O_success.txt" "$tmp/dash/sub/-n.txt"
+cp "$scenarios/QA_3NVN_O_success.txt" "$tmp/dash/-x.txt"
+echo "-x.txt" >"$tmp/dash/list"
+batches=(1)
+[ -d "$(dirname -- "$sim")/python/vesk" ] && batches+=(2)
+for batch in "${batches[@]}"; do
+    (cd "$tmp/dash" && sweep --model "$model" --t-end 1 --jobs 2 --batch "$batch" --out "out$batch" \
+        --list list sub >/dev/null 2>"err$batch")
+    expect_eq "names with '-', --batch $batch: status" "$?" 0
+    expect_eq "names with '-', --batch $batch: errors" "$(cat "$tmp/dash/err$batch")" ""
+    expect_eq "names with '-', --batch $batch: runs" \
+        "$(cut -f1,2,4 "$tmp/dash/out$batch/summary.tsv" | tail -n +2 | tr '\n\t' '; ')" \
+        "-e 0 sub/-e.txt;-n 0 sub/-n.txt;-x 0 -x.txt;"
+done
 
 # ---- threads of the runs: one each when several run at once -----------------
 # A stand-in for vesk-sim that prints the thread setting it was given.
