@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,6 +18,8 @@
 
 #include "app/version.hpp"
 #include "binding.hpp"
+#include "contract/contract_schema.hpp"
+#include "contract/contract_writer.hpp"
 #include "io/csv_writer.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
@@ -206,36 +209,61 @@ void write_row_map(const std::string& path, const Network& network) {
     if (message) raise_os_error(std::runtime_error(*message));
 }
 
-// The global constants by the names of the contract's keys, in the order of
-// Contract.parameters.
-constexpr std::pair<const char*, double NetworkParameters::*> parameter_fields[] = {
-    {"theta", &NetworkParameters::theta},     {"beta", &NetworkParameters::beta},
-    {"f_max", &NetworkParameters::f_max},     {"alfa", &NetworkParameters::alfa},
-    {"epsilon", &NetworkParameters::epsilon}, {"gamma", &NetworkParameters::gamma},
-    {"delta", &NetworkParameters::delta},     {"tau_E", &NetworkParameters::tau_E},
-    {"tau_I", &NetworkParameters::tau_I}};
-
 py::dict parameter_dict(const NetworkParameters& p) {
     py::dict d;
-    for (const auto& [name, member] : parameter_fields) d[name] = p.*member;
+    for (const ParameterRow& row : parameter_rows) d[py::str(row.key)] = p.*row.member;
     return d;
 }
 
 // A record from a dict that names every field once, and nothing else; the
 // Python layer checks names and values first, with its own messages.
 NetworkParameters parameter_record(const std::map<std::string, double>& values) {
-    if (values.size() != std::size(parameter_fields)) {
+    if (values.size() != parameter_rows.size()) {
         throw py::value_error("NetworkParameters: give every parameter");
     }
     NetworkParameters p;
-    for (const auto& [name, member] : parameter_fields) p.*member = values.at(name);
+    for (const ParameterRow& row : parameter_rows) p.*row.member = values.at(std::string(row.key));
     return p;
 }
 
 py::tuple parameter_names() {
     py::list names;
-    for (const auto& field : parameter_fields) names.append(field.first);
+    for (const ParameterRow& row : parameter_rows) names.append(py::str(row.key));
     return py::tuple(names);
+}
+
+// The contract JSON of `network`, with `parameters` in place of its own
+// constants when given, as text or into the file at `path`.
+std::string contract_text(const Network& network,
+                          const std::optional<NetworkParameters>& parameters) {
+    py::gil_scoped_release nogil;
+    try {
+        return contract_json(network, parameters.value_or(network.parameters));
+    } catch (const std::invalid_argument& e) {
+        throw ContractError(user_message(e));
+    }
+}
+
+void write_contract(const std::string& path, const Network& network,
+                    const std::optional<NetworkParameters>& parameters) {
+    std::string message;
+    bool invalid = false;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            write_contract_file(network, parameters.value_or(network.parameters), path);
+            return;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::invalid_argument& e) {
+            invalid = true;
+            message = user_message(e);
+        } catch (const std::exception& e) {
+            message = user_message(e);
+        }
+    }
+    if (invalid) throw ContractError(message);
+    raise_os_error(std::runtime_error(message));
 }
 
 std::vector<Record> records(const std::vector<PopulationMetadata>& list) {
@@ -308,6 +336,9 @@ PYBIND11_MODULE(_core, m) {
     m.def("write_traces", &write_traces, py::arg("path"), py::arg("names"), py::arg("time"),
           py::arg("values"));
     m.def("write_row_map", &write_row_map, py::arg("path"), py::arg("network"));
+    m.def("contract_json", &contract_text, py::arg("network"), py::arg("parameters") = py::none());
+    m.def("write_contract", &write_contract, py::arg("path"), py::arg("network"),
+          py::arg("parameters") = py::none());
 
     m.attr("INSTRUCTION_WINDOW_VALUE") = instruction_window_value;
     m.attr("CLAMP_START_MS") = clamp_t_start;

@@ -267,11 +267,9 @@ py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tup
 }
 
 // One scenario of run_batch: schedule, clamps, drive, starting state (E
-// values, then I values) and the nine network parameters in the order of
-// NetworkParameters (alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta,
-// f_max).
+// values, then I values) and the network constants.
 using Scenario = std::tuple<std::map<std::string, WindowList>, ClampList,
-                            std::map<std::string, DoubleArray>, DoubleArray, std::vector<double>>;
+                            std::map<std::string, DoubleArray>, DoubleArray, NetworkParameters>;
 
 // run() for several scenarios of one network advanced together in a batch;
 // returns one run() tuple per scenario, each holding what run() gives for
@@ -291,9 +289,6 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
         if (state0.size() != 2 * static_cast<py::ssize_t>(net.n_nodes)) {
             throw py::value_error("y0 must hold 2 * n_nodes values");
         }
-        if (std::get<4>(scenario).size() != 9) {
-            throw py::value_error("run_batch: nine network parameters per scenario");
-        }
         starts.emplace_back(state0.data(), state0.data() + state0.size());
     }
     const RecordingShape shape = converted<RunError>([&] {
@@ -307,7 +302,7 @@ py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& gri
     for (std::size_t l = 0; l < lanes; ++l) {
         const auto& [schedule, clamps, drive_arrays, state0, p] = scenarios[l];
         const std::map<std::string, std::vector<double>> drive = drive_series(drive_arrays);
-        batch.set_parameters(l, {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8]});
+        batch.set_parameters(l, p);
         install(batch, l, converted<ScheduleError>([&] {
                     return schedule_stimuli(net, schedule_map(schedule, grid.h));
                 }));

@@ -36,13 +36,6 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
         ActivationFunction f;
         std::vector<std::pair<double, double>> probes;  // time, value
     } cases[] = {
-        {"no windows", make_piecewise_activation({}), {{-1.0, 0.0}, {0.0, 0.0}, {kNaN, 0.0}}},
-        {"inclusive edges",
-         make_piecewise_activation({{0.0, 2.0, 100.0}}),
-         {{0.0, 100.0}, {2.0, 100.0}, {std::nextafter(2.0, 3.0), 0.0}, {-1e-7, 0.0}, {kNaN, 0.0}}},
-        {"first match wins",
-         make_piecewise_activation(overlapping),
-         {{0.7, 100.0}, {1.0, 100.0}, {1.5, 7.0}, {2.0, 7.0}, {2.5, 0.0}}},
         {"legacy, no margin", make_piecewise_activation_legacy_window(one, 0.0), tiny_margin},
         {"legacy, negative margin", make_piecewise_activation_legacy_window(one, -3.0),
          tiny_margin},

@@ -285,6 +285,25 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                   "m.json: nodes[1].row_index: warning: 'row_index' is a boolean, read as the "
                   "integer 1\n" +
                       summary(0, 1));
+    // Constants the run divides by, or that bound every rate, must be
+    // above 0.
+    const std::string constants =
+        R"("network_parameters": {"sigmoid": {"theta": 0, "beta": 1, "f_max": -1},
+            "wc_coupling": {"tau_E": 0}})";
+    const std::string meaningless = "it must be above 0, or every trace of a run is meaningless\n";
+    expect_report(
+        {{"m.json", model(kTwoNodes, kSizes, constants)}}, {}, 2,
+        "m.json: network_parameters.sigmoid.f_max: warning: 'f_max' is -1.0: " + meaningless +
+            "m.json: network_parameters.wc_coupling.tau_E: warning: 'tau_E' is 0.0: " +
+            meaningless + summary(0, 2));
+    // Nesting far beyond a contract's is refused before it takes memory.
+    const std::string too_deep =
+        "JSON nesting deeper than 64 levels in m.json: no contract nests that deep";
+    std::string deep_path = "m.json: x";
+    for (int level = 1; level < 64; ++level) deep_path += "[0]";
+    expect_report({{"m.json", R"({"x": )" + std::string(100000, '[')}}, {}, 1,
+                  "m.json: x: warning: unknown key 'x' is ignored\n" + deep_path +
+                      ": error: " + too_deep + "\n" + summary(1, 1, too_deep));
     expect_report(
         {{"m.json", "[1]"}}, {}, 1,
         "m.json: (top level): error: " JSON_304 "array\n" + summary(1, 0, JSON_304 "array"));
@@ -412,8 +431,11 @@ TEST(Check, ReportsEveryProblemWithItsPlace) {
                     "loaded model"));
     expect_report({{"m.json", model()}}, {"--t-end", "0.15"}, 1,
                   "command line: error: " + kStopGrid + "\n" + summary(1, 0, kStopGrid));
-    // Text after the contract is ignored, as by the loader.
-    expect_report({{"m.json", model() + " {} trailing"}}, {"--n-steps", "10"}, 0, summary(0, 0));
+    // Text after the contract is not read by the loader, and named.
+    expect_report({{"m.json", model() + "\n {} trailing"}}, {"--n-steps", "10"}, 2,
+                  "m.json: warning: the contract ends before byte offset " +
+                      std::to_string(model().size() + 2) +
+                      ": what follows from there is not read\n" + summary(0, 1));
     expect_report({{"m.json", model(kTwoNodes, kSizes, R"("network_parameters": {})")}}, {}, 1,
                   "m.json: network_parameters: error: " JSON_403 "sigmoid' not found\n" +
                       summary(1, 0, JSON_403 "sigmoid' not found"));

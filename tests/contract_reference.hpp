@@ -159,6 +159,7 @@ inline void load_whole_document(const std::string& path, Network& net,
         net.input_row_index[i] = row;
         PopulationMetadata md;
         md.node_id = -1;
+        md.input_id = id;
         md.row_index = row;
         md.pop_id = input.value("pop_id", net.input_names[i]);
         md.pop_typ = "external";

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "contract/contract_schema.hpp"
 #include "model/network.hpp"
 
 namespace vesk::test {
@@ -32,11 +33,7 @@ inline void put_matrix(std::ostringstream& out, const std::optional<SparseMatrix
 inline std::string describe(const Network& net) {
     std::ostringstream out;
     out << net.n_nodes << ' ' << net.n_inputs << '\n';
-    for (double v : {net.parameters.alfa, net.parameters.epsilon, net.parameters.gamma,
-                     net.parameters.delta, net.parameters.tau_E, net.parameters.tau_I,
-                     net.parameters.theta, net.parameters.beta, net.parameters.f_max}) {
-        put_bits(out, v);
-    }
+    for (const ParameterRow& row : parameter_rows) put_bits(out, net.parameters.*row.member);
     out << "\ntau: ";
     for (double v : net.tau) put_bits(out, v);
     out << "\nexcitatory:";
@@ -44,9 +41,9 @@ inline std::string describe(const Network& net) {
     out << '\n';
     for (const auto* records : {&net.node_metadata, &net.input_metadata}) {
         for (const auto& m : *records) {
-            out << m.node_id << '|' << m.row_index << '|' << m.pop_id << '|' << m.pop_typ << '|'
-                << m.con_typ << '|' << m.circ_id << '|' << m.h_row << '|' << m.d_row << '|'
-                << m.mat_id << '\n';
+            out << m.node_id << '|' << m.input_id << '|' << m.row_index << '|' << m.pop_id << '|'
+                << m.pop_typ << '|' << m.con_typ << '|' << m.circ_id << '|' << m.h_row << '|'
+                << m.d_row << '|' << m.mat_id << '\n';
         }
         out << "--\n";
     }

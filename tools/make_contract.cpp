@@ -13,7 +13,7 @@
 // The output depends only on the options: the random stream is
 // std::mt19937_64 (its sequence is fixed by the C++ standard) mapped to
 // ranges by our own code, weights are whole multiples of a fixed quantum, and
-// every value is printed by the JSON library's own number formatting.
+// every number is printed as the shortest text that reads back to it.
 
 #include <algorithm>
 #include <charconv>
@@ -24,7 +24,7 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -34,17 +34,10 @@
 #include <utility>
 #include <vector>
 
-#include "contract/contract_schema.hpp"
+#include "contract/contract_writer.hpp"
 #include "stimulus/population_names.hpp"
 
 namespace {
-
-using ojson = nlohmann::ordered_json;
-
-// A key as the contract's schema names it.
-std::string key(std::span<const vesk::Field> fields, int field) {
-    return std::string(fields[static_cast<std::size_t>(field)].key);
-}
 
 constexpr const char* usage_text =
     "Usage: make_contract [--nodes N] [--degree D] [--inputs M] [--seed S] --out FILE\n"
@@ -173,142 +166,79 @@ Options parse_options(int argc, char** argv) {
 }
 
 // ---------------------------------------------------------------------------
-// Streaming writer: the document is written element by element, one array
-// element per line, so that size is limited only by the disk.
+// Output: the library's contract writer streams the document entry by entry,
+// so that size is limited only by the disk.
 
-class ContractWriter {
+class ContractFile {
   public:
-    explicit ContractWriter(const std::string& path) : path_(path) {
-        out_.rdbuf()->pubsetbuf(buffer_.get(), buffer_size);
+    ContractFile(const std::string& path, std::uint64_t n_nodes, std::uint64_t n_inputs)
+        : path_(path) {
         out_.open(path, std::ios::binary | std::ios::trunc);
         if (!out_) throw std::runtime_error("cannot open output file '" + path + "'");
+        writer_.emplace(out_, static_cast<std::int32_t>(n_nodes),
+                        static_cast<std::int32_t>(n_inputs), network_parameters());
     }
-
-    void header(std::uint64_t n_nodes, std::uint64_t n_inputs, const ojson& parameters) {
-        ojson counts = ojson::object();
-        counts[key(vesk::counts_fields, vesk::counts_n_nodes)] = n_nodes;
-        counts[key(vesk::counts_fields, vesk::counts_n_inputs)] = n_inputs;
-        out_ << "{\"" << key(vesk::top_fields, vesk::top_counts) << "\":" << counts.dump()
-             << ",\n\"" << key(vesk::top_fields, vesk::top_network_parameters)
-             << "\":" << parameters.dump();
-    }
-
-    void begin_array(const std::string& name) {
-        out_ << ",\n\"" << name << "\":[";
-        first_ = true;
-    }
-    void element(const ojson& value) {
-        out_ << (first_ ? "\n" : ",\n") << value;
-        first_ = false;
-    }
-    void end_array() { out_ << (first_ ? "]" : "\n]"); }
+    vesk::ContractWriter& operator*() { return *writer_; }
+    vesk::ContractWriter* operator->() { return &*writer_; }
 
     void finish() {
-        out_ << "}\n";
-        out_.flush();
-        if (!out_) throw std::runtime_error("failed writing '" + path_ + "'");
+        writer_->finish();
         out_.close();
         if (!out_) throw std::runtime_error("failed writing '" + path_ + "'");
     }
 
   private:
-    static constexpr std::size_t buffer_size = std::size_t{1} << 20;
+    // Global constants shared by both kinds of contract. Rates live in
+    // [0, f_max]; an instruction window sets an input to 100 and a clamp
+    // holds a node at 50, so weights of order 0.1 turn a full-rate source
+    // into a drive of the order of theta, and a node needs one strong or two
+    // moderate inputs to switch on.
+    static vesk::NetworkParameters network_parameters() {
+        vesk::NetworkParameters p;
+        p.theta = 20.0;
+        p.beta = 0.4;
+        p.f_max = 100.0;
+        p.alfa = p.epsilon = p.gamma = p.delta = 0.1;
+        p.tau_E = 2.5;
+        p.tau_I = 1.25;
+        return p;
+    }
+
     std::string path_;
-    std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(buffer_size);
     std::ofstream out_;
-    bool first_ = true;
+    std::optional<vesk::ContractWriter> writer_;
 };
 
-// Global constants shared by both kinds of contract. Rates live in
-// [0, f_max]; an instruction window sets an input to 100 and a clamp holds a
-// node at 50, so weights of order 0.1 turn a full-rate source into a drive of
-// the order of theta, and a node needs one strong or two moderate inputs to
-// switch on.
-ojson network_parameters() {
-    ojson sigmoid = ojson::object();
-    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_theta)] = 20.0;
-    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_beta)] = 0.4;
-    sigmoid[key(vesk::sigmoid_fields, vesk::sigmoid_f_max)] = 100.0;
-    ojson wc = ojson::object();
-    wc[key(vesk::coupling_fields, vesk::coupling_alfa)] = 0.1;
-    wc[key(vesk::coupling_fields, vesk::coupling_epsilon)] = 0.1;
-    wc[key(vesk::coupling_fields, vesk::coupling_gamma)] = 0.1;
-    wc[key(vesk::coupling_fields, vesk::coupling_delta)] = 0.1;
-    wc[key(vesk::coupling_fields, vesk::coupling_tau_E)] = 2.5;
-    wc[key(vesk::coupling_fields, vesk::coupling_tau_I)] = 1.25;
-    ojson params = ojson::object();
-    params[key(vesk::params_fields, vesk::params_sigmoid)] = sigmoid;
-    params[key(vesk::params_fields, vesk::params_wc_coupling)] = wc;
-    return params;
-}
-
-// Edge element; one object reused for every edge keeps streaming free of
-// per-edge allocations.
-class EdgeEmitter {
-  public:
-    explicit EdgeEmitter(ContractWriter& writer) : writer_(writer) {
-        edge_[key(vesk::edge_fields, vesk::edge_source_kind)] = std::string(vesk::source_kind_node);
-        edge_[key(vesk::edge_fields, vesk::edge_source_id)] = 0;
-        edge_[key(vesk::edge_fields, vesk::edge_target_node_id)] = 0;
-        edge_[key(vesk::edge_fields, vesk::edge_weight_final)] = 0.0;
-        input_edge_ = edge_;
-        input_edge_[key(vesk::edge_fields, vesk::edge_source_kind)] =
-            std::string(vesk::source_kind_input);
-    }
-    void node(std::uint64_t source, std::uint64_t target, double weight) {
-        emit(edge_, source, target, weight);
-    }
-    void input(std::uint64_t source, std::uint64_t target, double weight) {
-        emit(input_edge_, source, target, weight);
-    }
-    std::uint64_t count() const { return count_; }
-
-  private:
-    void emit(ojson& e, std::uint64_t source, std::uint64_t target, double weight) {
-        e[key(vesk::edge_fields, vesk::edge_source_id)] = source;
-        e[key(vesk::edge_fields, vesk::edge_target_node_id)] = target;
-        e[key(vesk::edge_fields, vesk::edge_weight_final)] = weight;
-        writer_.element(e);
-        ++count_;
-    }
-    ContractWriter& writer_;
-    ojson edge_ = ojson::object();
-    ojson input_edge_ = ojson::object();
-    std::uint64_t count_ = 0;
-};
-
-ojson node_object(std::uint64_t node_id, std::int64_t row_index, bool excitatory,
-                  const std::string& pop_id, const std::string& pop_typ, const std::string& circ_id,
-                  const std::string& h_row, const std::string& d_row, const std::string& mat_id) {
-    ojson n = ojson::object();
-    n[key(vesk::node_fields, vesk::node_node_id)] = node_id;
-    n[key(vesk::node_fields, vesk::node_row_index)] = row_index;
+// A node of either kind of contract.
+void write_node(vesk::ContractWriter& writer, std::uint64_t node_id, std::int64_t row_index,
+                bool excitatory, const std::string& pop_id, const std::string& pop_typ,
+                const std::string& circ_id, const std::string& h_row, const std::string& d_row,
+                const std::string& mat_id) {
+    vesk::PopulationMetadata md;
+    md.node_id = static_cast<std::int32_t>(node_id);
+    md.row_index = static_cast<std::int32_t>(row_index);
+    md.pop_id = pop_id;
+    md.pop_typ = pop_typ;
+    md.con_typ = excitatory ? "excitation" : "inhibition";
+    md.circ_id = circ_id;
+    md.h_row = h_row;
+    md.d_row = d_row;
+    md.mat_id = mat_id;
     // Documentary only: the dynamics use the global tau_E / tau_I.
-    n[key(vesk::node_fields, vesk::node_tau)] = excitatory ? 2.5 : 1.25;
-    n[key(vesk::node_fields, vesk::node_is_excitatory)] = excitatory;
-    n[key(vesk::node_fields, vesk::node_pop_id)] = pop_id;
-    n[key(vesk::node_fields, vesk::node_pop_typ)] = pop_typ;
-    n[key(vesk::node_fields, vesk::node_con_typ)] = excitatory ? "excitation" : "inhibition";
-    n[key(vesk::node_fields, vesk::node_circ_id)] = circ_id;
-    n[key(vesk::node_fields, vesk::node_h_row)] = h_row;
-    n[key(vesk::node_fields, vesk::node_d_row)] = d_row;
-    n[key(vesk::node_fields, vesk::node_mat_id)] = mat_id;
-    return n;
+    writer.node(md, excitatory ? 2.5 : 1.25, excitatory);
 }
 
-ojson input_object(std::uint64_t input_id, std::int64_t row_index, const std::string& name,
-                   const std::string& circ_id) {
-    ojson in = ojson::object();
-    in[key(vesk::input_fields, vesk::input_input_id)] = input_id;
-    in[key(vesk::input_fields, vesk::input_input_name)] = name;
-    in[key(vesk::input_fields, vesk::input_row_index)] = row_index;
-    in[key(vesk::input_fields, vesk::input_pop_id)] = name;
-    in[key(vesk::input_fields, vesk::input_con_typ)] = "excitation";
-    in[key(vesk::input_fields, vesk::input_circ_id)] = circ_id;
-    in[key(vesk::input_fields, vesk::input_h_row)] = "null";
-    in[key(vesk::input_fields, vesk::input_d_row)] = "null";
-    in[key(vesk::input_fields, vesk::input_mat_id)] = "null";
-    return in;
+void write_input(vesk::ContractWriter& writer, std::uint64_t input_id, std::int64_t row_index,
+                 const std::string& name, const std::string& circ_id) {
+    vesk::PopulationMetadata md;
+    md.node_id = -1;
+    md.input_id = static_cast<std::int32_t>(input_id);
+    md.row_index = static_cast<std::int32_t>(row_index);
+    md.pop_id = name;
+    md.con_typ = "excitation";
+    md.circ_id = circ_id;
+    md.h_row = md.d_row = md.mat_id = "null";
+    writer.input(md, name);
 }
 
 // Draws `count` distinct values of [0, range) into `out` (sorted), using
@@ -358,24 +288,16 @@ Summary write_random(const Options& opt) {
     if (n >= 2 && n_exc == n) excitatory[n - 1] = false;
     if (n >= 2 && n_exc == 0) excitatory[0] = true;
 
-    ContractWriter writer(opt.out);
-    writer.header(n, m, network_parameters());
-
-    writer.begin_array(key(vesk::top_fields, vesk::top_nodes));
+    ContractFile writer(opt.out, n, m);
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::string id = std::to_string(i);
-        writer.element(node_object(i, static_cast<std::int64_t>(i), excitatory[i], "P" + id,
-                                   excitatory[i] ? "E" : "I", "C" + std::to_string(i / 100), "null",
-                                   "null", "null"));
+        write_node(*writer, i, static_cast<std::int64_t>(i), excitatory[i], "P" + id,
+                   excitatory[i] ? "E" : "I", "C" + std::to_string(i / 100), "null", "null",
+                   "null");
     }
-    writer.end_array();
-
-    writer.begin_array(key(vesk::top_fields, vesk::top_inputs));
     for (std::uint64_t k = 0; k < m; ++k) {
-        writer.element(
-            input_object(k, static_cast<std::int64_t>(k), "in_" + std::to_string(k), "null"));
+        write_input(*writer, k, static_cast<std::int64_t>(k), "in_" + std::to_string(k), "null");
     }
-    writer.end_array();
 
     // Weights in units of 1e-6, scaled by 1/degree so that a node's summed
     // drive stays of the same order whatever the degree; inhibitory sources
@@ -386,8 +308,12 @@ Summary write_random(const Options& opt) {
     std::vector<std::uint64_t> picked;
     picked.reserve(std::max(d, input_fanout_max));
 
-    writer.begin_array(key(vesk::top_fields, vesk::top_edges));
-    EdgeEmitter edges(writer);
+    std::uint64_t edges = 0;
+    const auto edge = [&](bool from_input, std::uint64_t source, std::uint64_t target, double w) {
+        writer->edge(from_input, static_cast<std::int32_t>(source),
+                     static_cast<std::int32_t>(target), w);
+        ++edges;
+    };
     for (std::uint64_t target = 0; target < n; ++target) {
         // Sources are drawn from the n - 1 other nodes: value v stands for v
         // below the target and v + 1 from the target on.
@@ -397,19 +323,18 @@ Summary write_random(const Options& opt) {
             const std::int64_t base = excitatory[source] ? exc_base : 2 * exc_base;
             const double magnitude =
                 static_cast<double>(rng.between(base / 2, base + base / 2)) / micro_units;
-            edges.node(source, target, excitatory[source] ? magnitude : -magnitude);
+            edge(false, source, target, excitatory[source] ? magnitude : -magnitude);
         }
     }
     const std::uint64_t fanout = std::min(n, input_fanout_max);
     for (std::uint64_t k = 0; k < m; ++k) {
         sample_distinct(rng, n, fanout, mark, n + k, picked);
         for (const std::uint64_t target : picked) {
-            edges.input(k, target, static_cast<double>(rng.between(200000, 600000)) / micro_units);
+            edge(true, k, target, static_cast<double>(rng.between(200000, 600000)) / micro_units);
         }
     }
-    writer.end_array();
     writer.finish();
-    return {n, m, edges.count()};
+    return {n, m, edges};
 }
 
 // ---------------------------------------------------------------------------
@@ -476,39 +401,25 @@ class ExampleBuilder {
         build();
         const auto n_inputs = static_cast<std::int64_t>(inputs_.size());
 
-        ContractWriter writer(path);
-        writer.header(nodes_.size(), inputs_.size(), network_parameters());
+        ContractFile writer(path, nodes_.size(), inputs_.size());
 
         // Row indices follow the model builder's population table: input
         // channels first (rows 1 ... n_inputs), then the nodes.
-        writer.begin_array(key(vesk::top_fields, vesk::top_nodes));
         for (std::size_t i = 0; i < nodes_.size(); ++i) {
             const Node& nd = nodes_[i];
-            writer.element(node_object(i, n_inputs + 1 + static_cast<std::int64_t>(i),
-                                       nd.excitatory, nd.pop_id, nd.pop_typ, nd.circ_id, nd.h_row,
-                                       nd.d_row, nd.mat_id));
+            write_node(*writer, i, n_inputs + 1 + static_cast<std::int64_t>(i), nd.excitatory,
+                       nd.pop_id, nd.pop_typ, nd.circ_id, nd.h_row, nd.d_row, nd.mat_id);
         }
-        writer.end_array();
-
-        writer.begin_array(key(vesk::top_fields, vesk::top_inputs));
         for (std::size_t k = 0; k < inputs_.size(); ++k) {
-            writer.element(input_object(k, static_cast<std::int64_t>(k) + 1, inputs_[k].name,
-                                        inputs_[k].circ_id));
+            write_input(*writer, k, static_cast<std::int64_t>(k) + 1, inputs_[k].name,
+                        inputs_[k].circ_id);
         }
-        writer.end_array();
-
-        writer.begin_array(key(vesk::top_fields, vesk::top_edges));
-        EdgeEmitter emitter(writer);
         for (const Edge& e : edges_) {
-            if (e.from_input) {
-                emitter.input(e.source, e.target, e.weight);
-            } else {
-                emitter.node(e.source, e.target, e.weight);
-            }
+            writer->edge(e.from_input, static_cast<std::int32_t>(e.source),
+                         static_cast<std::int32_t>(e.target), e.weight);
         }
-        writer.end_array();
         writer.finish();
-        return {nodes_.size(), inputs_.size(), emitter.count()};
+        return {nodes_.size(), inputs_.size(), edges_.size()};
     }
 
   private:

@@ -5,6 +5,7 @@ and the machine."""
 
 import concurrent.futures as cf
 import contextlib
+import math
 import os
 import time
 
@@ -79,13 +80,23 @@ def _env_threads(threads):
             os.environ["VESK_THREADS"] = before
 
 
+_ENV_BEFORE = []  # VESK_THREADS as this process found it, once changed
+
+
 def thread_setting(threads, restore=False):
-    """Sets VESK_THREADS for this process's next runs; with restore, as a
-    context manager that puts the old value back."""
+    """Sets VESK_THREADS for this process's next runs (None: as the process
+    found it); with restore, as a context manager that puts the old value
+    back."""
     if restore:
         return _env_threads(threads)
-    if threads is not None and os.environ.get("VESK_THREADS") != str(threads):
-        os.environ["VESK_THREADS"] = str(threads)
+    if not _ENV_BEFORE:
+        _ENV_BEFORE.append(os.environ.get("VESK_THREADS"))
+    wanted = _ENV_BEFORE[0] if threads is None else str(threads)
+    if os.environ.get("VESK_THREADS") != wanted:
+        if wanted is None:
+            del os.environ["VESK_THREADS"]
+        else:
+            os.environ["VESK_THREADS"] = wanted
     return None
 
 
@@ -125,36 +136,36 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
     """The Plan for `points` points: the given settings, the rest chosen
     by measuring each candidate once, the plain loop of run() among them."""
     cpus = available_cpus()
-    if executor is not None:
-        # The executor's slots run side by side; each run gets one thread
-        # unless told otherwise. Lanes are measured here with as many runs
-        # at once as this machine's cores allow.
-        slots = executor_slots(executor)
-        here = min(cpus, slots)
-        candidates = [(n, 1 if threads is None else threads, here) for n in LANES]
-    else:
-        slots = None
-        candidates = [(1, None, 1)]
-        candidates += [(n, None, 1) for n in LANES[1:]]
-        if cpus > 1:
-            candidates += [(n, 1, cpus) for n in LANES]
-        if threads is not None or side_by_side is not None:
-            candidates = [(n, threads, side_by_side or (1 if threads is None else
-                                                         max(1, cpus // threads)))
-                          for n in LANES]
-    candidates = [c for c in candidates if c[0] <= max(points, 1) and (lanes in (None, c[0]))]
+    # An executor's slots may run tasks side by side; how many to keep in
+    # flight is measured here like runs side by side in this process, and
+    # scaled to the executor's slots.
+    slots = executor_slots(executor) if executor is not None else None
+    candidates = [(n, None, 1) for n in LANES]
+    if cpus > 1:
+        candidates += [(n, 1, cpus) for n in LANES]
+    if threads is not None or side_by_side is not None:
+        candidates = [(n, threads, side_by_side or (1 if threads is None else
+                                                     max(1, cpus // threads)))
+                      for n in LANES]
+    # Batches no larger than keeps every slot busy: 8 points as one batch of
+    # 8 would leave a second slot idle.
+    def at_once(j):
+        # Runs side by side here, or tasks in flight on the executor.
+        return j if slots is None or side_by_side is not None else max(1, slots * j // cpus)
+
+    candidates = [c for c in candidates if lanes in (None, c[0]) and
+                  c[0] <= max(1, math.ceil(points / at_once(c[2])))]
     if lanes is not None and not candidates:
-        candidates = [(lanes, threads if executor is not None or threads is not None else None,
-                       side_by_side or 1)]
+        candidates = [(lanes, threads, side_by_side or 1)]
 
     def plan(choice, batch_seconds=None, why="given"):
         n, t, j = choice
-        return Plan(n, t, slots if slots is not None else j, batch_seconds, why)
+        return Plan(n, t, at_once(j), batch_seconds, why)
 
     if len(candidates) == 1 or points == 0:
         return plan(candidates[0])
     # One short run, after one to warm up, prices a step of the loop.
-    loop = (1, None if executor is None else candidates[0][1], 1)
+    loop = (1, None, 1)
     _measure(job, *loop, MIN_STEPS)
     step_rate = _measure(job, *loop, 2 * MIN_STEPS)
     full = _samples(job.settings)

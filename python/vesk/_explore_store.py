@@ -64,7 +64,7 @@ class Store:
         explore), then flags them done."""
         lead = self.done.shape
         for name, (own, full, coords) in values.items():
-            if name not in self.group:
+            if not _whole(self.group, name, "summary"):
                 self._create_variable(name, own, full, coords)
             array = self.group[name]
             for point, _summary in finished:
@@ -76,17 +76,22 @@ class Store:
 
     def _create_variable(self, name, own, full, coords):
         lead = self.done.shape
-        if name in self.dims or name in own:
-            raise ValueError(f"summary: {name!r} is also the name of a dimension")
+        # An array is made, then given its attributes: one that lacks them
+        # was cut short and holds nothing yet (variables are made before any
+        # point is flagged done), so it is made again.
         for dim, values in coords.items():
-            if dim not in self.group:
-                self.group.create_dataset(dim, data=values)
+            if not _whole(self.group, dim, DIMS):
+                self.group.create_dataset(dim, data=values, overwrite=True)
                 self.group[dim].attrs[DIMS] = [dim]
         fill = np.nan if full.dtype.kind == "f" else 0
         array = self.group.create_dataset(name, shape=full.shape, dtype=full.dtype,
                                           chunks=(1,) * len(lead) + full.shape[len(lead):],
-                                          fill_value=fill)
+                                          fill_value=fill, overwrite=True)
         array.attrs.update({DIMS: list(self.dims) + list(own), "summary": True})
+
+
+def _whole(group, name, attribute):
+    return name in group and attribute in group[name].attrs
 
 
 def _create(path, identity, dims, shape, coords, attrs):

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import math
 import numbers
 import os
 import sys
@@ -13,6 +14,7 @@ import warnings
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Union
 
 from . import _core
+from ._paths import checked_path
 
 if TYPE_CHECKING:
     from .contract import Contract
@@ -85,12 +87,11 @@ def _file_of(stimulus, kind, what) -> str:
 def _path_text(path) -> str:
     """A path given as str, bytes or path object, as text (bytes that are
     not UTF-8 survive as os.fsdecode keeps them)."""
-    text = os.fspath(path)
-    if isinstance(text, bytes):
-        text = os.fsdecode(text)
-    if "\0" in text:
-        raise ValueError(f"check: embedded null character in path {text!r}")
-    return text
+    try:
+        return checked_path(path)
+    except ValueError:
+        raise ValueError(f"check: embedded null character in path "
+                         f"{os.fsdecode(os.fspath(path))!r}") from None
 
 
 def _scan(model: str, source: str, instructions: str = "", bindings: str = "",
@@ -147,6 +148,8 @@ def check(contract: Union["Contract", PathLike, dict],
         t_end = float(t_end)
         if not t_end > 0:
             raise ValueError(f"check: t_end must be > 0 ms, got {t_end!r}")
+        if math.isinf(t_end):
+            raise ValueError(f"check: t_end must be finite, got {t_end!r}")
     if limit is not None:
         if isinstance(limit, bool) or not isinstance(limit, numbers.Integral):
             raise TypeError(f"check: limit must be a whole number or None, got {limit!r}")
@@ -168,12 +171,18 @@ def check(contract: Union["Contract", PathLike, dict],
 
 
 @contextlib.contextmanager
-def temporary_contract_file(text: str) -> Iterator[str]:
-    """The path of a temporary file holding `text`, removed afterwards: the
-    loader and the checks read files."""
+def temporary_contract_file(text: Union[str, bytes]) -> Iterator[str]:
+    """The path of a temporary file holding `text` (str in UTF-8, a lone
+    surrogate as the byte it stands for), removed afterwards: the loader and
+    the checks read files."""
+    if isinstance(text, str):
+        try:
+            text = text.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:  # a surrogate that stands for no byte
+            text = text.encode("utf-8", "surrogatepass")
     fd, path = tempfile.mkstemp(prefix="vesk-contract-", suffix=".json")
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
+        with os.fdopen(fd, "wb") as f:
             f.write(text)
         yield path
     finally:

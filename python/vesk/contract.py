@@ -141,9 +141,10 @@ class Contract:
     @classmethod
     def from_json(cls, text: Union[str, bytes], *, check: bool = True) -> "Contract":
         """The contract given as JSON text (str, or UTF-8 bytes); see
-        from_dict."""
-        if isinstance(text, bytes):
-            text = text.decode("utf-8")
+        from_dict. Bytes that are not UTF-8 are the loader's to report."""
+        if not isinstance(text, (str, bytes)):
+            raise TypeError(f"from_json: give the JSON text as str or bytes, got "
+                            f"{type(text).__name__}")
         return cls._from_text(text, "<string>", check)
 
     @classmethod
@@ -275,6 +276,19 @@ class Contract:
     def write_row_map(self, path: PathLike) -> None:
         """Writes the row map as the command line's --output-row-map does."""
         _core.write_row_map(os.fsencode(checked_path(path)), self._network)
+
+    def to_json(self, path: PathLike) -> None:
+        """Writes this contract as contract JSON to `path`, with the
+        constants that with_parameters set: vesk-sim and load_contract read
+        it back to the same network, so runs of the file equal runs of this
+        contract. Raises ContractError for a constant JSON cannot hold (NaN,
+        an infinity) and OSError when the file cannot be written; a file
+        not written whole is removed."""
+        _core.write_contract(checked_path(path), self._network, self._constants)
+
+    def to_json_text(self) -> str:
+        """The text to_json writes."""
+        return _core.contract_json(self._network, self._constants)
 
     def __repr__(self) -> str:
         changed = ""

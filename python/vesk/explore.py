@@ -16,7 +16,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from . import _core
-from ._explore_plan import Plan, choose_plan, executor_slots, thread_setting
+from ._explore_plan import choose_plan, thread_setting
 from ._explore_store import Store
 from ._progress import progress_display
 from .contract import Contract, load_contract
@@ -25,7 +25,7 @@ from .stimuli import Clamps, Schedule
 
 
 # A task of several batches takes about this long at most (s).
-TASK_SECONDS = 0.5
+TASK_SECONDS = 2.0
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 # Failures of the machinery that ran a task rather than of the task: its
 # points are reported as failed and left for the next call to compute.
@@ -61,9 +61,9 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
       ones. A store made for another contract, grid, scenarios, run
       settings, summary or version is refused (ValueError).
     progress: True (a bar on stderr) or callable(done, total).
-    lanes, threads, side_by_side: scenarios per batch, threads per run and
-      runs at once in this process; chosen by a short measurement unless
-      given. The Dataset's attribute "plan" says what was chosen and why.
+    lanes, threads, side_by_side: scenarios per batch, threads per run
+      (VESK_THREADS) and runs at once in this process (tasks in flight on
+      an executor); chosen by a short measurement unless given. The Dataset's attribute "plan" says what was chosen and why.
 
     Every point's values are bit for bit those of run() for that point
     alone (its contract.with_parameters(**point) and its scenario).
@@ -109,7 +109,8 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
     with progress_display(progress, total, "explore", unit="point") as bar:
         if done.any():
             bar.update(int(done.sum()))
-        collect = _Collector(values, done, lead_shape, store_, bar)
+        collect = _Collector(values, done, lead_shape, store_, bar,
+                             set(grid_dims) | set(grid_coords) | {"scenario", "error", "done"})
         _dispatch(job.with_plan(plan), pending, plan, executor, collect, errors)
 
     data_vars = {}
@@ -389,15 +390,18 @@ def _summarize(summary, result):
 class _Collector:
     """Takes finished points into the Dataset's arrays and the store."""
 
-    def __init__(self, values, done, lead_shape, store, bar):
+    def __init__(self, values, done, lead_shape, store, bar, taken):
         self.values, self.done, self.lead_shape = values, done, lead_shape
-        self.store, self.bar = store, bar
+        self.store, self.bar, self.taken = store, bar, taken
 
     def add(self, finished):
         for point, summary in finished:
             index = np.unravel_index(point, self.lead_shape)
             for name, (dims, array, coords) in summary.items():
                 if name not in self.values:
+                    if name in self.taken or set(dims) & self.taken:
+                        raise ValueError(f"summary: {name!r} or its dims {dims} take a name "
+                                         f"of the grid or of explore's own: {sorted(self.taken)}")
                     full = np.zeros(self.lead_shape + array.shape, dtype=array.dtype)
                     self.values[name] = (dims, full, coords)
                 kept_dims, full = self.values[name][:2]
@@ -429,51 +433,97 @@ def _dispatch(job, pending, plan, executor, collect, errors):
                     collect.add(_run_task(job, [batch]))
                 return
             with cf.ThreadPoolExecutor(plan.side_by_side) as pool:
-                _gather(pool.submit, cf.as_completed, cf.wait,
-                        [(b, (job, [b])) for b in batches], collect, errors)
+                _gather(pool.submit, _AsCompleted, [(b, (job, [b])) for b in batches],
+                        plan.side_by_side, collect, errors)
         return
-    tasks = _tasks(batches, plan, executor_slots(executor))
+    tasks = _tasks(batches, plan)
     if _is_dask(executor):
-        from distributed import as_completed, wait
+        from distributed import as_completed
         job.ship_text = True
-        shipped = executor.scatter(job, broadcast=True)
+        # A task's result, not scattered data: dask makes it again when the
+        # workers holding it die, where it would cancel the tasks needing
+        # scattered data.
+        shipped = executor.submit(_same, job, pure=False)
         submit = lambda *args: executor.submit(*args, pure=False)  # noqa: E731
-        _gather(submit, as_completed, wait, [(t, (shipped, t)) for t in tasks], collect, errors)
+        _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], plan.side_by_side,
+                collect, errors)
         return
     with thread_setting(plan.threads, restore=True):
-        _gather(executor.submit, cf.as_completed, cf.wait, [(t, (job, t)) for t in tasks],
-                collect, errors)
+        _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks],
+                plan.side_by_side, collect, errors)
 
 
-def _tasks(batches, plan, slots):
-    """Batches grouped into tasks: a few tasks per worker slot, so that the
-    slots stay busy to the end while each task is worth shipping."""
-    per_task = max(1, len(batches) // (4 * max(slots, 1)))
+def _same(job):
+    return job
+
+
+def _tasks(batches, plan):
+    """Batches grouped into tasks: a few tasks per slot, so that the slots
+    stay busy to the end while each task is worth shipping."""
+    per_task = max(1, len(batches) // (4 * plan.side_by_side))
     if plan.batch_seconds:
         per_task = min(per_task, max(1, int(TASK_SECONDS / plan.batch_seconds)))
     return [batches[i:i + per_task] for i in range(0, len(batches), per_task)]
 
 
-def _gather(submit, as_completed, wait, work, collect, errors):
+def _gather(submit, finished, work, in_flight, collect, errors):
+    """Submits the work, at most `in_flight` tasks at a time, and collects
+    each task as it finishes. finished(futures) yields futures as they
+    finish and takes in new ones with add()."""
+    work = iter(work)
     futures = {}
+
+    def lost(points, e):
+        if not _lost_task(e):
+            raise e
+        for batch in points if isinstance(points[0], list) else [points]:
+            for point in batch:
+                errors[point] = f"{type(e).__name__}: {e}" if str(e) else type(e).__name__
+
+    def submit_next(count):
+        new = []
+        while len(new) < count:
+            points, args = next(work, (None, None))
+            if points is None:
+                break
+            try:
+                new.append(submit(_run_task, *args))
+                futures[new[-1]] = points
+            except Exception as e:  # noqa: BLE001 (a broken pool refuses more)
+                lost(points, e)
+        return new
+
     try:
-        for points, args in work:
-            futures[submit(_run_task, *args)] = points
-        for future in as_completed(list(futures)):
+        order = finished(submit_next(in_flight))
+        for future in order:
+            points = futures.pop(future)
+            for new in submit_next(1):
+                order.add(new)
             try:
                 collect.add(future.result())
-            except BaseException as e:  # noqa: B902 (sorted out below)
-                if not _lost_task(e):
-                    raise
-                for batch in (futures[future] if isinstance(futures[future][0], list)
-                              else [futures[future]]):
-                    for point in batch:
-                        errors[point] = f"{type(e).__name__}: {e}" if str(e) else \
-                            type(e).__name__
+            except BaseException as e:  # noqa: B902 (lost() re-raises the rest)
+                lost(points, e)
     except BaseException:
         for future in futures:
             future.cancel()
         raise
+
+
+class _AsCompleted:
+    """concurrent.futures.as_completed that takes in more futures, as
+    dask's does."""
+
+    def __init__(self, futures):
+        self.pending = set(futures)
+
+    def add(self, future):
+        self.pending.add(future)
+
+    def __iter__(self):
+        while self.pending:
+            done = cf.wait(self.pending, return_when=cf.FIRST_COMPLETED).done
+            self.pending -= done
+            yield from done
 
 
 def _lost_task(error):

@@ -17,7 +17,7 @@ from .contract import ROW_MAP_FIELDS, TIME_CONSTANTS, Contract, check_parameters
 from ._core import ScheduleError
 from ._progress import progress_display
 from .result import Result
-from .stimuli import Clamps, Schedule
+from .stimuli import Clamps, Schedule, _is_text
 
 INT32_MAX = 2**31 - 1
 INT64_MAX = 2**63 - 1
@@ -140,6 +140,8 @@ def _start_state(y0, n):
     if y0 is None:
         zeros = np.zeros(n)
         return zeros, zeros
+    if isinstance(y0, np.ma.MaskedArray):
+        raise TypeError("y0 is a masked array; give plain values (e.g. y0.filled(0.0))")
     start = np.array(y0, dtype=np.float64)
     if start.ndim == 0:
         start = np.full(n, float(start))
@@ -161,8 +163,8 @@ def _drive_series(drive, schedule, n_samples):
         raise TypeError(f"drive: give a dict {{input name: values}}, got {type(drive).__name__}")
     series = {}
     for name, values in drive.items():
-        if not isinstance(name, str):
-            raise ScheduleError(f"drive: input names must be strings, got {name!r}")
+        if not _is_text(name):
+            raise ScheduleError(f"drive: input names must be strings (UTF-8 text), got {name!r}")
         if schedule.windows(name):
             raise ScheduleError(f"drive: input {name!r} also has schedule windows; "
                                 "give it one or the other")
@@ -255,6 +257,11 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
                    (time, nodes, input_values, not_found))
 
 
+# Control characters as the command line escapes them in messages.
+_CONTROL_ESCAPES = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7f]}
+_CONTROL_ESCAPES.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
+
+
 def _check_input_names(contract, schedule, series):
     """Raises ScheduleError, as the run would, for an input the model lacks,
     adding the name likely meant; the schedule's first, then the drive's,
@@ -266,6 +273,7 @@ def _check_input_names(contract, schedule, series):
     names += [(f"drive: '{name}'", name, True)
               for name in sorted(series, key=lambda n: n.encode("utf-8"))]
     for text, name, hint in names:
+        text = text.translate(_CONTROL_ESCAPES)  # as the command line quotes names
         if name not in known:
             close = _close_match(name, contract.input_names) if hint else None
             raise ScheduleError(f"{text} is not an external input in the loaded model"
@@ -304,8 +312,8 @@ def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, st
                   RuntimeWarning, stacklevel=stacklevel)
 
 
-# The network parameters a scenario of run_batch may set, in the order the
-# batch engine takes them.
+# The network parameters a scenario of run_batch may set, in the order its
+# Result lists them.
 BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
                     "f_max")
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
@@ -338,7 +346,11 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         contract = load_contract(contract)
     if isinstance(scenarios, (dict, str)):
         raise TypeError("scenarios: give a list of scenarios")
-    scenarios = list(scenarios)
+    try:
+        scenarios = list(scenarios)
+    except TypeError:
+        raise TypeError(f"scenarios: give a list of scenarios, got {type(scenarios).__name__}") \
+            from None
     if not scenarios:
         raise ValueError("scenarios: give at least one scenario")
     fields = [_scenario_fields(index, scenario) for index, scenario in enumerate(scenarios)]
@@ -347,7 +359,7 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
     state = _record_state(record_state)
     tf, step, total = _grid(t_end, n_steps, h)
     base = contract.parameters
-    prepared, lanes = [], []
+    prepared, constants, lanes = [], [], []
     for index, (f, (schedule, clamps)) in enumerate(zip(fields, files)):
         start_e, start_i = _start_state(f.get("y0"), contract.n_nodes)
         series = _drive_series(f.get("drive"), schedule, total)
@@ -356,15 +368,16 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
         if unknown:
             raise ValueError(f"scenario {index}: no network parameter {unknown[0]!r} "
                              f"(parameters: {', '.join(BATCH_PARAMETERS)})")
-        values = [float(changed.get(name, base[name])) for name in BATCH_PARAMETERS]
-        check_parameters(dict(zip(BATCH_PARAMETERS, values)), f"run_batch: scenario {index}: ")
+        values = {name: float(changed.get(name, base[name])) for name in BATCH_PARAMETERS}
+        check_parameters(values, f"run_batch: scenario {index}: ")
         _check_input_names(contract, schedule, series)
         prepared.append((schedule, clamps, series, start_e, start_i))
+        constants.append(values)
         lanes.append((schedule._as_map(), clamps._as_list(), series,
-                      np.concatenate([start_e, start_i]), values))
+                      np.concatenate([start_e, start_i]), _core.NetworkParameters(values)))
     node_ids, all_nodes = _node_selection(contract, record)
-    for index, lane in enumerate(lanes):
-        _warn_about_step(step, dict(zip(BATCH_PARAMETERS, lane[4])), f"run_batch: scenario {index}: ")
+    for index, values in enumerate(constants):
+        _warn_about_step(step, values, f"run_batch: scenario {index}: ")
 
     with progress_display(progress, total, f"run_batch ({len(lanes)} scenarios)",
                           "sample") as bar:
@@ -372,12 +385,12 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
                                every, state, bool(inputs),
                                progress=bar.update if progress else None)
     results = []
-    for index, (scenario, lane, outcome) in enumerate(zip(prepared, lanes, runs)):
+    for index, (scenario, values, outcome) in enumerate(zip(prepared, constants, runs)):
         _warn_about_non_finite(contract, outcome[0], outcome[1], node_ids, all_nodes,
                                f"run_batch: scenario {index}: ")
         result = _result(contract, (tf, step, total), every, state, node_ids, all_nodes, scenario,
                          outcome)
-        result.parameters["network_parameters"] = dict(zip(BATCH_PARAMETERS, lane[4]))
+        result.parameters["network_parameters"] = values
         results.append(result)
     return results
 
@@ -404,12 +417,19 @@ def _stimulus_files(schedule, clamps):
     if schedule is None:
         schedule = Schedule()
     elif not isinstance(schedule, Schedule):
-        schedule = Schedule.from_file(schedule)
+        schedule = Schedule.from_file(_path_of(schedule, "schedule", "Schedule", "an instruction"))
     if clamps is None:
         clamps = Clamps()
     elif not isinstance(clamps, Clamps):
-        clamps = Clamps.from_file(clamps)
+        clamps = Clamps.from_file(_path_of(clamps, "clamps", "Clamps", "a bindings"))
     return schedule, clamps
+
+
+def _path_of(value, name, kind, file):
+    if not isinstance(value, (str, bytes, os.PathLike)):
+        raise TypeError(f"{name}: give a {kind} or the path of {file} file, got "
+                        f"{type(value).__name__}")
+    return value
 
 
 def _every(every):

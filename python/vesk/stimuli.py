@@ -22,6 +22,18 @@ def _number(value, name, error):
     return float(value)
 
 
+def _is_text(name):
+    """Whether `name` is a str that UTF-8 can encode, as every input name is
+    (a lone surrogate, from bytes decoded as file names are, is not)."""
+    if not isinstance(name, str):
+        return False
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _finite(value, name, error):
     """A window's or clamp's value: an infinite one would only turn the
     network's activity into NaN."""
@@ -60,8 +72,8 @@ class Schedule:
                    value: float = WINDOW_VALUE) -> "Schedule":
         """Drives `input_name` at `value` from start_ms to end_ms (ms,
         both included). Returns the schedule, so calls can be chained."""
-        if not isinstance(input_name, str):
-            raise ScheduleError(f"input name must be a string, got {input_name!r}")
+        if not _is_text(input_name):
+            raise ScheduleError(f"input name must be a string (UTF-8 text), got {input_name!r}")
         start = _number(start_ms, "start_ms", ScheduleError)
         end = _number(end_ms, "end_ms", ScheduleError)
         if end < start:

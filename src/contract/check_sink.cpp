@@ -80,8 +80,7 @@ class CheckSink final : public ContractSink {
         n_nodes_ = n_nodes;
         n_inputs_ = n_inputs;
     }
-    void sigmoid(double, double, double) override {}
-    void coupling(const Coupling&) override {}
+    void parameters(Ctx, const NetworkParameters&) override {}
 
     void node(NodeEntry&& e) override {
         if (e.id) nodes_.push_back({*e.id, e.md.row_index, e.row_given, std::move(e.at)});

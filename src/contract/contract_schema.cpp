@@ -115,6 +115,16 @@ constexpr MessageEntry messages[] = {
     {Msg::unreachable_input, S::warning, R::none, 0, "unreachable input",
      "no instruction command drives the input '{name}'",
      "an input no instruction command names (checked with an instruction file)"},
+    {Msg::trailing_content, S::warning, R::none, 0, "trailing content",
+     "the contract ends before byte offset {offset}: what follows from there is not read",
+     "text after the contract's closing brace, e.g. the rest of a longer file overwritten in "
+     "place"},
+    {Msg::non_positive_constant, S::warning, R::none, 0, "non-positive constant",
+     "'{key}' is {value}: it must be above 0, or every trace of a run is meaningless",
+     "a time constant or f_max of 0 or below"},
+    {Msg::nesting_too_deep, S::error, R::runtime_error, 0, "malformed JSON",
+     "JSON nesting deeper than {levels} levels in {path}: no contract nests that deep",
+     "arrays or objects nested far deeper than a contract's three levels"},
 };
 
 const char* raised_name(Raised raised) {
@@ -152,6 +162,18 @@ std::span<const Field> fields_of(Ctx ctx) {
             return edge_fields;
         default:
             return {};
+    }
+}
+
+void copy_parameters(Ctx ctx, const NetworkParameters& from, NetworkParameters& to) {
+    for (const Field& f : fields_of(ctx)) {
+        if (f.parameter) to.*f.parameter = from.*f.parameter;
+    }
+}
+
+void default_parameters(Ctx ctx, NetworkParameters& p) {
+    for (const Field& f : fields_of(ctx)) {
+        if (f.parameter) p.*f.parameter = f.number_default;
     }
 }
 

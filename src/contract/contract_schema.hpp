@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "model/finding.hpp"
+#include "model/network.hpp"
 
 namespace vesk {
 
@@ -39,13 +40,21 @@ enum class Want : std::uint8_t { int32, number, boolean, string, object_at, obje
 struct Field {
     std::string_view key;
     Want want;
-    bool required;
+    bool required = false;
     Ctx child = Ctx::skip;      // the context of an object or list value
     double number_default = 0;  // an optional number's or bool's default
     // An optional text's default: this text, or the value of the key
     // `default_key` of the same object when that is set.
     std::string_view text_default = {};
     std::string_view default_key = {};
+    // Where the value goes, for the rows that readers and writers bind by
+    // the schema alone: a network constant, or a row-map field.
+    double NetworkParameters::*parameter = nullptr;
+    std::string PopulationMetadata::*text = nullptr;
+    std::int32_t PopulationMetadata::*integer = nullptr;
+    // A constant that only makes sense above zero (the run divides by it,
+    // or it bounds every rate): vesk-check warns on any other value.
+    bool positive = false;
 };
 
 // Field indices, in the order in which the loader reads the keys.
@@ -101,41 +110,58 @@ inline constexpr Field params_fields[] = {
     {"wc_coupling", Want::object_value, false, Ctx::coupling},
 };
 inline constexpr Field sigmoid_fields[] = {
-    {"theta", Want::number, true}, {"beta", Want::number, true}, {"f_max", Want::number, true}};
-inline constexpr Field coupling_fields[] = {
-    {"alfa", Want::number, false, Ctx::skip, 0.0},
-    {"epsilon", Want::number, false, Ctx::skip, 0.0},
-    {"gamma", Want::number, false, Ctx::skip, 0.0},
-    {"delta", Want::number, false, Ctx::skip, 0.0},
-    {"tau_E", Want::number, false, Ctx::skip, 2.5},  // ms
-    {"tau_I", Want::number, false, Ctx::skip, 1.25},
+    {.key = "theta",
+     .want = Want::number,
+     .required = true,
+     .parameter = &NetworkParameters::theta},
+    {.key = "beta", .want = Want::number, .required = true, .parameter = &NetworkParameters::beta},
+    {.key = "f_max",
+     .want = Want::number,
+     .required = true,
+     .parameter = &NetworkParameters::f_max,
+     .positive = true},
 };
-// The values of "wc_coupling", in the order of coupling_fields.
-using Coupling = std::array<double, std::size(coupling_fields)>;
+inline constexpr Field coupling_fields[] = {
+    {.key = "alfa", .want = Want::number, .parameter = &NetworkParameters::alfa},
+    {.key = "epsilon", .want = Want::number, .parameter = &NetworkParameters::epsilon},
+    {.key = "gamma", .want = Want::number, .parameter = &NetworkParameters::gamma},
+    {.key = "delta", .want = Want::number, .parameter = &NetworkParameters::delta},
+    {.key = "tau_E",
+     .want = Want::number,
+     .number_default = 2.5,  // ms
+     .parameter = &NetworkParameters::tau_E,
+     .positive = true},
+    {.key = "tau_I",
+     .want = Want::number,
+     .number_default = 1.25,
+     .parameter = &NetworkParameters::tau_I,
+     .positive = true},
+};
 
+using MD = PopulationMetadata;
 inline constexpr Field node_fields[] = {
-    {"node_id", Want::int32, true},
-    {"tau", Want::number, true},
-    {"is_excitatory", Want::boolean, false, Ctx::skip, 1.0},
-    {"row_index", Want::int32, false, Ctx::skip, 0.0, {}, "node_id"},
-    {"pop_id", Want::string, true},
-    {"pop_typ", Want::string, true},
-    {"con_typ", Want::string, true},
-    {"circ_id", Want::string, true},
-    {"h_row", Want::string, true},
-    {"d_row", Want::string, true},
-    {"mat_id", Want::string, true},
+    {.key = "node_id", .want = Want::int32, .required = true, .integer = &MD::node_id},
+    {.key = "tau", .want = Want::number, .required = true},
+    {.key = "is_excitatory", .want = Want::boolean, .number_default = 1.0},
+    {.key = "row_index", .want = Want::int32, .default_key = "node_id", .integer = &MD::row_index},
+    {.key = "pop_id", .want = Want::string, .required = true, .text = &MD::pop_id},
+    {.key = "pop_typ", .want = Want::string, .required = true, .text = &MD::pop_typ},
+    {.key = "con_typ", .want = Want::string, .required = true, .text = &MD::con_typ},
+    {.key = "circ_id", .want = Want::string, .required = true, .text = &MD::circ_id},
+    {.key = "h_row", .want = Want::string, .required = true, .text = &MD::h_row},
+    {.key = "d_row", .want = Want::string, .required = true, .text = &MD::d_row},
+    {.key = "mat_id", .want = Want::string, .required = true, .text = &MD::mat_id},
 };
 inline constexpr Field input_fields[] = {
-    {"input_id", Want::int32, true},
-    {"input_name", Want::string, true},
-    {"row_index", Want::int32, false, Ctx::skip, 0.0, {}, "input_id"},
-    {"pop_id", Want::string, false, Ctx::skip, 0.0, {}, "input_name"},
-    {"con_typ", Want::string, false, Ctx::skip, 0.0, "excitation"},
-    {"circ_id", Want::string, false, Ctx::skip, 0.0, "null"},
-    {"h_row", Want::string, false, Ctx::skip, 0.0, "null"},
-    {"d_row", Want::string, false, Ctx::skip, 0.0, "null"},
-    {"mat_id", Want::string, false, Ctx::skip, 0.0, "null"},
+    {.key = "input_id", .want = Want::int32, .required = true, .integer = &MD::input_id},
+    {.key = "input_name", .want = Want::string, .required = true},
+    {.key = "row_index", .want = Want::int32, .default_key = "input_id", .integer = &MD::row_index},
+    {.key = "pop_id", .want = Want::string, .default_key = "input_name", .text = &MD::pop_id},
+    {.key = "con_typ", .want = Want::string, .text_default = "excitation", .text = &MD::con_typ},
+    {.key = "circ_id", .want = Want::string, .text_default = "null", .text = &MD::circ_id},
+    {.key = "h_row", .want = Want::string, .text_default = "null", .text = &MD::h_row},
+    {.key = "d_row", .want = Want::string, .text_default = "null", .text = &MD::d_row},
+    {.key = "mat_id", .want = Want::string, .text_default = "null", .text = &MD::mat_id},
 };
 inline constexpr Field edge_fields[] = {
     {"source_kind", Want::string, true},
@@ -144,6 +170,59 @@ inline constexpr Field edge_fields[] = {
     {"weight_final", Want::number, true},
 };
 inline constexpr std::size_t max_fields = std::size(node_fields);
+// Arrays and objects nest three deep in a contract; values under unknown
+// keys may nest more, but no reader follows a text deeper than this.
+inline constexpr std::size_t max_nesting = 64;
+
+// The network constants in the schema's order (the sigmoid's, then the
+// coupling's): every table of them (Python's, the batch engine's rows)
+// loops over this one.
+struct ParameterRow {
+    std::string_view key;
+    double NetworkParameters::*member;
+    double number_default;
+};
+inline constexpr std::size_t parameter_count =
+    std::size(sigmoid_fields) + std::size(coupling_fields);
+inline constexpr std::array<ParameterRow, parameter_count> parameter_rows = [] {
+    std::array<ParameterRow, parameter_count> rows{};
+    std::size_t k = 0;
+    for (const Field& f : sigmoid_fields) rows[k++] = {f.key, f.parameter, f.number_default};
+    for (const Field& f : coupling_fields) rows[k++] = {f.key, f.parameter, f.number_default};
+    return rows;
+}();
+// Every constant of NetworkParameters has its row, and every row its own
+// member: a constant added to one and not the other fails here.
+static_assert(sizeof(NetworkParameters) == parameter_count * sizeof(double));
+static_assert([] {
+    for (std::size_t a = 0; a < parameter_count; ++a) {
+        if (parameter_rows[a].member == nullptr) return false;
+        for (std::size_t b = 0; b < a; ++b) {
+            if (parameter_rows[a].member == parameter_rows[b].member) return false;
+        }
+    }
+    return true;
+}());
+// A NetworkParameters starts out with the schema's defaults.
+static_assert([] {
+    for (const ParameterRow& row : parameter_rows) {
+        if (NetworkParameters{}.*row.member != row.number_default) return false;
+    }
+    return true;
+}());
+
+// The row of the constant `member`; the schema's order is the index.
+constexpr std::size_t parameter_index(double NetworkParameters::*member) {
+    for (std::size_t k = 0; k < parameter_count; ++k) {
+        if (parameter_rows[k].member == member) return k;
+    }
+    return parameter_count;
+}
+
+// Copies the constants that the fields of `ctx` hold from `from` into `to`.
+void copy_parameters(Ctx ctx, const NetworkParameters& from, NetworkParameters& to);
+// Sets the constants that the fields of `ctx` hold to their defaults.
+void default_parameters(Ctx ctx, NetworkParameters& p);
 
 // The row-map type of every input; an input's own "pop_typ" is not read.
 inline constexpr std::string_view input_pop_typ = "external";
@@ -196,6 +275,9 @@ enum class Msg : std::uint8_t {
     repeated_input_name,
     repeated_input_row,
     unreachable_input,
+    trailing_content,
+    non_positive_constant,
+    nesting_too_deep,
 };
 
 struct MessageEntry {

@@ -219,11 +219,16 @@ class BlockBuffer : public std::streambuf {
         setg(begin, begin, begin + text.size());
     }
     bool failed() const { return failed_; }
+    // Bytes taken from the text so far.
+    std::uint64_t position() const {
+        return before_ + static_cast<std::uint64_t>(gptr() - eback());
+    }
 
   protected:
     int_type underflow() override {
         if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
         if (!file_) return traits_type::eof();
+        before_ += static_cast<std::uint64_t>(egptr() - eback());
         const std::size_t n = std::fread(block_.data(), 1, block_.size(), file_);
         if (n == 0) {
             failed_ = std::ferror(file_) != 0;
@@ -238,6 +243,7 @@ class BlockBuffer : public std::streambuf {
     std::FILE* file_ = nullptr;
     std::vector<char> block_;
     bool failed_ = false;
+    std::uint64_t before_ = 0;  // bytes of the blocks before the current one
 };
 
 // Whitespace before the first value, taken off before the parser sees it:
@@ -350,14 +356,8 @@ class Walker {
     }
     bool binary(json::binary_t& /*v*/) { return true; }  // JSON text holds none
 
-    bool start_object(std::size_t /*size*/) {
-        open(Kind::object);
-        return true;
-    }
-    bool start_array(std::size_t /*size*/) {
-        open(Kind::array);
-        return true;
-    }
+    bool start_object(std::size_t /*size*/) { return open(Kind::object); }
+    bool start_array(std::size_t /*size*/) { return open(Kind::array); }
     bool key(json::string_t& k) {
         Frame& f = top();
         f.key = k;
@@ -492,10 +492,19 @@ class Walker {
         place_value(std::move(value));
         return true;
     }
-    void open(Kind kind) {
+    // Stops the parser at a nesting no contract has, before its frames
+    // take memory in proportion to the text.
+    bool open(Kind kind) {
+        if (depth_ >= max_nesting) {
+            fault_text(
+                here(), {Stage::read, 0, {}, 1}, Msg::nesting_too_deep,
+                contract_message(Msg::nesting_too_deep, {std::to_string(max_nesting), file_}));
+            return false;
+        }
         Value value;
         value.kind = kind;
         place_value(std::move(value));
+        return true;
     }
 
     // The entry of list frame `f` whose value begins now.
@@ -686,22 +695,26 @@ class Walker {
         }
     }
 
-    // Reads the number fields of the object now closing in order into
-    // `values`, from `first_step` on; true when every one read.
-    template <std::size_t N>
-    bool read_numbers(Stage stage, std::array<double, N>& values) {
+    // Reads the constants of the object now closing, in order, into
+    // `values` (defaults where missing); true when every one read.
+    bool read_parameters(Stage stage, NetworkParameters& values) {
         const auto fields = top().fields;
         bool ok = true;
-        for (std::size_t i = 0; i < N; ++i) {
-            values[i] = fields[i].number_default;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            double& value = values.*fields[i].parameter;
+            value = fields[i].number_default;
             const bool read =
                 read_field(i, {stage, 0, {}, field_step(static_cast<int>(i))},
                            [&](const Value& v, std::string_view key, const Rank& rank) {
                                const auto d = to_double(v, key, rank);
-                               if (d) values[i] = *d;
+                               if (d) value = *d;
                                return d.has_value();
                            });
             if (!read && (fields[i].required || slots()[i].present)) ok = false;
+            if (read && fields[i].positive && !(value > 0.0)) {
+                warn(field_path(fields[i].key), Msg::non_positive_constant,
+                     {fields[i].key, json(value).dump()});
+            }
         }
         return ok;
     }
@@ -719,14 +732,10 @@ class Walker {
             case Ctx::params:
                 check_containers(f);
                 break;
-            case Ctx::sigmoid: {
-                std::array<double, 3> v{};
-                if (read_numbers(Stage::sigmoid, v)) sink_.sigmoid(v[0], v[1], v[2]);
-                break;
-            }
+            case Ctx::sigmoid:
             case Ctx::coupling: {
-                Coupling v{};
-                if (read_numbers(Stage::coupling, v)) sink_.coupling(v);
+                NetworkParameters values;
+                if (read_parameters(stage_of(f.ctx), values)) sink_.parameters(f.ctx, values);
                 break;
             }
             case Ctx::node:
@@ -783,6 +792,22 @@ class Walker {
                           });
     }
 
+    // Reads every row-map text of the object now closing into `md`; a
+    // missing optional one takes its default text, or `named` where its
+    // default is the entry's name.
+    bool read_texts(Stage stage, const EntryRef& at, PopulationMetadata& md,
+                    std::string_view named) {
+        const auto fields = top().fields;
+        bool ok = true;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const Field& f = fields[i];
+            if (!f.text) continue;
+            const std::string_view fallback = f.default_key.empty() ? f.text_default : named;
+            if (!read_text(stage, at, i, md.*f.text, fallback)) ok = false;
+        }
+        return ok;
+    }
+
     void close_node() {
         NodeEntry e;
         e.at = std::move(entry_);
@@ -819,11 +844,7 @@ class Walker {
         } else if (e.id) {
             e.md.row_index = *e.id;
         }
-        std::string* texts[] = {&e.md.pop_id, &e.md.pop_typ, &e.md.con_typ, &e.md.circ_id,
-                                &e.md.h_row,  &e.md.d_row,   &e.md.mat_id};
-        for (std::size_t t = 0; t < std::size(texts); ++t) {
-            if (!read_text(Stage::nodes, e.at, node_pop_id + t, *texts[t], {})) ok = false;
-        }
+        if (!read_texts(Stage::nodes, e.at, e.md, {})) ok = false;
         e.complete = ok;
         if (e.at.keyed) {
             keyed_nodes_.insert_or_assign(e.at.key, std::move(e));
@@ -841,6 +862,7 @@ class Walker {
         e.id = read_int(input_input_id, rank(input_input_id));
         bool ok = e.id.has_value();
         e.md.node_id = -1;
+        if (e.id) e.md.input_id = *e.id;
         if (!read_text(Stage::inputs, e.at, input_input_name, e.name, {})) ok = false;
         e.row_given = slots()[input_row_index].present;
         if (e.row_given) {
@@ -851,16 +873,8 @@ class Walker {
         } else if (e.id) {
             e.md.row_index = *e.id;
         }
-        if (!read_text(Stage::inputs, e.at, input_pop_id, e.md.pop_id, e.name)) ok = false;
+        if (!read_texts(Stage::inputs, e.at, e.md, e.name)) ok = false;
         e.md.pop_typ = input_pop_typ;
-        std::string* texts[] = {&e.md.con_typ, &e.md.circ_id, &e.md.h_row, &e.md.d_row,
-                                &e.md.mat_id};
-        for (std::size_t t = 0; t < std::size(texts); ++t) {
-            const std::size_t i = input_con_typ + t;
-            if (!read_text(Stage::inputs, e.at, i, *texts[t], input_fields[i].text_default)) {
-                ok = false;
-            }
-        }
         e.complete = ok;
         if (e.at.keyed) {
             keyed_inputs_.insert_or_assign(e.at.key, std::move(e));
@@ -969,6 +983,17 @@ void walk(BlockBuffer& buffer, const std::string& name, ContractSink& sink) {
     Walker walker(name, sink, leading);
     std::istream in(&buffer);
     json::sax_parse(in, &walker, json::input_format_t::json, false);
+    if (walker.complete() && sink.wants_warnings()) {
+        // The loader reads the first value only; whatever follows it is
+        // reported, since it may be the rest of an older, longer file.
+        int c = buffer.sgetc();
+        while (c == ' ' || c == '\t' || c == '\n' || c == '\r') c = buffer.snextc();
+        if (c != BlockBuffer::traits_type::eof()) {
+            sink.warning(
+                name, Msg::trailing_content,
+                contract_message(Msg::trailing_content, {std::to_string(buffer.position())}));
+        }
+    }
     if (buffer.failed()) {
         return file_fault(Msg::read_failed, contract_message(Msg::read_failed, {name}));
     }

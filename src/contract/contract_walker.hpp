@@ -143,9 +143,9 @@ class ContractSink {
     virtual void restart(Stage stage, const EntryRef* entry) = 0;
     // The sizes, when both read; `valid` is false when one is negative.
     virtual void counts(bool valid, std::int32_t n_nodes, std::int32_t n_inputs) = 0;
-    virtual void sigmoid(double theta, double beta, double f_max) = 0;
-    // The coupling values, defaults filled in.
-    virtual void coupling(const Coupling& values) = 0;
+    // The constants of object `ctx` (the sigmoid or the coupling), defaults
+    // filled in, in their members of `values`; the others are not set.
+    virtual void parameters(Ctx ctx, const NetworkParameters& values) = 0;
     virtual void node(NodeEntry&& entry) = 0;
     virtual void input(InputEntry&& entry) = 0;
     virtual void edge(const EdgeEntry& entry) = 0;

@@ -27,7 +27,7 @@ class LoadSink final : public ContractSink {
                 have_counts_ = false;
                 break;
             case Stage::coupling:
-                coupling_ = default_coupling();
+                default_parameters(Ctx::coupling, parameters_);
                 break;
             case Stage::nodes:
                 nodes_.clear();
@@ -50,12 +50,9 @@ class LoadSink final : public ContractSink {
         n_nodes_ = n_nodes;
         n_inputs_ = n_inputs;
     }
-    void sigmoid(double theta, double beta, double f_max) override {
-        theta_ = theta;
-        beta_ = beta;
-        f_max_ = f_max;
+    void parameters(Ctx ctx, const NetworkParameters& values) override {
+        copy_parameters(ctx, values, parameters_);
     }
-    void coupling(const Coupling& values) override { coupling_ = values; }
 
     void node(NodeEntry&& entry) override {
         if (entry.id) nodes_.push_back(std::move(entry));
@@ -86,15 +83,7 @@ class LoadSink final : public ContractSink {
         Network loaded;
         loaded.n_nodes = n_nodes_;
         loaded.n_inputs = n_inputs_;
-        loaded.parameters.theta = theta_;
-        loaded.parameters.beta = beta_;
-        loaded.parameters.f_max = f_max_;
-        loaded.parameters.alfa = coupling_[coupling_alfa];
-        loaded.parameters.epsilon = coupling_[coupling_epsilon];
-        loaded.parameters.gamma = coupling_[coupling_gamma];
-        loaded.parameters.delta = coupling_[coupling_delta];
-        loaded.parameters.tau_E = coupling_[coupling_tau_E];
-        loaded.parameters.tau_I = coupling_[coupling_tau_I];
+        loaded.parameters = parameters_;
 
         const auto nn = static_cast<std::size_t>(n_nodes_);
         const auto ni = static_cast<std::size_t>(n_inputs_);
@@ -150,14 +139,6 @@ class LoadSink final : public ContractSink {
     }
 
   private:
-    static Coupling default_coupling() {
-        Coupling values{};
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            values[i] = coupling_fields[i].number_default;
-        }
-        return values;
-    }
-
     EntryRef ref_of(std::size_t k) const {
         if (refs_.empty()) return {k, false, {}};
         return refs_[k];
@@ -213,10 +194,7 @@ class LoadSink final : public ContractSink {
     bool have_counts_ = false;
     std::int32_t n_nodes_ = 0;
     std::int32_t n_inputs_ = 0;
-    double theta_ = 0.0;
-    double beta_ = 0.0;
-    double f_max_ = 0.0;
-    Coupling coupling_ = default_coupling();
+    NetworkParameters parameters_;
     std::vector<NodeEntry> nodes_;
     std::vector<InputEntry> inputs_;
     // The edges with a target, in the loader's order: (target, source,

@@ -221,30 +221,47 @@ constexpr std::array<std::string_view, N> names_of(const Field (&fields)[N]) {
 constexpr std::size_t top_count = std::size(top_fields);
 static_assert(edges_key.substr(1, edges_key.size() - 2) == top_fields[top_edges].key);
 
+// Reads the constants of one object of the schema (the sigmoid or the
+// coupling) into their members of `p`, defaults where missing.
+template <std::size_t N>
+bool read_constants(const dom::element* object, const Field (&fields)[N], NetworkParameters& p) {
+    Members<N> m;
+    if (object && !m.take(*object, names_of(fields))) return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        p.*fields[i].parameter = fields[i].number_default;
+        if (!m.found[i]) {
+            if (fields[i].required) return false;
+        } else if (!as_double(m.value[i], p.*fields[i].parameter)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool read_parameters(dom::element params, Network& net) {
-    Members<2> p;
+    Members<std::size(params_fields)> p;
     if (!p.take(params, names_of(params_fields)) || !p.found[params_sigmoid]) return false;
-    Members<3> sigmoid;
-    if (!sigmoid.take(p.value[params_sigmoid], names_of(sigmoid_fields))) return false;
-    for (bool f : sigmoid.found) {
-        if (!f) return false;
-    }
-    if (!as_double(sigmoid.value[0], net.parameters.theta) ||
-        !as_double(sigmoid.value[1], net.parameters.beta) ||
-        !as_double(sigmoid.value[2], net.parameters.f_max)) {
-        return false;
-    }
-    std::array<double*, std::size(coupling_fields)> targets = {
-        &net.parameters.alfa,  &net.parameters.epsilon, &net.parameters.gamma,
-        &net.parameters.delta, &net.parameters.tau_E,   &net.parameters.tau_I};
-    Members<std::size(coupling_fields)> wc;
-    if (p.found[params_wc_coupling] &&
-        !wc.take(p.value[params_wc_coupling], names_of(coupling_fields))) {
-        return false;
-    }
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        *targets[i] = coupling_fields[i].number_default;
-        if (wc.found[i] && !as_double(wc.value[i], *targets[i])) return false;
+    const dom::element* coupling =
+        p.found[params_wc_coupling] ? &p.value[params_wc_coupling] : nullptr;
+    return read_constants(&p.value[params_sigmoid], sigmoid_fields, net.parameters) &&
+           read_constants(coupling, coupling_fields, net.parameters);
+}
+
+// Reads the row-map texts of an entry into `md`; a missing optional one
+// takes its default text, or `named` where its default is the entry's name.
+template <std::size_t N>
+bool read_texts(const Members<N>& m, const Field (&fields)[N], PopulationMetadata& md,
+                std::string_view named) {
+    for (std::size_t i = 0; i < N; ++i) {
+        const Field& f = fields[i];
+        if (!f.text) continue;
+        if (m.found[i]) {
+            if (!as_string(m.value[i], md.*f.text)) return false;
+        } else if (f.required) {
+            return false;
+        } else {
+            md.*f.text = f.default_key.empty() ? f.text_default : named;
+        }
     }
     return true;
 }
@@ -257,7 +274,6 @@ bool read_nodes(dom::element list, Network& net) {
         tau = node_tau,
         excitatory = node_is_excitatory,
         row = node_row_index,
-        first_text = node_pop_id
     };
     for (const dom::element entry : array) {
         Members<std::size(node_fields)> m;
@@ -274,13 +290,7 @@ bool read_nodes(dom::element list, Network& net) {
         md.node_id = node;
         md.row_index = node;
         if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
-        std::string* texts[] = {&md.pop_id, &md.pop_typ, &md.con_typ, &md.circ_id,
-                                &md.h_row,  &md.d_row,   &md.mat_id};
-        for (std::size_t t = 0; t < 7; ++t) {
-            if (!m.found[first_text + t] || !as_string(m.value[first_text + t], *texts[t])) {
-                return false;
-            }
-        }
+        if (!read_texts(m, node_fields, md, {})) return false;
         net.node_metadata[i] = std::move(md);
     }
     return true;
@@ -293,8 +303,6 @@ bool read_inputs(dom::element list, Network& net) {
         id = input_input_id,
         name = input_input_name,
         row = input_row_index,
-        pop_id = input_pop_id,
-        first_optional_text = input_con_typ
     };
     for (const dom::element entry : array) {
         Members<std::size(input_fields)> m;
@@ -306,18 +314,12 @@ bool read_inputs(dom::element list, Network& net) {
         if (!as_string(m.value[name], net.input_names[i])) return false;
         PopulationMetadata md;
         md.node_id = -1;
+        md.input_id = input;
         md.row_index = input;
         if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
         net.input_row_index[i] = md.row_index;
-        md.pop_id = net.input_names[i];
-        if (m.found[pop_id] && !as_string(m.value[pop_id], md.pop_id)) return false;
+        if (!read_texts(m, input_fields, md, net.input_names[i])) return false;
         md.pop_typ = input_pop_typ;
-        std::string* texts[] = {&md.con_typ, &md.circ_id, &md.h_row, &md.d_row, &md.mat_id};
-        for (std::size_t t = 0; t < 5; ++t) {
-            const std::size_t k = first_optional_text + t;
-            *texts[t] = input_fields[k].text_default;
-            if (m.found[k] && !as_string(m.value[k], *texts[t])) return false;
-        }
         net.input_metadata.push_back(std::move(md));
     }
     return true;
@@ -377,6 +379,12 @@ class FastReader {
     // As the full reader, nothing is allocated for the counts before the
     // whole text has parsed, and then only when they pass the size check.
     bool read(Network& net) {
+        // Deeper texts go to the full reader, which refuses them with its
+        // message; a piece of the edges is parsed one level below the root.
+        if (head_parser_.allocate(padding, max_nesting) != simdjson::SUCCESS ||
+            parser_.allocate(padding, max_nesting - 1) != simdjson::SUCCESS) {
+            return false;
+        }
         std::uint64_t edges_at = 0;
         if (!read_head(net, edges_at)) return false;
         net_ = &net;

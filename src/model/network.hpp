@@ -12,7 +12,7 @@
 
 namespace vesk {
 
-// One row-map record, for a node or for an input (node_id -1).
+// One row-map record, for a node (input_id -1) or for an input (node_id -1).
 struct PopulationMetadata {
     std::int32_t node_id = 0;
     std::int32_t row_index = 0;
@@ -23,6 +23,7 @@ struct PopulationMetadata {
     std::string h_row;
     std::string d_row;
     std::string mat_id;
+    std::int32_t input_id = -1;
 };
 
 // How load_from_json reads the contract file. `fast` (the default) takes a

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <utility>
 
+#include "contract/contract_schema.hpp"
 #include "sim/exp.hpp"
 #include "sim/rk4_stages.hpp"
 #include "sim/simulator.hpp"
@@ -30,9 +31,18 @@ double zero_function(double) {
 // them (see fold_slices_baseline), wider ones row by row (fold_rows_baseline).
 constexpr std::size_t max_sliced_lanes = 3;
 
-// Rows of lane_parameters.
-enum Parameter : std::size_t { alfa, epsilon, gamma, delta, tau_E, tau_I, theta, beta, f_max };
-constexpr std::size_t parameter_count = 9;
+// Rows of lane_parameters: the network constants in the schema's order.
+enum Parameter : std::size_t {
+    alfa = parameter_index(&NetworkParameters::alfa),
+    epsilon = parameter_index(&NetworkParameters::epsilon),
+    gamma = parameter_index(&NetworkParameters::gamma),
+    delta = parameter_index(&NetworkParameters::delta),
+    tau_E = parameter_index(&NetworkParameters::tau_E),
+    tau_I = parameter_index(&NetworkParameters::tau_I),
+    theta = parameter_index(&NetworkParameters::theta),
+    beta = parameter_index(&NetworkParameters::beta),
+    f_max = parameter_index(&NetworkParameters::f_max),
+};
 
 // What every kernel below needs to know about the batch.
 struct Shape {
@@ -733,9 +743,9 @@ void BatchSimulator::run_samples(double t0, std::int64_t n_steps, const Observer
 
     for (std::size_t l = 0; l < k; ++l) {
         const NetworkParameters& p = lanes[l].parameters;
-        const double values[parameter_count] = {p.alfa,  p.epsilon, p.gamma, p.delta, p.tau_E,
-                                                p.tau_I, p.theta,   p.beta,  p.f_max};
-        for (std::size_t q = 0; q < parameter_count; ++q) lane_parameters[q * k + l] = values[q];
+        for (std::size_t q = 0; q < parameter_count; ++q) {
+            lane_parameters[q * k + l] = p.*parameter_rows[q].member;
+        }
     }
     // (lane, node) of every installed clamp.
     std::vector<std::pair<std::size_t, std::size_t>> clamped;

@@ -129,7 +129,7 @@ class BatchSimulator {
     void step_part(unsigned part, LaneValues& y);
 
     // Interleaved lanes throughout (see above).
-    LaneValues lane_parameters;              // 9 rows of lane_count: alfa, epsilon, ... f_max
+    LaneValues lane_parameters;              // a row of lane_count per network constant
     LaneValues input_values;                 // m
     LaneValues stage_y, slope_sum;           // 2n each
     LaneValues node_rates, node_rates_next;  // n each

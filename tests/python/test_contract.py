@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import BINDINGS, MODEL, SOURCE, instructions
+from conftest import BINDINGS, MODEL, SOURCE, cli, instructions
 
 # Two nodes, inputs for Noun and word 0, one edge of each kind.
 NODE = dict(tau=1, pop_id="p", pop_typ="E", con_typ="c", circ_id="c", h_row="h", d_row="d",
@@ -197,6 +197,40 @@ def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
         vesk.Contract.from_dict(SMALL)
 
 
+def test_loaders_warn_about_text_after_the_contract(tmp_path):
+    text = json.dumps(SMALL) + '\n {"counts":'
+    path = tmp_path / "m.json"
+    path.write_text(text)
+    after = (f"the contract ends before byte offset {len(json.dumps(SMALL)) + 2}: what follows "
+             "from there is not read")
+    for load, name in [(lambda: vesk.load_contract(path), str(path)),
+                       (lambda: vesk.Contract.from_json(text), "<string>")]:
+        with pytest.warns(vesk.ContractWarning) as caught:
+            load()
+        assert [str(w.message) for w in caught] == [f"{name}: {after}"]
+
+
+def test_to_json_writes_the_contract_that_runs_the_same(kaldo, tmp_path):
+    # vesk-sim on the written file gives the bytes it gives on the original.
+    kaldo.to_json(tmp_path / "c.json")
+    outputs = []
+    for model in (MODEL, tmp_path / "c.json"):
+        out = tmp_path / f"{len(outputs)}.csv"
+        assert cli("--model", model, "--t-end", 20, "--instructions", instructions("success"),
+                   "--bindings", BINDINGS, "--output", out, "--output-row-map",
+                   f"{out}.rows") == (0, "")
+        outputs.append((out.read_bytes(), (tmp_path / f"{out.name}.rows").read_bytes()))
+    assert outputs[0] == outputs[1]
+    # Changed constants are written; the text is the file's.
+    changed = kaldo.with_parameters(alfa=1.5, tau_I=0.9)
+    changed.to_json(tmp_path / "changed.json")
+    assert (tmp_path / "changed.json").read_text() == changed.to_json_text()
+    loaded = vesk.load_contract(tmp_path / "changed.json")
+    assert loaded.parameters == changed.parameters
+    run = dict(schedule=instructions("success"), clamps=BINDINGS, every=3)
+    assert vesk.run(loaded, 8, **run).nodes.tobytes() == vesk.run(changed, 8, **run).nodes.tobytes()
+
+
 def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     many = edited(lambda c: c["nodes"].extend(dict(node_id=1, x=1, **NODE) for _ in range(30)))
     findings = vesk.check(many)
@@ -213,13 +247,18 @@ def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
     (lambda: vesk.check("m.json\0x"), ValueError,
      "check: embedded null character in path 'm.json\\x00x'"),
     (lambda: vesk.check(SMALL, t_end=0), ValueError, "check: t_end must be > 0 ms, got 0.0"),
+    (lambda: vesk.check(SMALL, t_end=float("inf")), ValueError,
+     "check: t_end must be finite, got inf"),
+    (lambda: vesk.Contract.from_json(5), TypeError,
+     "from_json: give the JSON text as str or bytes, got int"),
     (lambda: vesk.check(SMALL, t_end="5"), TypeError,
      "check: t_end must be a number of ms, got '5'"),
     (lambda: vesk.check(SMALL, limit=1.5), TypeError,
      "check: limit must be a whole number or None, got 1.5"),
     (lambda: vesk.check(SMALL, limit=0), ValueError,
      "check: limit must be at least 1 or None, got 0"),
-], ids=["schedule in code", "nul", "t_end", "t_end-text", "limit-float", "limit-0"])
+], ids=["schedule in code", "nul", "t_end", "t_end-inf", "from_json", "t_end-text",
+        "limit-float", "limit-0"])
 def test_check_refuses(call, error, message):
     with pytest.raises(error) as raised:
         call()
@@ -252,7 +291,7 @@ def test_example_sweep_over_alfa(tmp_path):
 # Bytes that are not UTF-8, in a file or in its name: messages carry them as
 # \xNN, file names of any bytes load, and vesk.check reports instead of
 # raising. (call on the folder's files, what it gives)
-NAME = os.fsdecode(b"\xe9.json")
+NAME, CSV_NAME = os.fsdecode(b"\xe9.json"), os.fsdecode(b"\xe8.csv")
 BAD_JSON = (r"JSON parse error in {d}/bad.json: [json.exception.parse_error.101] parse error at "
             r"line 1, column 669: syntax error while parsing object - invalid literal; last "
             r"read: '1}}]\xff'; expected '}}'")
@@ -263,10 +302,14 @@ NOT_UTF8 = [
      r"ScheduleError: {d}/i.txt:4: unknown command 'Noun\xe9'"),
     (lambda d: vesk.check(SMALL, d / "i.txt")[0].message, r"unknown command 'Noun\xe9'"),
     (lambda d: vesk.load_contract(d / "bad.json"), "ContractError: " + BAD_JSON),
+    (lambda d: vesk.Contract.from_json((d / "bad.json").read_bytes()),
+     "ContractError: " + BAD_JSON.replace("{d}/bad.json", "<string>")),
     (lambda d: vesk.check(d / "bad.json").stop, BAD_JSON),
     (lambda d: vesk.load_contract(d / NAME).n_nodes, "2"),
     (lambda d: vesk.load_contract(os.fsencode(d / NAME)).n_nodes, "2"),
     (lambda d: len(vesk.check(os.fsencode(d / NAME))), "0"),
+    (lambda d: vesk.load_contract(d / NAME).write_row_map(d / CSV_NAME) or
+     (d / CSV_NAME).read_text().startswith("row_index,"), "True"),
     (lambda d: vesk.load_contract(d / os.fsdecode(b"\xff.json")),
      r"ContractError: Failed to open model file: {d}/\xff.json"),
 ]

@@ -212,6 +212,19 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
     (lambda c: vesk.run(c, 1, every=2**63), ValueError,
      "every must lie between 1 and 9223372036854775807, got 9223372036854775808"),
     (lambda c: vesk.run(c, 1, every=1.5), TypeError, "every must be a whole number, got 1.5"),
+    (lambda c: vesk.run(c, 1, y0=np.ma.masked_less(np.ones(c.n_nodes), 2)), TypeError,
+     "y0 is a masked array; give plain values (e.g. y0.filled(0.0))"),
+    (lambda c: vesk.run(c, 1, clamps=vesk.Schedule()), TypeError,
+     "clamps: give a Clamps or the path of a bindings file, got Schedule"),
+    (lambda c: vesk.Schedule().add_window("EX1_input_W0", 0, 1, value=float("inf")),
+     vesk.ScheduleError, "value must be finite, got inf"),
+    (lambda c: vesk.Clamps().add(160, value=-float("inf")), vesk.ClampError,
+     "value must be finite, got -inf"),
+    (lambda c: vesk.Schedule().add_window("\udce9", 0, 1), vesk.ScheduleError,
+     "input name must be a string (UTF-8 text), got '\\udce9'"),
+    (lambda c: vesk.run(c, 1, schedule=vesk.Schedule().add_window("W\0", 0, 1)),
+     vesk.ScheduleError, "Instruction target 'W\\x00' is not an external input in the loaded "
+     "model"),
     (lambda c: vesk.run(c, 1, drive={"nowhere": np.ones(10)}), vesk.ScheduleError,
      "drive: 'nowhere' is not an external input in the loaded model"),
     (lambda c: vesk.run(c, 1, drive={"EX1_input_w0": np.ones(10)}), vesk.ScheduleError,
@@ -247,7 +260,8 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
      "run: the kept samples need 40864.0 GiB of memory, this machine has "),
 ], ids=["y0", "pattern", "row", "grid", "window", "clamp", "y0-shape", "record_state",
         "both-csv", "no-E", "drive-length", "drive-scalar", "drive-none", "drive-complex",
-        "drive-masked", "every-huge", "every-float", "drive-name", "drive-hint", "schedule-hint",
+        "drive-masked", "every-huge", "every-float", "y0-masked", "clamps-type", "window-inf",
+        "clamp-inf", "name-surrogate", "name-nul", "drive-name", "drive-hint", "schedule-hint",
         "record-hint", "record-input", "tau-negative", "batch-inf",
         "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
@@ -270,7 +284,8 @@ def test_argument_errors(kaldo, call, error, message):
      "ValueError: to_csv: inputs_path would overwrite the bindings file: ./b.txt"),
     # A disk that fills up (a file size limit here): no partial file, one error.
     (lambda r: r.save("r"), {}, "OSError: [Errno 27] File too large"),
-], ids=["contract", "two-outputs", "schedule", "bindings", "save-full"])
+    (lambda r: r.save("./"), {}, "IsADirectoryError: [Errno 21] Is a directory: './'"),
+], ids=["contract", "two-outputs", "schedule", "bindings", "save-full", "save-folder"])
 def test_failed_writes_leave_the_folder_as_it_was(tmp_path, monkeypatch, write, inputs, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "i.txt").write_text("Noun 0 10\n")

@@ -103,7 +103,9 @@ def test_parameters_of_each_scenario_are_kept(kaldo):
      "(such as {'schedule': ...}, or {} for none), got None"),
     ([3], TypeError, "scenario 0: give a dict of schedule, clamps, drive, y0, parameters (such "
      "as {'schedule': ...}, or {} for none), got 3"),
-], ids=["parameter", "field", "empty", "dict", "y0", "path", "Schedule", "None", "int"])
+    (3, TypeError, "scenarios: give a list of scenarios, got int"),
+], ids=["parameter", "field", "empty", "dict", "y0", "path", "Schedule", "None", "int",
+        "not-a-list"])
 def test_scenario_errors(kaldo, scenarios, error, message):
     with pytest.raises(error) as raised:
         vesk.run_batch(kaldo, scenarios, 1)

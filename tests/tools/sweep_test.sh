@@ -205,8 +205,8 @@ cp "$scenarios/broken.txt" "$tmp/twins/a/x.txt"
 # Names that would break the summary's lines or columns, or give no run
 # folder of their own.
 mkdir "$tmp/names"
-for name in $'tab\there' $'cr\r' $'esc\e' . .. '' summary.tsv joblog.tsv scenarios.txt \
-    $'with\ttab/x' $'lines/a' $'lines/new\nline' lines/z; do
+for name in $'cr\r' . .. '' summary.tsv joblog.tsv scenarios.txt $'with\ttab/x' $'lines/a' \
+    $'lines/new\nline' lines/z; do
     mkdir -p "$(dirname "$tmp/names/$name")"
     cp "$scenarios/broken.txt" "$tmp/names/$name.txt"
 done
@@ -249,18 +249,18 @@ done
 check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
     --model "$model" --t-end 20 "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
 check_usage_error "$(names_error $'lines/new\nline.txt')" --model "$model" --t-end 20 "$tmp/names/lines"
-check_usage_error "$(names_error $'tab\there.txt')" --model "$model" --t-end 20 \
-    "$tmp/names/tab"$'\t'"here.txt"
 check_usage_error "$(names_error $'cr\r.txt')" --model "$model" --t-end 20 --task 0 \
     "$tmp/names/cr"$'\r'".txt"
-check_usage_error "$(names_error $'esc\e.txt')" --model "$model" --t-end 20 --print-list \
-    "$tmp/names/esc"$'\e'".txt"
 check_usage_error "$(names_error $'with\ttab/x.txt')" --model "$model" --t-end 20 \
     "$tmp/names/with"$'\t'"tab/x.txt"
 for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
     check_usage_error "cannot name a run folder after $tmp/names/$name.txt" \
         --model "$model" --t-end 20 "$tmp/names/$name.txt"
 done
+mkdir -p "$tmp/keep/s" && touch "$tmp/keep/s/command.txt" && cp "$scenarios/broken.txt" "$tmp/keep/s/s.txt"
+check_usage_error "$tmp/keep/s/s.txt lies in $tmp/keep/s, a run folder that the sweep empties: move it out" \
+    --model "$model" --t-end 20 --out "$tmp/keep" "$tmp/keep/s/s.txt"
+[ -f "$tmp/keep/s/s.txt" ] || fail "a scenario in its own run folder was removed"
 check_usage_error "--out $tmp/a-file is not a folder" --model "$model" --t-end 20 \
     --out "$tmp/a-file" "$scenarios"
 check_usage_error "--out $tmp/a-file/runs: cannot create the folder (" --model "$model" --t-end 20 \
