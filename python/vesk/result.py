@@ -6,6 +6,7 @@ import contextlib
 import errno
 import json
 import os
+import shutil
 import threading
 import zipfile
 from typing import Any, List, Optional
@@ -244,6 +245,8 @@ class Result:
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not path.endswith(".npz"):
             path += ".npz"  # as numpy names it
+        # A link is written through, as numpy writes it.
+        path = os.path.realpath(path) if os.path.islink(path) else path
         # Written beside `path` and renamed, so that a failed save (a full
         # disk) leaves no partial file and raises its first error alone.
         partial = f"{path}.{os.getpid()}-{threading.get_ident()}.partial"
@@ -260,6 +263,8 @@ class Result:
                 member.close()
             archive.close()
             file.close()
+            if os.path.exists(path):  # the file keeps its permissions
+                shutil.copymode(path, partial)
             os.replace(partial, path)
         except BaseException:
             for opened in (member, archive, file):

@@ -275,7 +275,7 @@ def test_example_sweep_over_alfa(tmp_path):
 # Bytes that are not UTF-8, in a file or in its name: messages carry them as
 # \xNN, file names of any bytes load, and vesk.check reports instead of
 # raising. (call on the folder's files, what it gives)
-NAME = os.fsdecode(b"\xe9.json")
+NAME, CSV_NAME = os.fsdecode(b"\xe9.json"), os.fsdecode(b"\xe8.csv")
 BAD_JSON = (r"JSON parse error in {d}/bad.json: [json.exception.parse_error.101] parse error at "
             r"line 1, column 669: syntax error while parsing object - invalid literal; last "
             r"read: '1}}]\xff'; expected '}}'")
@@ -292,6 +292,8 @@ NOT_UTF8 = [
     (lambda d: vesk.load_contract(d / NAME).n_nodes, "2"),
     (lambda d: vesk.load_contract(os.fsencode(d / NAME)).n_nodes, "2"),
     (lambda d: len(vesk.check(os.fsencode(d / NAME))), "0"),
+    (lambda d: vesk.load_contract(d / NAME).write_row_map(d / CSV_NAME) or
+     (d / CSV_NAME).read_text().startswith("row_index,"), "True"),
     (lambda d: vesk.load_contract(d / os.fsdecode(b"\xff.json")),
      r"ContractError: Failed to open model file: {d}/\xff.json"),
 ]
