@@ -17,7 +17,7 @@
 
 #include "binding.hpp"
 #include "contract/check_sink.hpp"
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/run_setup.hpp"

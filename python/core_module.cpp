@@ -26,7 +26,7 @@
 #include "run/run_setup.hpp"
 #include "stimulus/bindings_file.hpp"
 #include "stimulus/instruction_file.hpp"
-#include "stimulus/text_lines.hpp"
+#include "text/escape.hpp"
 
 namespace py = pybind11;
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <typeinfo>
 
+#include "contract/contract_fast_reader.hpp"
 #include "contract_reference.hpp"
-#include "model/contract_fast_reader.hpp"
 #include "network_text.hpp"
 #include "run/memory_budget.hpp"
 #include "test_support.hpp"

@@ -27,7 +27,7 @@ MIN_SECONDS = 5.0
 MIN_STEPS = 10
 # Another plan must beat the plain loop by this much to be taken: the
 # measurements are short and the machine may be busy.
-MARGIN = 1.05
+MARGIN = 1.15
 
 
 class Plan:

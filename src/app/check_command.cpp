@@ -20,7 +20,7 @@
 #include "stimulus/bindings_check.hpp"
 #include "stimulus/instruction_check.hpp"
 #include "stimulus/population_names.hpp"
-#include "stimulus/text_lines.hpp"
+#include "text/escape.hpp"
 
 namespace vesk {
 namespace {

@@ -20,7 +20,7 @@
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/sample_grid.hpp"
-#include "stimulus/text_lines.hpp"
+#include "text/escape.hpp"
 
 namespace vesk {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 #include "model/network.hpp"
 
 namespace vesk {

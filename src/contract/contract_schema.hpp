@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 #include "model/network.hpp"
 
 namespace vesk {

@@ -1,7 +1,7 @@
 #include "model/network.hpp"
 
+#include "contract/contract_fast_reader.hpp"
 #include "contract/load_sink.hpp"
-#include "model/contract_fast_reader.hpp"
 
 namespace vesk {
 

@@ -28,7 +28,7 @@ struct PopulationMetadata {
 
 // How load_from_json reads the contract file. `fast` (the default) takes a
 // contract of the usual shape through read_contract_fast
-// (model/contract_fast_reader.hpp) and reads any other file as `streamed`
+// (contract/contract_fast_reader.hpp) and reads any other file as `streamed`
 // does. `streamed` reads the text once through the contract walker
 // (contract/load_sink.hpp), whatever its shape, in memory a fraction of the
 // file size. Both give the same Network and the same errors.

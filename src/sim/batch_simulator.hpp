@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "model/time_functions.hpp"
 #include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
-#include "stimulus/activation.hpp"
 
 namespace vesk {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "model/network.hpp"
+#include "model/time_functions.hpp"
 #include "sim/kernel_path.hpp"
 #include "sim/sliced_matrix.hpp"
 #include "sim/thread_pool.hpp"
-#include "stimulus/activation.hpp"
 
 namespace vesk {
 

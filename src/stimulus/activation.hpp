@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "model/time_functions.hpp"
+
 namespace vesk {
 
 // One stimulus window, in ms; both edges belong to the window.
@@ -16,14 +18,8 @@ struct ScheduleWindow {
     double value = 0.0;
 };
 
-// Time in ms -> value. Every factory below returns a callable that owns a
-// private copy of its data, and whose evaluation allocates nothing.
-using ActivationFunction = std::function<double(double)>;
-
-// Time in ms -> the value a clamp holds its node at, or nothing when the
-// node is free at that time. Unlike an ActivationFunction clamp, it can hold
-// a node at 0.0.
-using ClampFunction = std::function<std::optional<double>(double)>;
+// Every factory below returns a callable that owns a private copy of its
+// data, and whose evaluation allocates nothing.
 
 // Value of the first window (in list order) with start_ms <= t <= end_ms,
 // or 0.0 when none matches. Overlapping windows are not combined: the

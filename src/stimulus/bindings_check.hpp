@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 
 namespace vesk {
 

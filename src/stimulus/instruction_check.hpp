@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 
 namespace vesk {
 

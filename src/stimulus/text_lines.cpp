@@ -68,29 +68,6 @@ std::string carriage_return_warning(std::int64_t line_number) {
            "lines of a file with \\r line ends (old Mac files) are read as one";
 }
 
-std::string escape_control_characters(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            result += c;
-        } else if (c == '\n') {
-            result += "\\n";
-        } else if (c == '\r') {
-            result += "\\r";
-        } else if (c == '\t') {
-            result += "\\t";
-        } else {
-            constexpr char hex[] = "0123456789abcdef";
-            result += "\\x";
-            result += hex[byte >> 4];
-            result += hex[byte & 0xf];
-        }
-    }
-    return result;
-}
-
 LeadingInteger read_leading_integer(std::string_view text) {
     LeadingInteger result;
     std::size_t i = 0;

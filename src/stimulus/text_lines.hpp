@@ -1,5 +1,5 @@
-// Reading the lines of the text input formats, splitting them into tokens,
-// reading integers from tokens, and quoting input text in messages.
+// Reading the lines of the text input formats, splitting them into tokens
+// and reading integers from tokens.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "text/escape.hpp"
 
 namespace vesk {
 
@@ -40,11 +42,6 @@ bool has_inner_carriage_return(std::string_view line);
 
 // vesk-check's warning about such a line, the first one of a file.
 std::string carriage_return_warning(std::int64_t line_number);
-
-// `text` with every control character written as an escape (\n, \r, \t,
-// \xNN), for quoting input text in an error message: the message then stays
-// on one line, cannot drive a terminal, and no NUL cuts it short.
-std::string escape_control_characters(std::string_view text);
 
 // The number at the start of `text`: an optional '+' or '-' followed by at
 // least one decimal digit. Digits are consumed to the end of the run however

@@ -327,12 +327,13 @@ done
 expect_eq "scenarios.txt mode under umask 022" "$(stat -c %a "$tmp/mode-out/scenarios.txt")" 644
 
 # ---- an error line with control characters stays one line and one column ---
+# (in a folder whose name begins with '-')
 printf '#!/bin/sh\nprintf "Error: a\\tb\\rc\\033d\\n" >&2\nexit 1\n' >"$tmp/fail-oddly"
 chmod +x "$tmp/fail-oddly"
-"${stub_sweep[@]}" --sim "$tmp/fail-oddly" --out "$tmp/odd-out" "$scenarios/broken.txt" \
-    >"$tmp/odd.out" 2>&1
+(cd "$tmp" && "${stub_sweep[@]}" --sim "$tmp/fail-oddly" --out -odd-out "$scenarios/broken.txt" \
+    >"$tmp/odd.out" 2>&1)
 expect_contains "odd error line" "$tmp/odd.out" "  FAILED      broken (exit 1): Error: a b c d"
-expect_eq "odd error column" "$(cut -f6 "$tmp/odd-out/summary.tsv")" "error
+expect_eq "odd error column" "$(cut -f6 "$tmp/-odd-out/summary.tsv")" "error
 Error: a b c d"
 
 if [ "$failures" -gt 0 ]; then

@@ -1,4 +1,4 @@
-#include "model/finding.hpp"
+#include "diagnostics/finding.hpp"
 
 namespace vesk {
 

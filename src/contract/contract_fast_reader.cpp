@@ -1,4 +1,4 @@
-#include "model/contract_fast_reader.hpp"
+#include "contract/contract_fast_reader.hpp"
 
 #include <fcntl.h>
 #include <simdjson.h>

@@ -1,4 +1,4 @@
-// vesk-check: see src/app/check_command.hpp.
+// vesk-check: see app/check_command.hpp.
 #include <iostream>
 
 #include "app/check_command.hpp"
