@@ -125,6 +125,16 @@ for t_end in 1_0 10abc abc 0.15; do
     done
     rm -rf "$tmp/length-1" "$tmp/length-2"
 done
+# Installed under a prefix of its own: the module is found beside the programs.
+prefix="$tmp/prefix"
+mkdir -p "$prefix/bin" "$prefix/lib/python3/dist-packages"
+cp "$sim" "$prefix/bin/vesk-sim"
+cp "$source_dir/tools/sweep" "$prefix/bin/vesk-sweep"
+cp "$source_dir/tools/vesk_batch.py" "$prefix/bin/vesk-batch"
+cp -r "$(dirname -- "$sim")/python/vesk" "$prefix/lib/python3/dist-packages/"
+env -u PYTHONPATH "$prefix/bin/vesk-sweep" --model "$model" --t-end 20 --batch 2 \
+    --out "$tmp/prefix-out" --task 0 "$scenarios" >/dev/null 2>&1
+expect_eq "batch from an install under a prefix" "$?" 0
 fi
 
 # ---- summary of an existing folder -------------------------------------------
