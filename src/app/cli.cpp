@@ -17,6 +17,7 @@
 
 #include "app/run_sequence.hpp"
 #include "app/version.hpp"
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/sample_grid.hpp"
@@ -194,7 +195,7 @@ int load_and_run(const CliOptions& opts, double t_end, std::ostream& out, std::o
         check_output_paths(opts);
         Network network;
         out << "Loading network from " << opts.model << "...\n";
-        network.load_from_json(opts.model, check_fits_in_memory);
+        network = load_network(opts.model, check_fits_in_memory);
         out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
 
         const int n_samples = derive_sample_count(opts, t_end, err);
