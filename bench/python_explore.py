@@ -98,6 +98,7 @@ def main():
         # Warm up: the workers load the contract once each.
         for executor in (pool, client):
             vesk.explore(contract, {"alfa": [0.1] * 4}, scenarios, n_steps=3, lanes=1,
+                         side_by_side=args.workers,
                          executor=executor, **options)
         rates = {name: [] for name in ways}
         plans = []
@@ -108,8 +109,8 @@ def main():
                 start = time.perf_counter()
                 ds = ways[name]()
                 rates[name].append(points / (time.perf_counter() - start))
-                if name == "explore":
-                    plans.append(ds.attrs["plan"])
+                if name != "loop":
+                    plans.append(f"{name}: {ds.attrs['plan']}")
             print(f"round {round_ + 1}: " + ", ".join(
                 f"{n} {r[-1]:.2f}/s ({r[-1] / rates['loop'][-1]:.2f}x)" for n, r in rates.items()),
                 flush=True)
@@ -119,7 +120,7 @@ def main():
         print(f"{name:<20} {statistics.median(r):>16.2f} {statistics.median(ratios):>8.2f}   "
               f"({', '.join(f'{x:.2f}' for x in ratios)})")
     for plan in plans:
-        print(f"explore's plan: {plan}")
+        print(f"plan of {plan}")
 
     folder = tempfile.mkdtemp(prefix="explore-bench-")
     try:

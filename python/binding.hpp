@@ -79,6 +79,9 @@ auto call_released(const Body& body) -> decltype(body()) {
 // Adds run() and the sample-grid helpers to the module.
 void add_run_bindings(pybind11::module_& m);
 
+// Adds the contract helpers: weight matrices out, contracts from arrays in.
+void add_contract_bindings(pybind11::module_& m);
+
 // Adds check(), vesk-check's findings as records.
 void add_check_bindings(pybind11::module_& m);
 

@@ -348,4 +348,5 @@ PYBIND11_MODULE(_core, m) {
 
     add_run_bindings(m);
     add_check_bindings(m);
+    add_contract_bindings(m);
 }

@@ -27,7 +27,7 @@ MIN_SECONDS = 5.0
 MIN_STEPS = 10
 # Another plan must beat the plain loop by this much to be taken: the
 # measurements are short and the machine may be busy.
-MARGIN = 1.05
+MARGIN = 1.15
 
 
 class Plan:
@@ -110,26 +110,33 @@ def _samples(settings):
 
 def _measure(job, lanes, threads, side_by_side, steps):
     """Samples per second (of all points together) of `side_by_side`
-    batches of `lanes` scenarios, `steps` samples long, run at once with
-    `threads` threads each."""
+    batches of `lanes` scenarios run at once with `threads` threads each:
+    from runs of `steps` and of 2 * `steps` samples, so that what a run
+    costs once (its set-up, its threads) drops out, which would otherwise
+    favour a batch, whose lanes share it, in runs this short."""
     s = job.settings
     options = dict(h=s["h"], record=s["record"], every=s["every"])
 
-    def one():
+    def one(n):
         if lanes == 1:
-            run(job.contract, n_steps=steps, **options)
+            run(job.contract, n_steps=n, **options)
         else:
-            run_batch(job.contract, [{}] * lanes, n_steps=steps, **options)
+            run_batch(job.contract, [{}] * lanes, n_steps=n, **options)
 
-    with _env_threads(threads):
+    def wall(n):
         start = time.perf_counter()
         if side_by_side == 1:
-            one()
+            one(n)
         else:
             with cf.ThreadPoolExecutor(side_by_side) as pool:
-                for f in [pool.submit(one) for _ in range(side_by_side)]:
+                for f in [pool.submit(one, n) for _ in range(side_by_side)]:
                     f.result()
-        return lanes * side_by_side * steps / (time.perf_counter() - start)
+        return time.perf_counter() - start
+
+    with _env_threads(threads):
+        short = wall(steps)
+        extra = wall(2 * steps) - short
+    return lanes * side_by_side * steps / max(extra, 1e-3 * short, 1e-9)
 
 
 def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
@@ -181,7 +188,8 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
         if time.perf_counter() > deadline and rates:
             break
         n, _t, j = choice
-        steps[choice] = int(min(full, max(MIN_STEPS, per_candidate * step_rate / n)))
+        # _measure runs 3 * steps samples.
+        steps[choice] = int(min(full, max(MIN_STEPS, per_candidate * step_rate / n / 3)))
         try:
             rates[choice] = _measure(job, *choice, steps[choice])
         except _core.RunError:  # e.g. a batch that does not fit in memory

@@ -5,7 +5,7 @@ import json
 import math
 import numbers
 import os
-from typing import Dict, List, NamedTuple, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -48,6 +48,31 @@ def check_parameters(parameters: Dict[str, float], where: str) -> None:
             raise ValueError(f"{where}{name} must be a positive number of ms, got {value!r}")
 
 
+class Records(tuple):
+    """The records of a contract's nodes or inputs: a tuple of NodeRecord or
+    InputRecord that also gives itself as a table."""
+
+    def to_pandas(self) -> Any:
+        """A DataFrame with one row per record and one column per field.
+        Needs pandas."""
+        try:
+            import pandas as pd
+        except ImportError:
+            raise ImportError("to_pandas() needs pandas (Debian: apt-get install python3-pandas)") \
+                from None
+        return pd.DataFrame.from_records(self, columns=self._fields)
+
+
+class NodeRecords(Records):
+    """The nodes of a contract, by node_id (Contract.nodes)."""
+    _fields = None  # set below, from NodeRecord
+
+
+class InputRecords(Records):
+    """The entries of a contract's "inputs", in order (Contract.inputs)."""
+    _fields = None  # set below, from InputRecord
+
+
 class NodeRecord(NamedTuple):
     """One node of a contract: its metadata as in the row map, and its
     per-node constants (tau in ms)."""
@@ -74,6 +99,58 @@ class InputRecord(NamedTuple):
     h_row: str
     d_row: str
     mat_id: str
+
+
+NodeRecords._fields = NodeRecord._fields
+InputRecords._fields = InputRecord._fields
+
+
+def _csr_matrix(arrays):
+    try:
+        from scipy import sparse
+    except ImportError:
+        raise ImportError("weights need scipy (Debian: apt-get install python3-scipy)") from None
+    row_ptr, col_idx, values, shape = arrays
+    return sparse.csr_matrix((values, col_idx, row_ptr), shape=shape)
+
+
+# from_arrays: the constants of a contract with an empty "wc_coupling" and
+# the plainest sigmoid.
+_DEFAULT_CONSTANTS = {"theta": 0.0, "beta": 1.0, "f_max": 1.0, "alfa": 0.0, "epsilon": 0.0,
+                      "gamma": 0.0, "delta": 0.0, "tau_E": 2.5, "tau_I": 1.25}
+
+
+def _per_item(values, count, what, kind):
+    """`values` as a list of `count` items of `kind`."""
+    items = np.asarray(values, dtype=kind if kind is not object else None).tolist() \
+        if kind is not object else list(values)
+    if np.ndim(items) != 1 or len(items) != count:
+        raise ValueError(f"{what}: give {count} values, one per entry, got shape "
+                         f"{np.shape(values)}")
+    return items
+
+
+def _columns(given, count, what, defaults):
+    """The row-map columns (row_index, then texts) of `count` records:
+    those given by name in `given`, the rest from `defaults` or "null"."""
+    given = {} if given is None else given
+    unknown = [k for k in given.keys() if k not in ROW_MAP_FIELDS]
+    if unknown:
+        raise ValueError(f"{what}: no row-map column {unknown[0]!r} (columns: "
+                         f"{', '.join(ROW_MAP_FIELDS)})")
+    columns = []
+    for field in ROW_MAP_FIELDS:
+        values = given[field] if field in given else defaults.get(field, ["null"] * count)
+        kind = int if field == "row_index" else str
+        columns.append([kind(v) for v in _per_item(values, count, f"{what}[{field!r}]", object)])
+    return columns
+
+
+def _csr_arrays(matrix):
+    """(row_ptr, col_idx, values) of a scipy CSR matrix, entries in the
+    order they are stored."""
+    return (matrix.indptr.astype(np.int64), matrix.indices.astype(np.int64),
+            matrix.data.astype(np.float64))
 
 
 class Contract:
@@ -120,6 +197,68 @@ class Contract:
             if check:
                 warn_about(path, source, stacklevel=3)
         return cls(network, source, text)
+
+    @classmethod
+    def from_arrays(cls, *, weights: Any, is_excitatory: Any, input_weights: Any = None,
+                    input_names: Any = None, parameters: Optional[Dict[str, float]] = None,
+                    tau: Any = None, nodes: Any = None, inputs: Any = None,
+                    check: bool = True) -> "Contract":
+        """A contract built from arrays: `weights` (n x n, row = target node,
+        column = source node; scipy.sparse or dense; zeros are no edges),
+        `is_excitatory` (n flags), `input_weights` (n x m, column = input),
+        `input_names` (m names; default "input_0", ...), `parameters` (the
+        nine constants, as Contract.parameters gives them; default those of
+        an empty "wc_coupling" with theta 0, beta 1, f_max 1) and `tau` (n
+        values, ms; default tau_E for an excitatory node, tau_I otherwise).
+        `nodes` and `inputs` give row-map metadata by column (a DataFrame,
+        or a dict of sequences, of any of row_index, pop_id, pop_typ,
+        con_typ, circ_id, h_row, d_row, mat_id); the defaults are row index
+        node_id (inputs n + input_id), pop_id "N<node_id>" (inputs: their
+        name) and "null" elsewhere. The contract is written through the
+        contract schema and loaded by load_contract's loader, so it is
+        checked as a file is, with the same messages (ContractError) and
+        warnings (with `check`); to_json writes that text. Needs scipy."""
+        try:
+            from scipy import sparse
+        except ImportError:
+            raise ImportError("from_arrays needs scipy (Debian: apt-get install python3-scipy)") \
+                from None
+        node_matrix = sparse.csr_matrix(weights, dtype=np.float64)
+        n = node_matrix.shape[0]
+        if node_matrix.shape != (n, n):
+            raise ValueError(f"weights: give n x n (target x source), got shape "
+                             f"{node_matrix.shape}")
+        input_matrix = sparse.csr_matrix(
+            (n, 0) if input_weights is None else input_weights, dtype=np.float64)
+        m = input_matrix.shape[1]
+        if input_matrix.shape[0] != n:
+            raise ValueError(f"input_weights: give {n} x inputs (target x input), got shape "
+                             f"{input_matrix.shape}")
+        excitatory = _per_item(is_excitatory, n, "is_excitatory", bool)
+        names = [f"input_{k}" for k in range(m)] if input_names is None else \
+            [str(name) for name in _per_item(input_names, m, "input_names", object)]
+        constants = dict(_DEFAULT_CONSTANTS)
+        for name, value in (parameters or {}).items():
+            if name not in constants:
+                close = difflib.get_close_matches(name, PARAMETER_NAMES, n=1)
+                hint = f" (did you mean {close[0]!r}?)" if close else ""
+                raise TypeError(f"parameters: no parameter {name!r}{hint}")
+            constants[name] = float(value)
+        taus = _per_item(tau, n, "tau", float) if tau is not None else \
+            [constants["tau_E"] if e else constants["tau_I"] for e in excitatory]
+        node_columns = _columns(nodes, n, "nodes", {
+            "row_index": range(n), "pop_id": [f"N{i}" for i in range(n)],
+            "pop_typ": ["excitatory" if e else "inhibitory" for e in excitatory],
+            "con_typ": ["excitation" if e else "inhibition" for e in excitatory]})
+        input_columns = _columns(inputs, m, "inputs", {"row_index": range(n, n + m),
+                                                       "pop_id": names,
+                                                       "con_typ": ["excitation"] * m})
+        text = _core.contract_from_arrays(
+            _core.NetworkParameters(constants),
+            list(zip(range(n), *node_columns)), taus, excitatory,
+            list(zip(range(m), *input_columns)), names,
+            _csr_arrays(node_matrix), _csr_arrays(input_matrix))
+        return cls._from_text(text, "<arrays>", check)
 
     @property
     def n_nodes(self) -> int:
@@ -171,14 +310,30 @@ class Contract:
         return contract
 
     @property
-    def nodes(self) -> Tuple[NodeRecord, ...]:
-        """One NodeRecord per node, by node_id."""
+    def nodes(self) -> NodeRecords:
+        """One NodeRecord per node, by node_id; nodes.to_pandas() gives them
+        as a DataFrame."""
         if "nodes" not in self._cache:
             tau = self._network.tau
             excitatory = self._network.is_excitatory()
-            self._cache["nodes"] = tuple(NodeRecord(*md, tau[i], bool(excitatory[i]))
-                                         for i, md in enumerate(self._network.node_records()))
+            self._cache["nodes"] = NodeRecords(
+                NodeRecord(*md, tau[i], bool(excitatory[i]))
+                for i, md in enumerate(self._network.node_records()))
         return self._cache["nodes"]
+
+    @property
+    def weights(self) -> Any:
+        """The node-to-node weights, n_nodes x n_nodes, row = target node,
+        column = source node: a scipy.sparse CSR matrix, entries in the
+        order the simulator adds them (a pair given twice stays two
+        entries). A new matrix at every call. Needs scipy."""
+        return _csr_matrix(_core.weight_arrays(self._network, False))
+
+    @property
+    def input_weights(self) -> Any:
+        """The input-to-node weights, n_nodes x n_inputs, row = target node,
+        column = input_id; as weights."""
+        return _csr_matrix(_core.weight_arrays(self._network, True))
 
     @property
     def input_names(self) -> List[str]:
@@ -192,9 +347,10 @@ class Contract:
         return np.array(self._network.input_row_index, dtype=np.int64)
 
     @property
-    def inputs(self) -> Tuple[InputRecord, ...]:
-        """One InputRecord per entry of the contract's "inputs"."""
-        return tuple(InputRecord(*md[1:]) for md in self._network.input_records())
+    def inputs(self) -> InputRecords:
+        """One InputRecord per entry of the contract's "inputs";
+        inputs.to_pandas() gives them as a DataFrame."""
+        return InputRecords(InputRecord(*md[1:]) for md in self._network.input_records())
 
     @property
     def columns(self) -> np.ndarray:

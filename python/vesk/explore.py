@@ -443,7 +443,10 @@ def _dispatch(job, pending, plan, executor, collect, errors):
         # A task's result, not scattered data: dask makes it again when the
         # workers holding it die, where it would cancel the tasks needing
         # scattered data.
-        shipped = executor.submit(_same, job, pure=False)
+        with warnings.catch_warnings():
+            # dask suggests scattering the large job: see above.
+            warnings.filterwarnings("ignore", "Large object", UserWarning)
+            shipped = executor.submit(_same, job, pure=False)
         submit = lambda *args: executor.submit(*args, pure=False)  # noqa: E731
         _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], plan.side_by_side,
                 collect, errors)

@@ -82,11 +82,27 @@ def test_with_parameters_shares_the_network_and_leaves_the_original(kaldo):
     ({"beta": True}, TypeError, "with_parameters: beta must be a number, got True"),
     ({"beta": "2"}, TypeError, "with_parameters: beta must be a number, got '2'"),
     ({"tau_I": float("nan")}, ValueError, "with_parameters: tau_I must be finite, got nan"),
-], ids=["alpha", "tauE", "unknown", "bool", "text", "nan"])
+    ({"tau_E": 0}, ValueError, "with_parameters: tau_E must be a positive number of ms, got 0.0"),
+], ids=["alpha", "tauE", "unknown", "bool", "text", "nan", "tau-zero"])
 def test_with_parameters_refuses(kaldo, values, error, message):
     with pytest.raises(error) as raised:
         kaldo.with_parameters(**values)
     assert str(raised.value) == message
+
+
+def test_weights_and_records_read_back_as_the_file_gives_them(kaldo, kaldo_dict):
+    n, m = kaldo.n_nodes, kaldo.n_inputs
+    expected = {"node": np.zeros((n, n)), "input": np.zeros((n, m))}
+    for edge in kaldo_dict["edges"]:
+        expected[edge["source_kind"]][edge["target_node_id"], edge["source_id"]] += \
+            edge["weight_final"]
+    for matrix, kind in ((kaldo.weights, "node"), (kaldo.input_weights, "input")):
+        assert matrix.format == "csr" and np.array_equal(matrix.toarray(), expected[kind])
+    nodes = kaldo.nodes.to_pandas()
+    assert nodes.columns.tolist() == list(vesk.NodeRecord._fields)
+    assert nodes.iloc[1].tolist() == list(kaldo.nodes[1])
+    assert kaldo.inputs.to_pandas().pop_id.tolist() == [i.get("pop_id", i["input_name"])
+                                                        for i in kaldo_dict["inputs"]]
 
 
 def vesk_check_lines(folder, *args):
@@ -309,3 +325,52 @@ def test_bytes_that_are_not_utf8(tmp_path, call, outcome):
     except (ValueError, OSError) as e:
         got = f"{type(e).__name__}: {e}"
     assert got == outcome.format(d=tmp_path)
+
+
+def kaldo_as_arrays(kaldo):
+    nodes = kaldo.nodes.to_pandas()
+    return dict(weights=kaldo.weights, input_weights=kaldo.input_weights.toarray(),
+                is_excitatory=nodes.is_excitatory, input_names=kaldo.input_names,
+                parameters=kaldo.parameters, tau=nodes.tau,
+                nodes=nodes.drop(columns=["node_id", "tau", "is_excitatory"]),
+                inputs=kaldo.inputs.to_pandas().drop(columns=["pop_typ"]))
+
+
+def test_from_arrays_runs_as_the_file_it_came_from(kaldo, tmp_path):
+    built = vesk.Contract.from_arrays(**kaldo_as_arrays(kaldo))
+    built.to_json(tmp_path / "built.json")
+    outputs = []
+    for model in (MODEL, tmp_path / "built.json"):
+        out = tmp_path / os.path.basename(model)
+        done = subprocess.run([os.environ["VESK_SIM"], "--model", model, "--t-end", "30",
+                               "--instructions", instructions("success"), "--bindings", BINDINGS,
+                               "--output", f"{out}.nodes", "--output-row-map", f"{out}.map"],
+                              capture_output=True, check=False)
+        outputs.append((done.returncode, done.stderr, open(f"{out}.nodes", "rb").read(),
+                        open(f"{out}.map", "rb").read()))
+    assert outputs[0] == outputs[1]
+    assert np.array_equal(vesk.run(built, 5).nodes, vesk.run(kaldo, 5).nodes)
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict(weights=np.zeros((2, 3))), ValueError,
+     "weights: give n x n (target x source), got shape (2, 3)"),
+    (dict(is_excitatory=[True]), ValueError,
+     "is_excitatory: give 2 values, one per entry, got shape (1,)"),
+    (dict(parameters={"alpha": 1}), TypeError, "parameters: no parameter 'alpha' (did you mean "
+     "'alfa'?)"),
+    (dict(weights=[[0, np.nan], [0, 0]]), vesk.ContractError,
+     "contract value 'weight_final' is nan, which JSON cannot hold"),
+    # Checked as a loaded file is, at the place in its text.
+    (dict(nodes={"row_index": [3, 3]}), vesk.ContractWarning,
+     "<arrays>: nodes[1].row_index: row_index 3 of node_id 1 is also the row_index of node_id "
+     "0: two output columns are named 3, and a binding of 3 clamps only node_id 1"),
+], ids=["shape", "flags", "parameter", "nan", "row-index"])
+def test_from_arrays_refuses_and_warns_as_the_loader_does(change, error, message):
+    arrays = dict(weights=[[0, 1.5], [0, 0]], is_excitatory=[True, False],
+                  input_weights=[[1.0], [0.0]], input_names=["EX1_input_W0"])
+    check = pytest.warns if error is vesk.ContractWarning else pytest.raises
+    with check(error) as raised:
+        vesk.Contract.from_arrays(**{**arrays, **change})
+    shown = raised[0].message if error is vesk.ContractWarning else raised.value
+    assert str(shown) == message

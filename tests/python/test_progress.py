@@ -1,4 +1,5 @@
-"""The progress= display: nothing, a callback, tqdm, or a plain line."""
+"""The progress= display: nothing, a callback, tqdm or a plain line; and
+the runs that report to it."""
 
 import io
 
@@ -10,53 +11,39 @@ from vesk import _progress
 from vesk._progress import progress_display
 
 
-def test_callback_sees_every_update_from_zero():
+def test_off_shows_nothing_and_a_callback_sees_every_update(capsys):
     calls = []
-    with progress_display(lambda done, total: calls.append((done, total)), 5) as bar:
-        bar.update()
-        bar.update(3)
+    for progress in (None, False, lambda done, total: calls.append((done, total))):
+        with progress_display(progress, 5) as bar:
+            bar.update()
+            bar.update(3)
     assert calls == [(0, 5), (1, 5), (4, 5)]
-
-
-@pytest.mark.parametrize("progress", [None, False])
-def test_off_shows_nothing(progress, capsys):
-    with progress_display(progress, 3) as bar:
-        bar.update(3)
     assert capsys.readouterr() == ("", "")
 
 
-@pytest.mark.parametrize("progress", [1, "yes", 0.5])
+@pytest.mark.parametrize("progress", [1, "yes"])
 def test_other_values_are_refused(progress):
     with pytest.raises(TypeError, match=r"^progress: give True, False or a callable"):
         progress_display(progress, 3)
 
 
-def test_plain_line_without_tqdm(monkeypatch, capsys):
-    monkeypatch.setattr(_progress, "_tqdm_class", lambda: None)
-    monkeypatch.setattr(_progress, "_LINE_INTERVAL", 1e9)  # only the first and the last
+@pytest.mark.parametrize("with_tqdm", [False, True], ids=["plain-line", "tqdm"])
+def test_a_bar_ends_its_line_on_ctrl_c(monkeypatch, capsys, with_tqdm):
+    stream = io.StringIO()
+    if with_tqdm:
+        tqdm = pytest.importorskip("tqdm").tqdm
+        monkeypatch.setattr(_progress, "_tqdm_class", lambda: lambda **kw: tqdm(file=stream, **kw))
+    else:
+        monkeypatch.setattr(_progress, "_tqdm_class", lambda: None)
+        monkeypatch.setattr(_progress, "_LINE_INTERVAL", 1e9)  # the first and the last only
     with pytest.raises(KeyboardInterrupt):
         with progress_display(True, 1000, desc="run") as bar:
             bar.update(420)
             raise KeyboardInterrupt
-    assert capsys.readouterr().err == "\rrun:   0% (0/1000)\rrun:  42% (420/1000)\n"
-
-
-def test_tqdm_bar_is_closed_on_interrupt(monkeypatch):
-    tqdm = pytest.importorskip("tqdm")
-    stream = io.StringIO()
-    bars = []
-
-    def make(**kwargs):
-        bars.append(tqdm.tqdm(file=stream, **kwargs))
-        return bars[-1]
-
-    monkeypatch.setattr(_progress, "_tqdm_class", lambda: make)
-    with pytest.raises(KeyboardInterrupt):
-        with progress_display(True, 10, desc="batch") as bar:
-            bar.update(4)
-            raise KeyboardInterrupt
-    assert (bars[0].n, bars[0].total) == (4, 10)
-    assert "batch:  40%" in stream.getvalue() and stream.getvalue().endswith("\n")
+    shown = stream.getvalue() if with_tqdm else capsys.readouterr().err
+    if not with_tqdm:
+        assert shown == "\rrun:   0% (0/1000)\rrun:  42% (420/1000)\n"
+    assert "run:  42%" in shown and shown.endswith("\n")
 
 
 class Stop(Exception):

@@ -239,8 +239,6 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
      "record: no node matches pop_id=EX1_input_W0 ('EX1_input_W0' is an input, not a node: "
      "inputs=True keeps the inputs' values)"),
     # Constants that would give NaN or meaningless numbers.
-    (lambda c: c.with_parameters(tau_E=0.0), ValueError,
-     "with_parameters: tau_E must be a positive number of ms, got 0.0"),
     (lambda c: vesk.run(vesk.Contract.from_dict(dict(TWO_NODES, network_parameters={
         "sigmoid": TWO_NODES["network_parameters"]["sigmoid"], "wc_coupling": {"tau_I": -1.0}})),
         1), ValueError,
@@ -264,7 +262,7 @@ def test_contract_as_dict_or_json_equals_the_file(kaldo):
         "both-csv", "no-E", "drive-length", "drive-scalar", "drive-none", "drive-complex",
         "drive-masked", "every-huge", "every-float", "y0-masked", "clamps-type", "window-inf",
         "clamp-inf", "name-surrogate", "name-nul", "drive-name", "drive-hint", "schedule-hint",
-        "record-hint", "record-input", "tau-zero", "tau-negative", "batch-inf",
+        "record-hint", "record-input", "tau-negative", "batch-inf",
         "drive-and-window", "nul-contract",
         "nul-schedule", "nul-clamps", "nul-csv", "too-large"])
 def test_argument_errors(kaldo, call, error, message):

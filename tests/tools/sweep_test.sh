@@ -112,6 +112,16 @@ sweep --model "$model" --t-end 20 --out "$tmp/batch-array" --batch 2 --task 0 "$
 expect_eq "batch task 0" "$?" 0
 expect_eq "batch task 0 ran the first two" "$(ls "$tmp/batch-array" | tr '\n' ' ')" \
     "QA_3NVN_O_fail QA_3NVN_O_success scenarios.txt "
+# Installed under a prefix of its own: the module is found beside the programs.
+prefix="$tmp/prefix"
+mkdir -p "$prefix/bin" "$prefix/lib/python3/dist-packages"
+cp "$sim" "$prefix/bin/vesk-sim"
+cp "$source_dir/tools/sweep" "$prefix/bin/vesk-sweep"
+cp "$source_dir/tools/vesk_batch.py" "$prefix/bin/vesk-batch"
+cp -r "$(dirname -- "$sim")/python/vesk" "$prefix/lib/python3/dist-packages/"
+env -u PYTHONPATH "$prefix/bin/vesk-sweep" --model "$model" --t-end 20 --batch 2 \
+    --out "$tmp/prefix-out" --task 0 "$scenarios" >/dev/null 2>&1
+expect_eq "batch from an install under a prefix" "$?" 0
 fi
 
 # ---- summary of an existing folder -------------------------------------------

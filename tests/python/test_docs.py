@@ -1,0 +1,135 @@
+"""Every code block of README.md and docs/*.md, run as pasted against the
+shipped files, in a copy of the checkout's data/, examples/ and tools/ with
+the programs on PATH under their installed names:
+
+- console: each "$ " command (with its "\\" lines) runs in bash; the lines
+  after it are its standard output and error, compared exactly;
+- pycon: a Python session (doctest), one per page, blocks in order;
+- sh: a bash script that must succeed;
+- text, json, csv: file contents and output, not run.
+
+A sh block with a line "# not run by the tests: <why>" first (after a "#!"
+line) is shown only: it builds, installs system packages or needs a cluster."""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import SOURCE
+
+PAGES = ["README.md"] + sorted(os.path.relpath(p, SOURCE)
+                               for p in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
+NOT_RUN = "# not run by the tests:"
+FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.M | re.S)
+SHOWN = {"text", "json", "csv"}
+# The installed programs, from the build tree and the sandbox's tools/.
+INSTALLED = {"vesk-sim": "build/vesk-sim", "vesk-check": "build/vesk-check",
+             "vesk-sweep": "tools/sweep", "vesk-plot-traces": "tools/plot_traces.py",
+             "vesk-batch": "tools/vesk_batch.py"}
+
+
+def blocks(page):
+    with open(os.path.join(SOURCE, page), encoding="utf-8") as f:
+        text = f.read()
+    # Code shown without a fence would escape the test.
+    unfenced = re.findall(r"\n\n( {4}\S.*)", FENCE.sub("", text))
+    assert unfenced == [], f"{page}: fence these blocks"
+    return [(m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1)
+            for m in FENCE.finditer(text)]
+
+
+@pytest.fixture(scope="module")
+def sandbox(tmp_path_factory):
+    """A folder like share/vesk-sim/ with tools/ and build/ beside, and the
+    outputs of `make demo` in out/ for the plot examples."""
+    root = tmp_path_factory.mktemp("docs")
+    for folder in ("data", "examples", "tools"):
+        shutil.copytree(os.path.join(SOURCE, folder), root / folder)
+    build = os.environ["VESK_BUILD_DIR"]
+    os.symlink(build, root / "build")
+    bin_dir = root / "bin"
+    bin_dir.mkdir()
+    for name, target in INSTALLED.items():
+        os.symlink(os.path.realpath(root / target), bin_dir / name)
+    env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}",
+               PYTHONPATH=os.path.join(build, "python"), MPLBACKEND="Agg")
+    for scenario in ("success", "fail"):
+        (root / "out" / scenario).mkdir(parents=True)
+        subprocess.run(["vesk-sim", "--model", "data/kaldo_contract.json", "--t-end", "180",
+                        "--instructions", f"examples/QA_3NVN_O_{scenario}.txt", "--bindings",
+                        "examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt",
+                        "--output", f"out/{scenario}/nodes.csv",
+                        "--output-inputs", f"out/{scenario}/inputs.csv",
+                        "--output-row-map", f"out/{scenario}/row_map.csv"],
+                       cwd=root, env=env, check=True, capture_output=True)
+    return root, env
+
+
+def console_commands(code):
+    """(command, expected output) of each "$ " command of a console block."""
+    commands = []
+    lines = code.splitlines()
+    i = 0
+    while i < len(lines):
+        assert lines[i].startswith("$ "), f"a console block's line is no command: {lines[i]}"
+        command = [lines[i][2:]]
+        while command[-1].endswith("\\"):
+            i += 1
+            command.append(lines[i])
+        i += 1
+        output = []
+        while i < len(lines) and not lines[i].startswith("$ "):
+            output.append(lines[i] + "\n")
+            i += 1
+        commands.append(("\n".join(command), "".join(output)))
+    return commands
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_every_code_block_runs_as_pasted(page, sandbox):
+    root, env = sandbox
+    session = []
+    for language, code, line in blocks(page):
+        where = f"{page}:{line}"
+        if language in SHOWN:
+            continue
+        if language == "pycon":
+            session.append((code, line))
+        elif language == "console":
+            for command, expected in console_commands(code):
+                done = subprocess.run(["bash", "-c", command + " 2>&1"], cwd=root, env=env,
+                                      capture_output=True, text=True, timeout=300, check=False)
+                assert done.stdout == expected, f"{where}: {command}"
+        elif language == "sh":
+            if any(first.startswith(NOT_RUN) for first in code.split("\n")[:2]):
+                continue
+            done = subprocess.run(["bash", "-e", "-c", code], cwd=root, env=env,
+                                  capture_output=True, text=True, timeout=300, check=False)
+            assert done.returncode == 0, f"{where}:\n{done.stdout}{done.stderr}"
+        else:
+            pytest.fail(f"{where}: a block in {language or 'no language'}: give console, "
+                        "pycon, sh, text, json or csv")
+    if session:
+        run_session(page, session, root, env)
+
+
+def run_session(page, session, root, env):
+    """The page's Python session in a fresh interpreter, as a reader pastes it."""
+    script = root / "session.py"
+    parts = "\n".join(f"{page}:{line}\n{code}" for code, line in session)
+    script.write_text(
+        "import doctest, sys\n"
+        f"text = {parts!r}\n"
+        "test = doctest.DocTestParser().get_doctest(text, {}, 'session', sys.argv[1], 0)\n"
+        "flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE\n"
+        "runner = doctest.DocTestRunner(optionflags=flags)\n"
+        "runner.run(test)\n"
+        "sys.exit(1 if runner.failures else 0)\n")
+    done = subprocess.run(["/usr/bin/python3", script, page], cwd=root, env=env,
+                          capture_output=True, text=True, timeout=600, check=False)
+    assert done.returncode == 0, done.stdout + done.stderr
+
