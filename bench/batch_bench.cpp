@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench_contracts.hpp"
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "sim/batch_simulator.hpp"
@@ -45,7 +46,7 @@ int steps_of(Contract c) {
 const Network& network(Contract c) {
     static std::map<Contract, Network> cache;
     auto [it, fresh] = cache.try_emplace(c);
-    if (fresh) it->second.load_from_json(contract_path(c), check_fits_in_memory);
+    if (fresh) it->second = load_network(contract_path(c), check_fits_in_memory);
     return it->second;
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench_contracts.hpp"
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
 #include "model/sparse_matrix.hpp"
 #include "reference_kernel.hpp"
@@ -58,7 +59,7 @@ const Model& model(Contract c) {
     auto& slot = cache[c];
     if (!slot) {
         slot = std::make_unique<Model>();
-        slot->net.load_from_json(contract_path(c), check_fits_in_memory);
+        slot->net = load_network(contract_path(c), check_fits_in_memory);
         Simulator sim(&slot->net, run_step);
         sim.hold_inputs(std::vector<double>(sim.held_inputs().size(), input_level));
         slot->state.assign(2 * static_cast<std::size_t>(slot->net.n_nodes), 0.0);

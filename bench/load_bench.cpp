@@ -1,7 +1,7 @@
 // Contract loading, timed on the three benchmark contracts in each form of
 // reading:
 //
-//   load/fast/<size>      Network::load_from_json as the program runs it (the
+//   load/fast/<size>      load_network as the program runs it (the
 //                         fast reader, pieces of the file parsed with simdjson)
 //   load/streamed/<size>  the contract walker with its load sink, which the
 //                         fast reader falls back on
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bench_contracts.hpp"
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 
@@ -27,7 +28,7 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
     const auto bytes = static_cast<std::int64_t>(std::filesystem::file_size(path));
     for (auto _ : state) {
         Network net;
-        net.load_from_json(path, check_fits_in_memory, reading);
+        net = load_network(path, check_fits_in_memory, reading);
         benchmark::DoNotOptimize(net.weights->values.data());
     }
     state.SetBytesProcessed(bytes * state.iterations());

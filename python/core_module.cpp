@@ -20,6 +20,7 @@
 #include "binding.hpp"
 #include "contract/contract_schema.hpp"
 #include "contract/contract_writer.hpp"
+#include "contract/load_network.hpp"
 #include "io/csv_writer.hpp"
 #include "io/output_guard.hpp"
 #include "model/network.hpp"
@@ -109,7 +110,7 @@ std::shared_ptr<Network> load_contract(const std::string& path) {
     return call_released([&] {
         auto network = std::make_shared<Network>();
         try {
-            network->load_from_json(path, check_fits_in_memory);
+            *network = load_network(path, check_fits_in_memory);
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "test_support.hpp"
@@ -36,7 +37,7 @@ TEST(MakeContract, RandomContractsHaveTheRequestedShape) {
         ASSERT_EQ(std::tie(r.status, r.err), std::make_tuple(0, "")) << r.err;
         const int fanout = std::min(nodes, 10);
         Network net;
-        net.load_from_json(out, check_fits_in_memory);
+        net = load_network(out, check_fits_in_memory);
         ASSERT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(nodes, inputs));
         const SparseMatrix& w = *net.weights;
         for (int row = 0; row < nodes; ++row) {

@@ -20,6 +20,7 @@
 #include <typeinfo>
 
 #include "contract/contract_fast_reader.hpp"
+#include "contract/load_network.hpp"
 #include "contract_reference.hpp"
 #include "network_text.hpp"
 #include "run/memory_budget.hpp"
@@ -41,7 +42,7 @@ std::string outcome(const std::string& path, std::optional<ContractReading> read
     Network net;
     try {
         if (reading) {
-            net.load_from_json(path, check_fits_in_memory, *reading);
+            net = load_network(path, check_fits_in_memory, *reading);
         } else {
             test::load_whole_document(path, net, check_fits_in_memory);
         }

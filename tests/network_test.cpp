@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "contract/load_network.hpp"
 #include "contract_reference.hpp"
 #include "run/memory_budget.hpp"
 #include "test_support.hpp"
@@ -51,7 +52,7 @@ class NetworkLoad : public ::testing::Test {
     std::string write(const json& doc) const { return dir.write("model.json", doc.dump()); }
     Network load(const json& doc) const {
         Network net;
-        net.load_from_json(write(doc), check_fits_in_memory);
+        net = load_network(write(doc), check_fits_in_memory);
         return net;
     }
 };
@@ -200,7 +201,7 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
         const std::string path = dir.write("model.json", text);
         for (const auto reading : {ContractReading::fast, ContractReading::streamed}) {
             Network net;
-            EXPECT_THROW_MSG(net.load_from_json(path, check_fits_in_memory, reading),
+            EXPECT_THROW_MSG(net = load_network(path, check_fits_in_memory, reading),
                              std::exception, c.message);
         }
         Network reference;
@@ -208,7 +209,7 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
     }
     Network net;
     const std::string empty = dir.write("empty.json", "");
-    EXPECT_THROW_MSG(net.load_from_json(empty, check_fits_in_memory), std::runtime_error,
+    EXPECT_THROW_MSG(net = load_network(empty, check_fits_in_memory), std::runtime_error,
                      "JSON parse error in " + empty +
                          ": [json.exception.parse_error.101] parse error at line 1, column 1: "
                          "attempting to parse an empty input; check that your input string or "

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/run_sequence.hpp"
+#include "contract/load_network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/sample_grid.hpp"
 #include "test_support.hpp"
@@ -67,7 +68,7 @@ struct InProcessRun {
         opts.output = dir.file("nodes.csv");
         opts.output_inputs = dir.file("inputs.csv");
         opts.output_row_map = dir.file("row_map.csv");
-        network.load_from_json(opts.model, check_fits_in_memory);
+        network = load_network(opts.model, check_fits_in_memory);
     }
 
     void run(std::ostream& out) const {

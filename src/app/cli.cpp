@@ -9,7 +9,11 @@
 
 #include "app/run_sequence.hpp"
 #include "app/version.hpp"
+<<<<<<< HEAD
 #include "io/output_guard.hpp"
+=======
+#include "contract/load_network.hpp"
+>>>>>>> main
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/run_length.hpp"
@@ -106,7 +110,7 @@ int load_and_run(const CliOptions& opts, std::ostream& out, std::ostream& err) {
         check_output_paths(opts);
         Network network;
         out << "Loading network from " << opts.model << "...\n";
-        network.load_from_json(opts.model, check_fits_in_memory);
+        network = load_network(opts.model, check_fits_in_memory);
         out << "  n_nodes=" << network.n_nodes << ", n_inputs=" << network.n_inputs << "\n";
 
         SampleGrid grid;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/size_check.hpp"
 #include "diagnostics/finding.hpp"
 #include "model/network.hpp"
 

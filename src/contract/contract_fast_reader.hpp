@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "contract/size_check.hpp"
 #include "model/network.hpp"
 
 namespace vesk {
@@ -25,7 +26,7 @@ struct FastReadOptions {
 // objects; "nodes" and "inputs" arrays of objects; no string escapes; every
 // value read of the type it must have and within range; no key read twice.
 // Returns false, leaving `net` as it was, for anything else (a pipe, a parse
-// error, an unusual shape, any value that load_from_json would reject), and
+// error, an unusual shape, any value that load_network would reject), and
 // the caller then reads the file with the full reader, which gives the exact
 // message. Where it returns true, the Network is the one the full reader
 // builds, bit for bit.

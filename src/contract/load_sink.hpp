@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "contract/size_check.hpp"
 #include "model/network.hpp"
 
 namespace vesk {

@@ -1,9 +1,9 @@
 // The loaded model: sizes, global constants, per-node and per-input records
-// and the two weight matrices, filled once from a simulation contract.
+// and the two weight matrices, filled once from a simulation contract
+// (contract/load_network.hpp) and plain data from then on.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,19 +25,6 @@ struct PopulationMetadata {
     std::string mat_id;
     std::int32_t input_id = -1;
 };
-
-// How load_from_json reads the contract file. `fast` (the default) takes a
-// contract of the usual shape through read_contract_fast
-// (contract/contract_fast_reader.hpp) and reads any other file as `streamed`
-// does. `streamed` reads the text once through the contract walker
-// (contract/load_sink.hpp), whatever its shape, in memory a fraction of the
-// file size. Both give the same Network and the same errors.
-enum class ContractReading { fast, streamed };
-
-// Refuses a model by its sizes before the loader allocates anything for
-// them, by throwing std::runtime_error with the user-facing message (the
-// memory budget of a run is one such check).
-using SizeCheck = std::function<void(std::int32_t n_nodes, std::int32_t n_inputs)>;
 
 // The global constants of the dynamics: the contract's "wc_coupling" and
 // "sigmoid" values.
@@ -66,19 +53,14 @@ struct Network {
     std::optional<SparseMatrix> weights;        // n_nodes x n_nodes, row = target
     std::optional<SparseMatrix> input_weights;  // n_nodes x n_inputs, row = target
 
-    // Reads the simulation contract at `path`, replacing everything loaded
-    // before. Throws std::runtime_error with the user-facing message, or the
-    // JSON library's own exception for a missing key, a wrong type or a
-    // number overflow.
-    // `size_check` is asked once the sizes are known (an empty one allows
-    // any size).
-    void load_from_json(const std::string& path, const SizeCheck& size_check,
-                        ContractReading reading = ContractReading::fast);
-
     // Weight from node `source` onto node `target` (0.0 when absent).
-    double get_weight(int target, int source) const;
+    double get_weight(int target, int source) const {
+        return weights ? weights->get(target, source) : 0.0;
+    }
     // Weight from input `input` onto node `target` (0.0 when absent).
-    double get_input_weight(int target, int input) const;
+    double get_input_weight(int target, int input) const {
+        return input_weights ? input_weights->get(target, input) : 0.0;
+    }
 };
 
 }  // namespace vesk

@@ -24,6 +24,7 @@
 #include "../network_text.hpp"
 #include "contract/check_sink.hpp"
 #include "contract/contract_fast_reader.hpp"
+#include "contract/load_network.hpp"
 #include "fuzz_check.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
@@ -101,7 +102,7 @@ Outcome load(const std::string& path, std::optional<vesk::ContractReading> readi
     Outcome outcome;
     try {
         if (reading) {
-            outcome.net.load_from_json(path, vesk::check_fits_in_memory, *reading);
+            outcome.net = vesk::load_network(path, vesk::check_fits_in_memory, *reading);
         } else {
             vesk::test::load_whole_document(path, outcome.net, vesk::check_fits_in_memory);
         }
