@@ -9,11 +9,8 @@
 
 #include "app/run_sequence.hpp"
 #include "app/version.hpp"
-<<<<<<< HEAD
-#include "io/output_guard.hpp"
-=======
 #include "contract/load_network.hpp"
->>>>>>> main
+#include "io/output_guard.hpp"
 #include "model/network.hpp"
 #include "run/memory_budget.hpp"
 #include "run/run_length.hpp"
