@@ -24,7 +24,9 @@ bool same_regular_file(const std::string& a, const std::string& b) {
 void refuse_overwrites(const std::vector<std::pair<std::string, std::string>>& outputs,
                        const std::vector<NamedFile>& inputs) {
     for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const auto& [name, path] = outputs[i];
+        // Named references rather than a structured binding: clang 14 cannot capture those.
+        const std::string& name = outputs[i].first;
+        const std::string& path = outputs[i].second;
         if (path.empty()) continue;
         auto refuse = [&](const std::string& other) {
             throw std::runtime_error(name + " would overwrite " + other + ": " + path);
