@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/size_check.hpp"
 #include "model/network.hpp"
 
 namespace vesk::test {
