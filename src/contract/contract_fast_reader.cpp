@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "contract/contract_schema.hpp"
+#include "contract/load_sink.hpp"
 
 // How the reader stays exact without a JSON scanner of its own.
 //
@@ -350,17 +351,8 @@ bool read_top(dom::element root, Members<top_count>& top, Network& net) {
 
 // Sizes the per-node and per-input arrays and fills them from the entries.
 bool read_entries(const Members<top_count>& top, Network& net) {
-    const auto nn = static_cast<std::size_t>(net.n_nodes);
     const auto ni = static_cast<std::size_t>(net.n_inputs);
-    net.tau.assign(nn, 0.0);
-    net.is_excitatory.assign(nn, true);
-    // As the full reader: a node that no entry names keeps its own id and
-    // row index.
-    net.node_metadata.assign(nn, PopulationMetadata{});
-    for (std::size_t i = 0; i < nn; ++i) {
-        net.node_metadata[i].node_id = static_cast<std::int32_t>(i);
-        net.node_metadata[i].row_index = static_cast<std::int32_t>(i);
-    }
+    reset_node_records(net);
     net.input_names.assign(ni, std::string());
     net.input_row_index.assign(ni, 0);
     net.input_metadata.clear();

@@ -85,17 +85,8 @@ class LoadSink final : public ContractSink {
         loaded.n_inputs = n_inputs_;
         loaded.parameters = parameters_;
 
-        const auto nn = static_cast<std::size_t>(n_nodes_);
         const auto ni = static_cast<std::size_t>(n_inputs_);
-        loaded.tau.assign(nn, 0.0);
-        loaded.is_excitatory.assign(nn, true);
-        // A node that no entry names keeps its own id and row index, so it
-        // can neither rename node 0's column nor catch node 0's bindings.
-        loaded.node_metadata.assign(nn, PopulationMetadata{});
-        for (std::size_t i = 0; i < nn; ++i) {
-            loaded.node_metadata[i].node_id = static_cast<std::int32_t>(i);
-            loaded.node_metadata[i].row_index = static_cast<std::int32_t>(i);
-        }
+        reset_node_records(loaded);
         for (NodeEntry& e : nodes_) {
             const auto i = static_cast<std::size_t>(*e.id);
             loaded.tau[i] = e.tau;
@@ -206,6 +197,17 @@ class LoadSink final : public ContractSink {
 };
 
 }  // namespace
+
+void reset_node_records(Network& net) {
+    const auto nn = static_cast<std::size_t>(net.n_nodes);
+    net.tau.assign(nn, 0.0);
+    net.is_excitatory.assign(nn, true);
+    net.node_metadata.assign(nn, PopulationMetadata{});
+    for (std::size_t i = 0; i < nn; ++i) {
+        net.node_metadata[i].node_id = static_cast<std::int32_t>(i);
+        net.node_metadata[i].row_index = static_cast<std::int32_t>(i);
+    }
+}
 
 void load_contract(const std::string& path, Network& net, const SizeCheck& size_check) {
     LoadSink sink(path, size_check);

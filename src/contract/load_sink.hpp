@@ -23,4 +23,10 @@ void load_contract(const std::string& path, Network& net, const SizeCheck& size_
 void load_contract_text(std::string_view text, const std::string& name, Network& net,
                         const SizeCheck& size_check = {});
 
+// Sizes the per-node arrays of `net` to its n_nodes, as both readers start
+// them: every node excitatory with tau 0 until an entry says otherwise, and a
+// node that no entry names keeps its own id and row index, so it can neither
+// rename node 0's column nor catch node 0's bindings.
+void reset_node_records(Network& net);
+
 }  // namespace vesk
