@@ -223,6 +223,9 @@ class Contract:
         except ImportError:
             raise ImportError("from_arrays needs scipy (Debian: apt-get install python3-scipy)") \
                 from None
+        for name, given in (("weights", weights), ("input_weights", input_weights)):
+            if np.iscomplexobj(given.data if sparse.issparse(given) else np.asarray(given)):
+                raise TypeError(f"{name}: give real weights, got complex values")
         node_matrix = sparse.csr_matrix(weights, dtype=np.float64)
         n = node_matrix.shape[0]
         if node_matrix.shape != (n, n):

@@ -1,8 +1,12 @@
 #include "contract/contract_writer.hpp"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -255,20 +259,43 @@ std::string contract_json(const Network& net, const NetworkParameters& parameter
 
 void write_contract_file(const Network& net, const NetworkParameters& parameters,
                          const std::string& path) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("Failed to open contract file for writing: " + path);
-    // A part of a contract may still load, as another network: it goes.
-    try {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        // A pipe or a device is written in place and never removed.
+        std::ofstream out(path, std::ios::binary);
+        if (!out) throw std::runtime_error("Failed to open contract file for writing: " + path);
         write_contract_json(net, parameters, out);
         out.close();
-    } catch (...) {
-        out.close();
-        std::remove(path.c_str());
-        throw;
+        if (!out) throw std::runtime_error("Failed to write contract file: " + path);
+        return;
     }
-    if (!out) {
-        std::remove(path.c_str());
+    // A regular file is written beside its name and renamed over it, so a
+    // failure leaves what was there (possibly the very contract being
+    // written) untouched, and never a part of a contract that may still load.
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) throw std::runtime_error("Failed to open contract file for writing: " + path);
+    ::close(fd);
+    try {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("Failed to open contract file for writing: " + path);
+        write_contract_json(net, parameters, out);
+        out.close();
+        if (!out) throw std::runtime_error("Failed to write contract file: " + path);
+        // Keep the permissions of a file written over; a new one is 0644.
+        fs::permissions(temp, fs::exists(status)
+                                  ? status.permissions()
+                                  : fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::group_read | fs::perms::others_read);
+        fs::rename(temp, path);
+    } catch (const fs::filesystem_error&) {
+        std::remove(temp.c_str());
         throw std::runtime_error("Failed to write contract file: " + path);
+    } catch (...) {
+        std::remove(temp.c_str());
+        throw;
     }
 }
 

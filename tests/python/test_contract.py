@@ -363,11 +363,13 @@ def test_from_arrays_runs_as_the_file_it_came_from(kaldo, tmp_path):
      "'alfa'?)"),
     (dict(weights=[[0, np.nan], [0, 0]]), vesk.ContractError,
      "contract value 'weight_final' is nan, which JSON cannot hold"),
+    (dict(input_weights=[[1j], [0]]), TypeError,
+     "input_weights: give real weights, got complex values"),
     # Checked as a loaded file is, at the place in its text.
     (dict(nodes={"row_index": [3, 3]}), vesk.ContractWarning,
      "<arrays>: nodes[1].row_index: row_index 3 of node_id 1 is also the row_index of node_id "
      "0: two output columns are named 3, and a binding of 3 clamps only node_id 1"),
-], ids=["shape", "flags", "parameter", "nan", "row-index"])
+], ids=["shape", "flags", "parameter", "nan", "complex", "row-index"])
 def test_from_arrays_refuses_and_warns_as_the_loader_does(change, error, message):
     arrays = dict(weights=[[0, 1.5], [0, 0]], is_excitatory=[True, False],
                   input_weights=[[1.0], [0.0]], input_names=["EX1_input_W0"])
@@ -376,3 +378,18 @@ def test_from_arrays_refuses_and_warns_as_the_loader_does(change, error, message
         vesk.Contract.from_arrays(**{**arrays, **change})
     shown = raised[0].message if error is vesk.ContractWarning else raised.value
     assert str(shown) == message
+
+
+def test_to_json_never_loses_what_it_writes_over(kaldo, tmp_path):
+    # A contract written over its own file stays loadable, and a failed write
+    # removes neither the target nor a device (as root, removing /dev/full
+    # deleted the device node).
+    own = tmp_path / "own.json"
+    own.write_bytes(open(MODEL, "rb").read())
+    loaded = vesk.load_contract(own)
+    loaded.to_json(own)
+    assert vesk.load_contract(own).parameters == loaded.parameters
+    assert list(tmp_path.iterdir()) == [own]
+    with pytest.raises(OSError, match="Failed to write contract file: /dev/full"):
+        kaldo.to_json("/dev/full")
+    assert os.path.exists("/dev/full")
