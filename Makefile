@@ -74,7 +74,7 @@ demo: tool-deps build
 	    --output-row-map out/$$s/row_map.csv; \
 	done
 	@echo "== plot"
-	$(PYTHON3) tools/plot_traces.py out/success/nodes.csv out/fail/nodes.csv \
+	$(PYTHON3) src/app/plot_traces.py out/success/nodes.csv out/fail/nodes.csv \
 	  --inputs out/success/inputs.csv out/fail/inputs.csv \
 	  --labels "success: whom does the cat chase?" "fail: whom does the cat see?" \
 	  --row-map out/success/row_map.csv --select 'pop_id=W[0-3]' \

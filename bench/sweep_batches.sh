@@ -31,7 +31,7 @@ sweep_once() {  # label, sweep options...
     shift
     rm -rf "$work/$label"
     start=$(date +%s.%N)
-    "$repo/tools/sweep" --sim "$build/vesk-sim" --model "$repo/data/kaldo_contract.json" \
+    "$repo/src/app/sweep" --sim "$build/vesk-sim" --model "$repo/data/kaldo_contract.json" \
         --t-end 180 --bindings "$repo/examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt" \
         --inputs --row-map --out "$work/$label" "$@" "$work/scenarios" >/dev/null
     end=$(date +%s.%N)

@@ -26,10 +26,10 @@ PAGES = ["README.md"] + sorted(os.path.relpath(p, SOURCE)
 NOT_RUN = "# not run by the tests:"
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.M | re.S)
 SHOWN = {"text", "json", "csv"}
-# The installed programs, from the build tree and the sandbox's tools/.
+# The installed programs, from the build tree and the sandbox's src/app/.
 INSTALLED = {"vesk-sim": "build/vesk-sim", "vesk-check": "build/vesk-check",
-             "vesk-sweep": "tools/sweep", "vesk-plot-traces": "tools/plot_traces.py",
-             "vesk-batch": "tools/vesk_batch.py"}
+             "vesk-sweep": "src/app/sweep", "vesk-plot-traces": "src/app/plot_traces.py",
+             "vesk-batch": "src/app/vesk_batch.py"}
 
 
 def blocks(page):
@@ -44,10 +44,10 @@ def blocks(page):
 
 @pytest.fixture(scope="module")
 def sandbox(tmp_path_factory):
-    """A folder like share/vesk-sim/ with tools/ and build/ beside, and the
+    """A folder like share/vesk-sim/ with src/app/ and build/ beside, and the
     outputs of `make demo` in out/ for the plot examples."""
     root = tmp_path_factory.mktemp("docs")
-    for folder in ("data", "examples", "tools"):
+    for folder in ("data", "examples", "tools", "src/app"):
         shutil.copytree(os.path.join(SOURCE, folder), root / folder)
     build = os.environ["VESK_BUILD_DIR"]
     os.symlink(build, root / "build")

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Tests of tools/plot_traces.py: its readers' errors on small hand-made
+"""Tests of src/app/plot_traces.py: its readers' errors on small hand-made
 files, its option errors, and whole plots of the example model's two scenarios.
 
 Usage: plot_traces_test.py --sim PATH/vesk-sim --source SOURCE_DIR
@@ -19,7 +19,7 @@ ARGS = None
 
 
 def load_plot_module():
-    path = os.path.join(ARGS.source, "tools", "plot_traces.py")
+    path = os.path.join(ARGS.source, "src", "app", "plot_traces.py")
     module_source = importlib.util.spec_from_file_location("plot_traces", path)
     module = importlib.util.module_from_spec(module_source)
     module_source.loader.exec_module(module)
@@ -61,7 +61,7 @@ class Plots(unittest.TestCase):
         return os.path.join(self.dir, *parts)
 
     def test_plots(self):
-        tool = os.path.join(ARGS.source, "tools", "plot_traces.py")
+        tool = os.path.join(ARGS.source, "src", "app", "plot_traces.py")
         s, f = self.path("success"), self.path("fail")
         cases = [
             # One run, nodes by metadata; two runs side by side; rows, without

@@ -3,7 +3,7 @@
 and writes each scenario's files into its own folder as a vesk-sim run
 would: nodes.csv (and inputs.csv, row_map.csv when asked) with the same
 bytes, stderr.txt with vesk-sim's "Error: ..." line when the scenario
-fails, and the status and wall time of the batch. tools/sweep --batch K
+fails, and the status and wall time of the batch. src/app/sweep --batch K
 runs it once per K scenarios.
 
     vesk_batch.py --model FILE (--t-end MS | --n-steps N) [--bindings FILE]

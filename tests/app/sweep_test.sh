@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Tests of tools/sweep on the example scenarios, plus one scenario that
+# Tests of src/app/sweep on the example scenarios, plus one scenario that
 # fails: per-run folders, exit statuses, the summary, job-array tasks and
 # option errors.
 #
@@ -8,7 +8,7 @@ set -uo pipefail
 
 source_dir=$1
 sim=$2
-sweep() { "$source_dir/tools/sweep" --sim "$sim" "$@"; }
+sweep() { "$source_dir/src/app/sweep" --sim "$sim" "$@"; }
 model="$source_dir/data/kaldo_contract.json"
 bindings="$source_dir/examples/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt"
 
@@ -129,8 +129,8 @@ done
 prefix="$tmp/prefix"
 mkdir -p "$prefix/bin" "$prefix/lib/python3/dist-packages"
 cp "$sim" "$prefix/bin/vesk-sim"
-cp "$source_dir/tools/sweep" "$prefix/bin/vesk-sweep"
-cp "$source_dir/tools/vesk_batch.py" "$prefix/bin/vesk-batch"
+cp "$source_dir/src/app/sweep" "$prefix/bin/vesk-sweep"
+cp "$source_dir/src/app/vesk_batch.py" "$prefix/bin/vesk-batch"
 cp -r "$(dirname -- "$sim")/python/vesk" "$prefix/lib/python3/dist-packages/"
 env -u PYTHONPATH "$prefix/bin/vesk-sweep" --model "$model" --t-end 20 --batch 2 \
     --out "$tmp/prefix-out" --task 0 "$scenarios" >/dev/null 2>&1
@@ -319,7 +319,7 @@ check_threads() {  # what, expected, environment and sweep options...
             "VESK_THREADS=$expected"
     done
 }
-stub_sweep=("$source_dir/tools/sweep" --sim "$tmp/show-threads" --model "$model" --t-end 20)
+stub_sweep=("$source_dir/src/app/sweep" --sim "$tmp/show-threads" --model "$model" --t-end 20)
 check_threads "two at a time" 1 -u VESK_THREADS "${stub_sweep[@]}" --jobs 2
 check_threads "two at a time, user's choice" 3 VESK_THREADS=3 "${stub_sweep[@]}" --jobs 2
 check_threads "one at a time" unset -u VESK_THREADS "${stub_sweep[@]}" --jobs 1
