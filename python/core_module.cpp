@@ -323,8 +323,8 @@ PYBIND11_MODULE(_core, m) {
         .def("input_records", [](const Network& n) { return records(n.input_metadata); })
         .def("n_edges", [](const Network& n) {
             return std::make_tuple(
-                n.weights ? n.weights->values.size() : std::size_t{0},
-                n.input_weights ? n.input_weights->values.size() : std::size_t{0});
+                n.weights ? n.weights->values().size() : std::size_t{0},
+                n.input_weights ? n.input_weights->values().size() : std::size_t{0});
         });
 
     py::class_<NetworkParameters>(m, "NetworkParameters")
