@@ -288,6 +288,7 @@ bool read_nodes(dom::element list, LoadSink& sink) {
         tau = node_tau,
         excitatory = node_is_excitatory,
     };
+    sink.reserve_nodes(array.size());  // at most 0xFFFFFF: the library's count saturates
     std::uint64_t position = 0;
     for (const dom::element entry : array) {
         Members<std::size(node_fields)> m;

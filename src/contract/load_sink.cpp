@@ -42,13 +42,14 @@ void LoadSink::restart(Stage stage, const EntryRef* entry) {
             break;
         case Stage::nodes:
             nodes_.clear();
+            node_records_.clear();
             break;
         case Stage::inputs:
             inputs_.clear();
             break;
         case Stage::edges:
             triplets_.clear();
-            from_.clear();
+            others_.clear();
             refs_.clear();
             break;
         default:
@@ -67,7 +68,9 @@ void LoadSink::parameters(Ctx ctx, const NetworkParameters& values) {
 }
 
 void LoadSink::node(NodeEntry&& entry) {
-    if (entry.id) nodes_.push_back(std::move(entry));
+    if (!entry.id) return;
+    nodes_.push_back({std::move(entry.at), *entry.id, entry.tau, entry.is_excitatory});
+    node_records_.push_back(std::move(entry.md));
 }
 
 void LoadSink::input(InputEntry&& entry) {
@@ -83,14 +86,19 @@ void LoadSink::edge(const EdgeEntry& entry) {
         refs_.reserve(triplets_.size() + 1);
         for (std::size_t k = 0; k < triplets_.size(); ++k) refs_.push_back({k, false, {}});
     }
+    if (entry.from != EdgeSource::node) others_.push_back({triplets_.size(), entry.from});
     if (!plain || !refs_.empty()) refs_.push_back(entry.at);
     triplets_.push_back({*entry.target, entry.source, entry.weight});
-    from_.push_back(entry.from);
 }
 
-void LoadSink::reserve_edges(std::size_t n) {
-    triplets_.reserve(triplets_.size() + n);
-    from_.reserve(from_.size() + n);
+void LoadSink::note_edge(EdgeSource from) {
+    if (from != EdgeSource::node) others_.push_back({triplets_.size(), from});
+    if (!refs_.empty()) refs_.push_back({triplets_.size(), false, {}});
+}
+
+void LoadSink::reserve_nodes(std::size_t n) {
+    nodes_.reserve(nodes_.size() + n);
+    node_records_.reserve(node_records_.size() + n);
 }
 
 void LoadSink::finish(bool /*complete*/) {
@@ -105,14 +113,32 @@ void LoadSink::build(Network& net) {
     loaded.parameters = parameters_;
 
     const auto ni = static_cast<std::size_t>(n_inputs_);
-    reset_node_records(loaded);
-    for (NodeEntry& e : nodes_) {
-        const auto i = static_cast<std::size_t>(*e.id);
-        loaded.tau[i] = e.tau;
-        loaded.is_excitatory[i] = e.is_excitatory;
-        loaded.node_metadata[i] = std::move(e.md);
+    const auto in_order = [this] {
+        if (nodes_.size() != static_cast<std::size_t>(n_nodes_)) return false;
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            if (nodes_[i].id != static_cast<std::int32_t>(i)) return false;
+        }
+        return true;
+    };
+    if (in_order()) {
+        loaded.tau.reserve(nodes_.size());
+        loaded.is_excitatory.reserve(nodes_.size());
+        for (const NodeRef& e : nodes_) {
+            loaded.tau.push_back(e.tau);
+            loaded.is_excitatory.push_back(e.is_excitatory);
+        }
+        loaded.node_metadata = std::move(node_records_);
+    } else {
+        reset_node_records(loaded);
+        for (std::size_t k = 0; k < nodes_.size(); ++k) {
+            const auto i = static_cast<std::size_t>(nodes_[k].id);
+            loaded.tau[i] = nodes_[k].tau;
+            loaded.is_excitatory[i] = nodes_[k].is_excitatory;
+            loaded.node_metadata[i] = std::move(node_records_[k]);
+        }
     }
-    std::vector<NodeEntry>().swap(nodes_);
+    std::vector<NodeRef>().swap(nodes_);
+    std::vector<PopulationMetadata>().swap(node_records_);
     loaded.input_names.assign(ni, std::string());
     loaded.input_row_index.assign(ni, 0);
     loaded.input_metadata.reserve(ni);
@@ -124,21 +150,20 @@ void LoadSink::build(Network& net) {
     }
     std::vector<InputEntry>().swap(inputs_);
 
-    // The node list takes over the triplets, compacted in place: entry k
-    // adds at most one node triplet, so the write position never passes
-    // the entry being read.
+    // The node list takes over the triplets, with the others taken out and
+    // the rest moved up over them.
     std::vector<Triplet> node_triplets = std::move(triplets_);
     std::vector<Triplet> input_triplets;
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < node_triplets.size(); ++k) {
-        if (from_[k] == EdgeSource::node) {
+    input_triplets.reserve(others_.size());
+    std::size_t kept = others_.empty() ? node_triplets.size() : others_.front().edge;
+    for (std::size_t j = 0; j < others_.size(); ++j) {
+        input_triplets.push_back(node_triplets[others_[j].edge]);
+        const std::size_t end = j + 1 < others_.size() ? others_[j + 1].edge : node_triplets.size();
+        for (std::size_t k = others_[j].edge + 1; k < end; ++k)
             node_triplets[kept++] = node_triplets[k];
-        } else {
-            input_triplets.push_back(node_triplets[k]);
-        }
     }
     node_triplets.resize(kept);
-    std::vector<EdgeSource>().swap(from_);
+    std::vector<OtherSource>().swap(others_);
 
     loaded.weights.emplace(n_nodes_, n_nodes_);
     loaded.input_weights.emplace(n_nodes_, n_inputs_);
@@ -153,6 +178,15 @@ EntryRef LoadSink::ref_of(std::size_t k) const {
     return refs_[k];
 }
 
+// Edges are asked for in order: `next_other` is the first of others_ not
+// before k.
+EdgeSource LoadSink::from_of(std::size_t k, std::size_t& next_other) const {
+    if (next_other < others_.size() && others_[next_other].edge == k) {
+        return others_[next_other++].from;
+    }
+    return EdgeSource::node;
+}
+
 // The checks that need the final sizes, each reporting only its first
 // fault: later ones rank after it.
 void LoadSink::check_sizes() {
@@ -162,8 +196,8 @@ void LoadSink::check_sizes() {
         faults_.add({stage_rank(Stage::memory), name_, Msg::model_too_large, e.what()});
         return;  // nothing of the model's size is allocated
     }
-    for (const NodeEntry& e : nodes_) {
-        if (*e.id < 0 || *e.id >= n_nodes_) {
+    for (const NodeRef& e : nodes_) {
+        if (e.id < 0 || e.id >= n_nodes_) {
             faults_.add({entry_rank(Stage::nodes, e.at, after_field_step(node_node_id)), name_,
                          Msg::node_id_bounds, contract_message(Msg::node_id_bounds)});
             break;
@@ -176,16 +210,18 @@ void LoadSink::check_sizes() {
             break;
         }
     }
+    std::size_t next_other = 0;
     for (std::size_t k = 0; k < triplets_.size(); ++k) {
         const Triplet& t = triplets_[k];
+        const EdgeSource from = from_of(k, next_other);
         Msg msg;
         std::uint16_t step = edge_kind_step;
         if (t.row < 0 || t.row >= n_nodes_) {
             msg = Msg::target_bounds;
             step = after_field_step(edge_weight_final);
-        } else if (from_[k] == EdgeSource::node && (t.col < 0 || t.col >= n_nodes_)) {
+        } else if (from == EdgeSource::node && (t.col < 0 || t.col >= n_nodes_)) {
             msg = Msg::node_source_bounds;
-        } else if (from_[k] == EdgeSource::input && (t.col < 0 || t.col >= n_inputs_)) {
+        } else if (from == EdgeSource::input && (t.col < 0 || t.col >= n_inputs_)) {
             msg = Msg::input_source_bounds;
         } else {
             continue;

@@ -41,19 +41,24 @@ class LoadSink final : public ContractSink {
     // (what edge() takes for an entry at the next position with a target),
     // without building an entry apiece: a fast reader's edges.
     void add_edge(const Triplet& edge, EdgeSource from) {
-        if (!refs_.empty()) refs_.push_back({triplets_.size(), false, {}});
+        if (from != EdgeSource::node || !refs_.empty()) note_edge(from);
         triplets_.push_back(edge);
-        from_.push_back(from);
     }
     // Room for `n` more edges, sparing the copies of a growing list.
-    void reserve_edges(std::size_t n);
+    void reserve_edges(std::size_t n) { triplets_.reserve(triplets_.size() + n); }
     std::size_t edge_count() const { return triplets_.size(); }
+    // Room for `n` more node entries.
+    void reserve_nodes(std::size_t n);
 
     // Replaces `net` with the Network, once finish() has passed.
     void build(Network& net);
 
   private:
+    // Records the source's list and the place of the edge about to be added.
+    void note_edge(EdgeSource from);
     EntryRef ref_of(std::size_t k) const;
+    // The source's list of edge k.
+    EdgeSource from_of(std::size_t k, std::size_t& next_other) const;
     void check_sizes();
 
     std::string name_;
@@ -63,13 +68,28 @@ class LoadSink final : public ContractSink {
     std::int32_t n_nodes_ = 0;
     std::int32_t n_inputs_ = 0;
     NetworkParameters parameters_;
-    std::vector<NodeEntry> nodes_;
+    // The node entries with an id, and apart from them their row-map
+    // records, which become the Network's as they are when the entries name
+    // every node once, in order (as the model-building tools write them).
+    struct NodeRef {
+        EntryRef at;
+        std::int32_t id = 0;
+        double tau = 0.0;
+        bool is_excitatory = true;
+    };
+    std::vector<NodeRef> nodes_;
+    std::vector<PopulationMetadata> node_records_;
     std::vector<InputEntry> inputs_;
     // The edges with a target, in the loader's order: (target, source,
-    // weight), the source's list, and their places when these are not
+    // weight); the indices and source lists of those whose source is not a
+    // node (few: the input edges); and the places of all when these are not
     // simply their indices.
+    struct OtherSource {
+        std::size_t edge;
+        EdgeSource from;
+    };
     std::vector<Triplet> triplets_;
-    std::vector<EdgeSource> from_;
+    std::vector<OtherSource> others_;
     std::vector<EntryRef> refs_;
 };
 
