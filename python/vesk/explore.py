@@ -16,7 +16,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from . import _core
-from ._explore_plan import choose_plan, thread_setting
+from ._explore_plan import choose_plan, run_threads
 from ._explore_store import Store
 from ._progress import progress_display
 from .contract import Contract, load_contract
@@ -293,7 +293,6 @@ class _Job:
         self.summary = summary
         self.lanes = 1
         self.threads = None
-        self.home = os.getpid()
         # A process pool's queue blocks on a task larger than a pipe holds
         # when its worker dies (the pool then never shuts down), so tasks for
         # a pool carry a path; dask ships the text once to each worker.
@@ -345,20 +344,13 @@ class _Job:
                          record=s["record"], every=s["every"])
 
 
-_ENV_LOCK = threading.Lock()
-
-
 def _run_task(job, batches):
     """[(flat point, summary)] of the batches: a worker's unit of work."""
-    if os.getpid() != job.home:
-        # A worker process: its runs take the plan's threads. At home the
-        # caller set them before the runs started.
-        with _ENV_LOCK:
-            thread_setting(job.threads)
     out = []
-    for batch in batches:
-        for point, result in zip(batch, job.run(batch)):
-            out.append((point, _summarize(job.summary, result)))
+    with run_threads(job.threads):
+        for batch in batches:
+            for point, result in zip(batch, job.run(batch)):
+                out.append((point, _summarize(job.summary, result)))
     return out
 
 
@@ -427,16 +419,18 @@ def _dispatch(job, pending, plan, executor, collect, errors):
     if not batches:
         return
     if executor is None:
-        with thread_setting(plan.threads, restore=True):
-            if plan.side_by_side == 1:
-                for batch in batches:
-                    collect.add(_run_task(job, [batch]))
-                return
-            with cf.ThreadPoolExecutor(plan.side_by_side) as pool:
-                _gather(pool.submit, _AsCompleted, [(b, (job, [b])) for b in batches],
-                        plan.side_by_side, collect, errors)
+        if plan.side_by_side == 1:
+            for batch in batches:
+                collect.add(_run_task(job, [batch]))
+            return
+        with cf.ThreadPoolExecutor(plan.side_by_side) as pool:
+            _gather(pool.submit, _AsCompleted, [(b, (job, [b])) for b in batches],
+                    plan.side_by_side, collect, errors)
         return
     tasks = _tasks(batches, plan)
+    # One task waiting behind each running one, so that no slot idles while
+    # the next task travels to it.
+    in_flight = 2 * plan.side_by_side
     if _is_dask(executor):
         from distributed import as_completed
         job.ship_text = True
@@ -448,12 +442,11 @@ def _dispatch(job, pending, plan, executor, collect, errors):
             warnings.filterwarnings("ignore", "Large object", UserWarning)
             shipped = executor.submit(_same, job, pure=False)
         submit = lambda *args: executor.submit(*args, pure=False)  # noqa: E731
-        _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], plan.side_by_side,
-                collect, errors)
+        _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], in_flight, collect,
+                errors)
         return
-    with thread_setting(plan.threads, restore=True):
-        _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks],
-                plan.side_by_side, collect, errors)
+    _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks], in_flight, collect,
+            errors)
 
 
 def _same(job):
