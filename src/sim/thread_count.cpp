@@ -147,7 +147,9 @@ ThreadSetting::ThreadSetting(unsigned threads) : before_(thread_setting) {
     thread_setting = std::min(threads, max_threads);
 }
 
-ThreadSetting::~ThreadSetting() { thread_setting = before_; }
+ThreadSetting::~ThreadSetting() {
+    thread_setting = before_;
+}
 
 unsigned configured_threads() {
     if (thread_setting > 0) return thread_setting;
