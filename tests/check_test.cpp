@@ -428,6 +428,8 @@ std::vector<CheckCase> check_cases() {
             "vesk-check: --t-end and --n-steps must be greater than 0\n" + usage),
         row("usage_bad_number", {}, {"--t-end", "x"}, 3, "",
             "vesk-check: --t-end needs a number of milliseconds, got 'x'\n" + usage),
+        row("usage_incomplete", {}, {"--bindings"}, 3, "",
+            "vesk-check: unrecognized or incomplete argument '--bindings'\n" + usage),
         repeated_findings(false),
         repeated_findings(true),
     };
