@@ -62,8 +62,10 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
       settings, summary or version is refused (ValueError).
     progress: True (a bar on stderr) or callable(done, total).
     lanes, threads, side_by_side: scenarios per batch, threads per run
-      (VESK_THREADS) and runs at once in this process (tasks in flight on
-      an executor); chosen by a short measurement unless given. The Dataset's attribute "plan" says what was chosen and why.
+      (in place of VESK_THREADS) and runs at once in this process (tasks in
+      flight on an executor); chosen from the model's size, and for a long
+      exploration by a short measurement, unless given. The Dataset's
+      attribute "plan" says what was chosen and why.
 
     Every point's values are bit for bit those of run() for that point
     alone (its contract.with_parameters(**point) and its scenario).
