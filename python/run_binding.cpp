@@ -26,6 +26,7 @@
 #include "run/sample_grid.hpp"
 #include "sim/batch_simulator.hpp"
 #include "sim/simulator.hpp"
+#include "sim/thread_count.hpp"
 #include "stimulus/text_lines.hpp"
 
 namespace py = pybind11;
@@ -295,7 +296,10 @@ struct RecordingArrays {
 py::tuple run(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
               const Scenario& scenario, const IndexArray& node_ids, bool all_nodes,
               std::int64_t every, const std::string& state, bool want_inputs,
-              const py::object& progress) {
+              const py::object& progress, unsigned threads) {
+    // threads (0: as the environment says) for this call's simulator and its
+    // memory budget alike.
+    const ThreadSetting setting(threads);
     const Network& net = *network;
     const SampleGrid grid = grid_of(grid_tuple);
     const RecordingPlan recording = recording_plan(node_ids, all_nodes, every, state, want_inputs);
@@ -338,7 +342,10 @@ RecordingShape check_batch_memory(const Network& net, const GridTuple& grid_tupl
 py::list run_batch(const std::shared_ptr<Network>& network, const GridTuple& grid_tuple,
                    const std::vector<Scenario>& scenarios, const IndexArray& node_ids,
                    bool all_nodes, std::int64_t every, const std::string& state, bool want_inputs,
-                   const py::object& progress) {
+                   const py::object& progress, unsigned threads) {
+    // threads (0: as the environment says) for this call's simulator and its
+    // memory budget alike.
+    const ThreadSetting setting(threads);
     const Network& net = *network;
     const SampleGrid grid = grid_of(grid_tuple);
     const std::size_t lanes = scenarios.size();
@@ -424,12 +431,21 @@ void add_run_bindings(py::module_& m) {
         },
         py::arg("network"), py::arg("grid"), py::arg("lanes"), py::arg("node_ids"),
         py::arg("all_nodes"), py::arg("every"), py::arg("state"), py::arg("inputs"));
+    // The threads one run of the network takes here, as set now: built as
+    // run() builds its simulator, so that both agree whatever decides it.
+    m.def(
+        "run_thread_count",
+        [](const std::shared_ptr<Network>& network, unsigned threads) {
+            const ThreadSetting setting(threads);
+            return Simulator(network.get(), 0.1).thread_count();
+        },
+        py::arg("network"), py::arg("threads") = 0);
     m.def("run", &run, py::arg("network"), py::arg("grid"), py::arg("scenario"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
-          py::arg("inputs"), py::arg("progress") = py::none());
+          py::arg("inputs"), py::arg("progress") = py::none(), py::arg("threads") = 0);
     m.def("run_batch", &run_batch, py::arg("network"), py::arg("grid"), py::arg("scenarios"),
           py::arg("node_ids"), py::arg("all_nodes"), py::arg("every"), py::arg("state"),
-          py::arg("inputs"), py::arg("progress") = py::none());
+          py::arg("inputs"), py::arg("progress") = py::none(), py::arg("threads") = 0);
 }
 
 }  // namespace vesk::python

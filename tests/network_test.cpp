@@ -4,7 +4,6 @@
 #include <regex>
 
 #include "contract/load_network.hpp"
-#include "contract_reference.hpp"
 #include "run/memory_budget.hpp"
 #include "test_support.hpp"
 
@@ -204,8 +203,6 @@ TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
             EXPECT_THROW_MSG(net = load_network(path, check_fits_in_memory, reading),
                              std::exception, c.message);
         }
-        Network reference;
-        EXPECT_THROW_MSG(test::load_whole_document(path, reference), std::exception, c.message);
     }
     Network net;
     const std::string empty = dir.write("empty.json", "");

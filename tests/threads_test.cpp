@@ -6,6 +6,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,23 @@ TEST(ThreadCount, SettingsAndCgroupQuotas) {
         const test::ScopedEnv env("VESK_THREADS", value);
         EXPECT_EQ(configured_threads(), expected) << (value ? value : "(unset)");
     }
+    // A thread's own setting wins over the environment, in that thread only,
+    // and the one before it is back once it ends.
+    const test::ScopedEnv env("VESK_THREADS", "3");
+    {
+        const ThreadSetting outer(2);
+        {
+            const ThreadSetting inner(5);
+            EXPECT_EQ(configured_threads(), 5u);
+            unsigned elsewhere = 0;
+            std::thread([&] { elsewhere = configured_threads(); }).join();
+            EXPECT_EQ(elsewhere, 3u);
+        }
+        EXPECT_EQ(configured_threads(), 2u);
+        const ThreadSetting none(0);
+        EXPECT_EQ(configured_threads(), 3u);
+    }
+    EXPECT_EQ(configured_threads(), 3u);
 }
 
 // The smallest quota along the process's cgroup and its ancestors counts,

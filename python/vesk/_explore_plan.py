@@ -12,21 +12,22 @@ import time
 import numpy as np
 
 from . import _core
-from .simulation import run, run_batch
+from .simulation import _run_threads, _threads, run, run_batch
 
 # Two lanes seldom pay: a batch's own costs are not yet shared out.
 LANES = (1, 4, 8)
 # The share of the exploration's own estimated time that measuring may
 # take, and at most this many seconds.
-MEASURE_SHARE = 0.05
+MEASURE_SHARE = 0.03
 MEASURE_SECONDS = 3.0
-# An exploration whose plain loop would take less than this (s) is run as
-# that loop: measuring would cost more than a better plan could save.
-MIN_SECONDS = 5.0
+# An exploration whose plain loop would take less than this (s) takes the
+# plan chosen without measuring: measuring would cost more than a better
+# plan could save.
+MIN_SECONDS = 30.0
 # A measured run shorter than this many steps says little.
 MIN_STEPS = 10
-# Another plan must beat the plain loop by this much to be taken: the
-# measurements are short and the machine may be busy.
+# Another plan must beat the one chosen without measuring by this much to be
+# taken: the measurements are short and the machine may be busy.
 MARGIN = 1.15
 
 
@@ -63,41 +64,15 @@ def executor_slots(executor):
 
 
 @contextlib.contextmanager
-def _env_threads(threads):
-    """VESK_THREADS set to `threads` (None: left alone) for the runs started
-    inside, restored afterwards."""
-    if threads is None:
-        yield
-        return
-    before = os.environ.get("VESK_THREADS")
-    os.environ["VESK_THREADS"] = str(threads)
+def run_threads(threads):
+    """The runs this Python thread starts inside take `threads` threads
+    (None: as VESK_THREADS or the CPUs say)."""
+    before = _threads()
+    _run_threads.count = threads or 0
     try:
         yield
     finally:
-        if before is None:
-            del os.environ["VESK_THREADS"]
-        else:
-            os.environ["VESK_THREADS"] = before
-
-
-_ENV_BEFORE = []  # VESK_THREADS as this process found it, once changed
-
-
-def thread_setting(threads, restore=False):
-    """Sets VESK_THREADS for this process's next runs (None: as the process
-    found it); with restore, as a context manager that puts the old value
-    back."""
-    if restore:
-        return _env_threads(threads)
-    if not _ENV_BEFORE:
-        _ENV_BEFORE.append(os.environ.get("VESK_THREADS"))
-    wanted = _ENV_BEFORE[0] if threads is None else str(threads)
-    if os.environ.get("VESK_THREADS") != wanted:
-        if wanted is None:
-            del os.environ["VESK_THREADS"]
-        else:
-            os.environ["VESK_THREADS"] = wanted
-    return None
+        _run_threads.count = before
 
 
 def _samples(settings):
@@ -118,10 +93,11 @@ def _measure(job, lanes, threads, side_by_side, steps):
     options = dict(h=s["h"], record=s["record"], every=s["every"])
 
     def one(n):
-        if lanes == 1:
-            run(job.contract, n_steps=n, **options)
-        else:
-            run_batch(job.contract, [{}] * lanes, n_steps=n, **options)
+        with run_threads(threads):
+            if lanes == 1:
+                run(job.contract, n_steps=n, **options)
+            else:
+                run_batch(job.contract, [{}] * lanes, n_steps=n, **options)
 
     def wall(n):
         start = time.perf_counter()
@@ -133,46 +109,60 @@ def _measure(job, lanes, threads, side_by_side, steps):
                     f.result()
         return time.perf_counter() - start
 
-    with _env_threads(threads):
-        short = wall(steps)
-        extra = wall(2 * steps) - short
-    return lanes * side_by_side * steps / max(extra, 1e-3 * short, 1e-9)
+    short = wall(steps)
+    extra = wall(2 * steps) - short
+    if extra < 0.5 * short:
+        # Twice the steps should take nearly twice as long: something else
+        # upset one of the two, so take the rate of both together, which
+        # can only undercount.
+        return lanes * side_by_side * 3 * steps / (2 * short + extra)
+    return lanes * side_by_side * steps / extra
 
 
 def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
-    """The Plan for `points` points: the given settings, the rest chosen
-    by measuring each candidate once, the plain loop of run() among them."""
+    """The Plan for `points` points: the given settings; the rest as
+    spread_plan says or, for an exploration long enough to pay for it,
+    measured, each candidate once."""
     cpus = available_cpus()
     # An executor's slots may run tasks side by side; how many to keep in
     # flight is measured here like runs side by side in this process, and
     # scaled to the executor's slots.
     slots = executor_slots(executor) if executor is not None else None
-    candidates = [(n, None, 1) for n in LANES]
-    if cpus > 1:
-        candidates += [(n, 1, cpus) for n in LANES]
+
+    def at_once(j):
+        # Runs side by side here, or tasks in flight on the executor.
+        return j if slots is None or side_by_side is not None else max(1, slots * j // cpus)
+
+    # The plan taken without measuring. A model whose runs take one thread
+    # anyway (too small for a second to pay) runs one single-threaded run
+    # per CPU side by side, which can only use the CPUs better; a larger
+    # one runs as the plain loop, on its own threads, which on such models
+    # may beat runs side by side (each of them reads all the weights).
+    loop, spread = (1, None, 1), (1, 1, cpus)
+    several = cpus > 1 or slots
+    base = spread if several and _core.run_thread_count(contract._network) == 1 else loop
+    candidates = [base] + [c for c in [(n, None, 1) for n in LANES] if c != base]
+    if several:
+        candidates += [c for c in [(n, 1, cpus) for n in LANES] if c != base]
     if threads is not None or side_by_side is not None:
         candidates = [(n, threads, side_by_side or (1 if threads is None else
                                                      max(1, cpus // threads)))
                       for n in LANES]
     # Batches no larger than keeps every slot busy: 8 points as one batch of
     # 8 would leave a second slot idle.
-    def at_once(j):
-        # Runs side by side here, or tasks in flight on the executor.
-        return j if slots is None or side_by_side is not None else max(1, slots * j // cpus)
-
     candidates = [c for c in candidates if lanes in (None, c[0]) and
                   c[0] <= max(1, math.ceil(points / at_once(c[2])))]
-    if lanes is not None and not candidates:
-        candidates = [(lanes, threads, side_by_side or 1)]
+    if not candidates:
+        candidates = [(lanes or 1, threads, side_by_side or 1)]
 
     def plan(choice, batch_seconds=None, why="given"):
         n, t, j = choice
         return Plan(n, t, at_once(j), batch_seconds, why)
 
+    base = candidates[0]
     if len(candidates) == 1 or points == 0:
-        return plan(candidates[0])
-    # One short run, after one to warm up, prices a step of the loop.
-    loop = (1, None, 1)
+        return plan(base)
+    # One short run, after one to warm up, prices a step of the plain loop.
     _measure(job, *loop, MIN_STEPS)
     step_rate = _measure(job, *loop, 2 * MIN_STEPS)
     full = _samples(job.settings)
@@ -180,7 +170,7 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
     budget = min(MEASURE_SECONDS, MEASURE_SHARE * loop_seconds)
     per_candidate = budget / len(candidates)
     if loop_seconds < MIN_SECONDS or per_candidate * step_rate < MIN_STEPS:
-        return plan(candidates[0], full / step_rate,
+        return plan(base, full / step_rate * base[0],
                     f"a loop of about {loop_seconds:.2g} s: too short to measure")
     rates, steps = {}, {}
     deadline = time.perf_counter() + 2 * budget
@@ -196,8 +186,6 @@ def choose_plan(contract, job, points, executor, lanes, threads, side_by_side):
             continue
     if loop in rates:
         rates[loop] = max(rates[loop], step_rate)
-    # The first candidate is the loop here, single runs on an executor.
-    base = candidates[0]
     best = max(rates, key=lambda c: rates[c] * (MARGIN if c == base else 1.0))
     if best != base and base in rates:
         # One short measurement each is easily upset by other work on the

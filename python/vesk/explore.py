@@ -2,11 +2,13 @@
 batches wherever the caller says, gathered into one xarray Dataset."""
 
 import concurrent.futures as cf
+import contextlib
 import hashlib
 import json
 import math
 import numbers
 import os
+import tempfile
 import threading
 import types
 import warnings
@@ -16,7 +18,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 
 from . import _core
-from ._explore_plan import choose_plan, thread_setting
+from ._explore_plan import choose_plan, run_threads
 from ._explore_store import Store
 from ._progress import progress_display
 from .contract import Contract, load_contract
@@ -62,8 +64,10 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
       settings, summary or version is refused (ValueError).
     progress: True (a bar on stderr) or callable(done, total).
     lanes, threads, side_by_side: scenarios per batch, threads per run
-      (VESK_THREADS) and runs at once in this process (tasks in flight on
-      an executor); chosen by a short measurement unless given. The Dataset's attribute "plan" says what was chosen and why.
+      (in place of VESK_THREADS) and runs at once in this process (tasks in
+      flight on an executor); chosen from the model's size, and for a long
+      exploration by a short measurement, unless given. The Dataset's
+      attribute "plan" says what was chosen and why.
 
     Every point's values are bit for bit those of run() for that point
     alone (its contract.with_parameters(**point) and its scenario).
@@ -293,11 +297,13 @@ class _Job:
         self.summary = summary
         self.lanes = 1
         self.threads = None
-        self.home = os.getpid()
         # A process pool's queue blocks on a task larger than a pipe holds
         # when its worker dies (the pool then never shuts down), so tasks for
-        # a pool carry a path; dask ships the text once to each worker.
-        self.ship_text = getattr(contract, "_text", None) is not None
+        # a pool carry a path (for a contract without a file, of a copy of
+        # its text that _dispatch writes once); dask ships the text once to
+        # each worker.
+        self.ship_text = False
+        self.text_file = None
 
     def with_plan(self, plan):
         self.lanes, self.threads = plan.lanes, plan.threads
@@ -306,16 +312,16 @@ class _Job:
     def __getstate__(self):
         state = dict(self.__dict__)
         c = self.contract
-        state["contract"] = (_contract_text(c) if self.ship_text else None, c.source,
-                             c.parameters)
+        state["contract"] = (_contract_text(c) if self.ship_text else None,
+                             self.text_file or c.source, c.source, c.parameters)
         return state
 
     def __setstate__(self, state):
-        text, source, parameters = state["contract"]
+        text, path, source, parameters = state["contract"]
         with _LOADED_LOCK:
             if state["contract_id"] not in _LOADED:
                 if text is None:
-                    text = _contract_text(types.SimpleNamespace(source=source))
+                    text = _contract_text(types.SimpleNamespace(source=path))
                 loaded = Contract.from_json(text, check=False).with_parameters(**parameters)
                 loaded.source = source
                 if _contract_identity(loaded, text) != state["contract_id"]:
@@ -345,20 +351,13 @@ class _Job:
                          record=s["record"], every=s["every"])
 
 
-_ENV_LOCK = threading.Lock()
-
-
 def _run_task(job, batches):
     """[(flat point, summary)] of the batches: a worker's unit of work."""
-    if os.getpid() != job.home:
-        # A worker process: its runs take the plan's threads. At home the
-        # caller set them before the runs started.
-        with _ENV_LOCK:
-            thread_setting(job.threads)
     out = []
-    for batch in batches:
-        for point, result in zip(batch, job.run(batch)):
-            out.append((point, _summarize(job.summary, result)))
+    with run_threads(job.threads):
+        for batch in batches:
+            for point, result in zip(batch, job.run(batch)):
+                out.append((point, _summarize(job.summary, result)))
     return out
 
 
@@ -427,16 +426,18 @@ def _dispatch(job, pending, plan, executor, collect, errors):
     if not batches:
         return
     if executor is None:
-        with thread_setting(plan.threads, restore=True):
-            if plan.side_by_side == 1:
-                for batch in batches:
-                    collect.add(_run_task(job, [batch]))
-                return
-            with cf.ThreadPoolExecutor(plan.side_by_side) as pool:
-                _gather(pool.submit, _AsCompleted, [(b, (job, [b])) for b in batches],
-                        plan.side_by_side, collect, errors)
+        if plan.side_by_side == 1:
+            for batch in batches:
+                collect.add(_run_task(job, [batch]))
+            return
+        with cf.ThreadPoolExecutor(plan.side_by_side) as pool:
+            _gather(pool.submit, _AsCompleted, [(b, (job, [b])) for b in batches],
+                    plan.side_by_side, collect, errors)
         return
     tasks = _tasks(batches, plan)
+    # No more: a slot that took a waiting task would run it beside the
+    # others, each run on the plan's threads, more threads than CPUs.
+    in_flight = plan.side_by_side
     if _is_dask(executor):
         from distributed import as_completed
         job.ship_text = True
@@ -448,12 +449,17 @@ def _dispatch(job, pending, plan, executor, collect, errors):
             warnings.filterwarnings("ignore", "Large object", UserWarning)
             shipped = executor.submit(_same, job, pure=False)
         submit = lambda *args: executor.submit(*args, pure=False)  # noqa: E731
-        _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], plan.side_by_side,
-                collect, errors)
+        _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], in_flight, collect,
+                errors)
         return
-    with thread_setting(plan.threads, restore=True):
-        _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks],
-                plan.side_by_side, collect, errors)
+    with contextlib.ExitStack() as cleanup:
+        if getattr(job.contract, "_text", None) is not None:
+            folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="vesk-explore-"))
+            job.text_file = os.path.join(folder, "contract.json")
+            with open(job.text_file, "w", encoding="utf-8") as f:
+                f.write(job.contract._text)
+        _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks], in_flight,
+                collect, errors)
 
 
 def _same(job):

@@ -6,6 +6,7 @@ import numbers
 import operator
 import os
 import re
+import threading
 import warnings
 from collections.abc import Mapping
 from typing import Any, Optional
@@ -21,6 +22,15 @@ from .stimuli import Clamps, Schedule, _is_text
 
 INT32_MAX = 2**31 - 1
 INT64_MAX = 2**63 - 1
+
+# The threads of the runs this Python thread starts (0: as VESK_THREADS or
+# the CPUs say): runs side by side in one process each take their own,
+# which changing the environment under them could not give safely.
+_run_threads = threading.local()
+
+
+def _threads():
+    return getattr(_run_threads, "count", 0)
 
 
 def _node_selection(contract, record):
@@ -247,7 +257,7 @@ def run(contract: "Contract | str | os.PathLike[str]", t_end: Optional[float] = 
     with progress_display(progress, total, "run", "sample") as bar:
         time, nodes, input_values, not_found = _core.run(
             contract._network, (tf, step, total), scenario, node_ids, all_nodes, every, state,
-            bool(inputs), progress=bar.update if progress else None)
+            bool(inputs), progress=bar.update if progress else None, threads=_threads())
     _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, "run: ")
     return _result(contract, (tf, step, total), every, state, node_ids, all_nodes,
                    (schedule, clamps, series, start_e, start_i),
@@ -384,7 +394,7 @@ def run_batch(contract: "Contract | str | os.PathLike[str]", scenarios: Any,
                           "sample") as bar:
         runs = _core.run_batch(contract._network, (tf, step, total), lanes, node_ids, all_nodes,
                                every, state, bool(inputs),
-                               progress=bar.update if progress else None)
+                               progress=bar.update if progress else None, threads=_threads())
     results = []
     for index, (scenario, lane_values, outcome) in enumerate(zip(prepared, values, runs)):
         _warn_about_non_finite(contract, outcome[0], outcome[1], node_ids, all_nodes,

@@ -139,7 +139,20 @@ unsigned available_cpus() {
     return std::clamp(cpus, 1u, max_threads);
 }
 
+namespace {
+thread_local unsigned thread_setting = 0;  // 0: none of this thread's own
+}  // namespace
+
+ThreadSetting::ThreadSetting(unsigned threads) : before_(thread_setting) {
+    thread_setting = std::min(threads, max_threads);
+}
+
+ThreadSetting::~ThreadSetting() {
+    thread_setting = before_;
+}
+
 unsigned configured_threads() {
+    if (thread_setting > 0) return thread_setting;
     if (const auto setting = parse_thread_setting(std::getenv("VESK_THREADS"))) return *setting;
     return available_cpus();
 }

@@ -34,8 +34,24 @@ std::optional<unsigned> cgroup_cpu_limit(const std::string& proc_self_cgroup,
 // at least 1.
 unsigned available_cpus();
 
+// This thread's own setting (ThreadSetting) while one is in force, else
 // VESK_THREADS when it holds a setting, else available_cpus().
 unsigned configured_threads();
+
+// Gives the calling thread its own thread setting, in place of VESK_THREADS,
+// for as long as the object lives: runs started side by side from threads of
+// one process can each have theirs, which changing the environment under
+// them could not give safely. 0 leaves the thread as the environment says.
+class ThreadSetting {
+  public:
+    explicit ThreadSetting(unsigned threads);
+    ~ThreadSetting();
+    ThreadSetting(const ThreadSetting&) = delete;
+    ThreadSetting& operator=(const ThreadSetting&) = delete;
+
+  private:
+    unsigned before_;
+};
 
 // Threads worth using for a model with this many nodes and stored weights
 // (both matrices) when `budget` are allowed: below a certain amount of work

@@ -229,60 +229,53 @@ names_error() {  # scenario file: the error about its path
 }
 mkdir -p "$tmp/out-list/scenarios.txt"
 echo "not a folder" >"$tmp/a-file"
-check_usage_error "--model is required" --t-end 20 "$scenarios"
-check_usage_error "one of --t-end or --n-steps is required" --model "$model" "$scenarios"
-check_usage_error "no scenarios given" --model "$model" --t-end 20
-check_usage_error "no such scenario file or folder: $tmp/none" --model "$model" --t-end 20 "$tmp/none"
-check_usage_error "option --out needs a value" --model "$model" --out
-check_usage_error "--task 5: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
-    --task 5 --out "$tmp/no-out" "$scenarios"
+mkdir -p "$tmp/keep/s" && touch "$tmp/keep/s/command.txt" && cp "$scenarios/broken.txt" "$tmp/keep/s/s.txt"
+# One case a line: the message, then the arguments, split at '|'.
+m="--model|$model|--t-end|20"
+while IFS='|' read -r -u 3 -a row; do
+    check_usage_error "${row[@]}"
+done 3<<EOF
+--model is required|--t-end|20|$scenarios
+one of --t-end or --n-steps is required|--model|$model|$scenarios
+no scenarios given|$m
+no such scenario file or folder: $tmp/none|$m|$tmp/none
+option --out needs a value|--model|$model|--out
+--task 5: there are only 4 scenarios (0 to 3)|$m|--task|5|--out|$tmp/no-out|$scenarios
+--task needs a task number (0, 1, ...), got ''; in a job array, is SLURM_ARRAY_TASK_ID set?|$m|--task||$scenarios
+--task needs a task number (0, 1, ...), got '1x'|$m|--task|1x|$scenarios
+--task needs a task number (0, 1, ...), got '0x1'|$m|--task|0x1|$scenarios
+--task 08: there are only 4 scenarios (0 to 3)|$m|--task|08|$scenarios
+--task 18446744073709551617: there are only 4|$m|--task|18446744073709551617|$scenarios
+--task 2: there are only 2 batches of 2 scenarios (0 to 1)|$m|--batch|2|--task|2|$scenarios
+--batch runs no vesk-sim: arguments after -- cannot be passed on|$m|--batch|2|$scenarios|--|--reproducible
+$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in|$m|$tmp/twins/x.txt|$tmp/twins/a/x.txt
+$tmp/keep/s/s.txt lies in $tmp/keep/s, a run folder that the sweep empties: move it out|$m|--out|$tmp/keep|$tmp/keep/s/s.txt
+--out $tmp/a-file is not a folder|$m|--out|$tmp/a-file|$scenarios
+--out $tmp/a-file/runs: cannot create the folder (|$m|--task|0|--out|$tmp/a-file/runs|$scenarios
+--out /proc: cannot write into the folder|$m|--out|/proc|$scenarios
+--out $tmp/out-list: cannot replace $tmp/out-list/scenarios.txt|$m|--out|$tmp/out-list|$scenarios
+EOF
 [ -e "$tmp/no-out" ] && fail "a --task out of range created the output folder"
-check_usage_error "--task needs a task number (0, 1, ...), got ''; in a job array, is SLURM_ARRAY_TASK_ID set?" \
-    --model "$model" --t-end 20 --task "" "$scenarios"
-check_usage_error "--task needs a task number (0, 1, ...), got '1x'" --model "$model" --t-end 20 \
-    --task 1x "$scenarios"
+[ -f "$tmp/keep/s/s.txt" ] || fail "a scenario in its own run folder was removed"
+[ -e "$tmp/out-list/QA_3NVN_O_fail" ] && fail "a sweep into an unusable --out ran"
 for batch in 0 99999999999999999999 1000000000; do
     check_usage_error "--batch needs a number from 1 to 999999999, got $batch" --model "$model" \
         --t-end 20 --batch "$batch" --task 0 "$scenarios"
 done
-check_usage_error "--batch runs no vesk-sim: arguments after -- cannot be passed on" \
-    --model "$model" --t-end 20 --batch 2 "$scenarios" -- --reproducible
-check_usage_error "--task 2: there are only 2 batches of 2 scenarios (0 to 1)" --model "$model" \
-    --t-end 20 --batch 2 --task 2 "$scenarios"
-check_usage_error "--task needs a task number (0, 1, ...), got '0x1'" --model "$model" --t-end 20 \
-    --task 0x1 "$scenarios"
-check_usage_error "--task 08: there are only 4 scenarios (0 to 3)" --model "$model" --t-end 20 \
-    --task 08 "$scenarios"
-check_usage_error "--task 18446744073709551617: there are only 4" --model "$model" --t-end 20 \
-    --task 18446744073709551617 "$scenarios"
 for jobs in 0 1001 1000000 99999999999999999999; do
     check_usage_error "--jobs needs a number from 1 to 1000, got $jobs" --model "$model" --t-end 20 \
         --jobs "$jobs" "$scenarios"
 done
-check_usage_error "$tmp/twins/a/x.txt and $tmp/twins/x.txt would both run in" \
-    --model "$model" --t-end 20 "$tmp/twins/x.txt" "$tmp/twins/a/x.txt"
+for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
+    check_usage_error "cannot name a run folder after $tmp/names/$name.txt" \
+        --model "$model" --t-end 20 "$tmp/names/$name.txt"
+done
+# Names with a line break, a carriage return or a tab.
 check_usage_error "$(names_error $'lines/new\nline.txt')" --model "$model" --t-end 20 "$tmp/names/lines"
 check_usage_error "$(names_error $'cr\r.txt')" --model "$model" --t-end 20 --task 0 \
     "$tmp/names/cr"$'\r'".txt"
 check_usage_error "$(names_error $'with\ttab/x.txt')" --model "$model" --t-end 20 \
     "$tmp/names/with"$'\t'"tab/x.txt"
-for name in . .. '' summary.tsv joblog.tsv scenarios.txt; do
-    check_usage_error "cannot name a run folder after $tmp/names/$name.txt" \
-        --model "$model" --t-end 20 "$tmp/names/$name.txt"
-done
-mkdir -p "$tmp/keep/s" && touch "$tmp/keep/s/command.txt" && cp "$scenarios/broken.txt" "$tmp/keep/s/s.txt"
-check_usage_error "$tmp/keep/s/s.txt lies in $tmp/keep/s, a run folder that the sweep empties: move it out" \
-    --model "$model" --t-end 20 --out "$tmp/keep" "$tmp/keep/s/s.txt"
-[ -f "$tmp/keep/s/s.txt" ] || fail "a scenario in its own run folder was removed"
-check_usage_error "--out $tmp/a-file is not a folder" --model "$model" --t-end 20 \
-    --out "$tmp/a-file" "$scenarios"
-check_usage_error "--out $tmp/a-file/runs: cannot create the folder (" --model "$model" --t-end 20 \
-    --task 0 --out "$tmp/a-file/runs" "$scenarios"
-check_usage_error "--out /proc: cannot write into the folder" --model "$model" --t-end 20 \
-    --out /proc "$scenarios"
-check_usage_error "--out $tmp/out-list: cannot replace $tmp/out-list/scenarios.txt" \
-    --model "$model" --t-end 20 --out "$tmp/out-list" "$scenarios"
-[ -e "$tmp/out-list/QA_3NVN_O_fail" ] && fail "a sweep into an unusable --out ran"
 check_usage_error "--out $(printf '%q' "$tmp/out"$'\t'"tab") holds a line break, a tab" \
     --model "$model" --t-end 20 --out "$tmp/out"$'\t'"tab" "$scenarios"
 

@@ -1,5 +1,7 @@
-"""The package against the command line: the same runs give the same
-numbers and files, the same bad inputs the same messages."""
+"""The package against the command line: the same bad inputs give the same
+messages, and both refuse the same models as too large. (That runs give the
+same files: run_batch against run in test_run_batch.py, and the sweep's
+batches against vesk-sim's files in tests/app/sweep_test.sh.)"""
 
 import json
 import os
@@ -9,35 +11,7 @@ import subprocess
 import pytest
 
 import vesk
-from conftest import BINDINGS, MODEL, cli, instructions
-
-
-def g_lines(time, values):
-    return ["%g" % t + "".join(",%g" % v for v in row) for t, row in zip(time, values)]
-
-
-@pytest.mark.parametrize("scenario", ["success", "fail"])
-def test_example_scenarios_equal_the_command_line(scenario, kaldo, tmp_path):
-    status, err = cli("--model", MODEL, "--t-end", 180, "--instructions", instructions(scenario),
-                      "--bindings", BINDINGS, "--output", tmp_path / "nodes.csv",
-                      "--output-inputs", tmp_path / "inputs.csv",
-                      "--output-row-map", tmp_path / "row_map.csv")
-    assert (status, err) == (0, "")
-    result = vesk.run(kaldo, 180, schedule=instructions(scenario), clamps=BINDINGS, inputs=True)
-
-    assert len(result.time) == 1800
-    nodes = (tmp_path / "nodes.csv").read_text().splitlines()
-    assert nodes == ["time_ms," + ",".join(map(str, result.columns))] + g_lines(result.time,
-                                                                                result.nodes)
-    inputs = (tmp_path / "inputs.csv").read_text().splitlines()
-    assert g_lines(result.time, result.inputs) == inputs[1:]
-
-    mine = tmp_path / "py"
-    mine.mkdir()
-    result.to_csv(mine / "nodes.csv", inputs_path=mine / "inputs.csv",
-                  row_map_path=mine / "row_map.csv")
-    for name in ("nodes.csv", "inputs.csv", "row_map.csv"):
-        assert (mine / name).read_bytes() == (tmp_path / name).read_bytes(), name
+from conftest import MODEL, cli
 
 
 # (what is bad, text of the bad file, command-line arguments naming it as

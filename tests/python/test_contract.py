@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import BINDINGS, MODEL, SOURCE, cli, instructions
+from conftest import BINDINGS, MODEL, SOURCE, instructions
 
 # Two nodes, inputs for Noun and word 0, one edge of each kind.
 NODE = dict(tau=1, pop_id="p", pop_typ="E", con_typ="c", circ_id="c", h_row="h", d_row="d",
@@ -210,18 +210,8 @@ def test_loaders_warn_about_text_after_the_contract(tmp_path):
         assert [str(w.message) for w in caught] == [f"{name}: {after}"]
 
 
-def test_to_json_writes_the_contract_that_runs_the_same(kaldo, tmp_path):
-    # vesk-sim on the written file gives the bytes it gives on the original.
-    kaldo.to_json(tmp_path / "c.json")
-    outputs = []
-    for model in (MODEL, tmp_path / "c.json"):
-        out = tmp_path / f"{len(outputs)}.csv"
-        assert cli("--model", model, "--t-end", 20, "--instructions", instructions("success"),
-                   "--bindings", BINDINGS, "--output", out, "--output-row-map",
-                   f"{out}.rows") == (0, "")
-        outputs.append((out.read_bytes(), (tmp_path / f"{out.name}.rows").read_bytes()))
-    assert outputs[0] == outputs[1]
-    # Changed constants are written; the text is the file's.
+def test_to_json_writes_changed_constants(kaldo, tmp_path):
+    # (A written contract runs as its original: from_arrays' test below.)
     changed = kaldo.with_parameters(alfa=1.5, tau_I=0.9)
     changed.to_json(tmp_path / "changed.json")
     assert (tmp_path / "changed.json").read_text() == changed.to_json_text()
