@@ -29,7 +29,7 @@ void bm_load(benchmark::State& state, Contract c, ContractReading reading) {
     for (auto _ : state) {
         Network net;
         net = load_network(path, check_fits_in_memory, reading);
-        benchmark::DoNotOptimize(net.weights->values.data());
+        benchmark::DoNotOptimize(net.weights->values().data());
     }
     state.SetBytesProcessed(bytes * state.iterations());
     state.counters["file_MB"] = static_cast<double>(bytes) / 1e6;

@@ -38,8 +38,8 @@ py::tuple weight_arrays(const Network& network, bool inputs) {
     const std::optional<SparseMatrix>& stored = inputs ? network.input_weights : network.weights;
     const int cols = inputs ? network.n_inputs : network.n_nodes;
     const SparseMatrix matrix = stored ? *stored : SparseMatrix(network.n_nodes, cols);
-    return py::make_tuple(copy_of(matrix.row_ptr), copy_of(matrix.col_idx), copy_of(matrix.values),
-                          py::make_tuple(matrix.rows, matrix.cols));
+    return py::make_tuple(copy_of(matrix.row_ptr()), copy_of(matrix.col_idx()),
+                          copy_of(matrix.values()), py::make_tuple(matrix.rows(), matrix.cols()));
 }
 
 // node_id (or input_id), row_index, pop_id, pop_typ, con_typ, circ_id,

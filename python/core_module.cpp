@@ -234,6 +234,18 @@ py::tuple parameter_names() {
     return py::tuple(names);
 }
 
+// ((object key, (constant keys...)), ...): the constants of each object of
+// "network_parameters", in the schema's order.
+py::tuple parameter_groups() {
+    py::list groups;
+    for (const Field& object : params_fields) {
+        py::list names;
+        for (const Field& f : fields_of(object.child)) names.append(py::str(f.key));
+        groups.append(py::make_tuple(py::str(object.key), py::tuple(names)));
+    }
+    return py::tuple(groups);
+}
+
 // The contract JSON of `network`, with `parameters` in place of its own
 // constants when given, as text or into the file at `path`.
 std::string contract_text(const Network& network,
@@ -323,14 +335,15 @@ PYBIND11_MODULE(_core, m) {
         .def("input_records", [](const Network& n) { return records(n.input_metadata); })
         .def("n_edges", [](const Network& n) {
             return std::make_tuple(
-                n.weights ? n.weights->values.size() : std::size_t{0},
-                n.input_weights ? n.input_weights->values.size() : std::size_t{0});
+                n.weights ? n.weights->values().size() : std::size_t{0},
+                n.input_weights ? n.input_weights->values().size() : std::size_t{0});
         });
 
     py::class_<NetworkParameters>(m, "NetworkParameters")
         .def(py::init(&parameter_record), py::arg("values"))
         .def("as_dict", &parameter_dict);
     m.attr("PARAMETER_NAMES") = parameter_names();
+    m.attr("PARAMETER_GROUPS") = parameter_groups();
 
     m.def("load_contract", &load_contract, py::arg("path"));
     m.def("parse_instruction_file", &parse_instructions, py::arg("path"));

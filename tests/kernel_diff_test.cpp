@@ -92,16 +92,16 @@ class RandomNetworks {
     }
 
     // A matrix with empty rows, one long row, adjacent duplicates and
-    // triplets in random order.
-    SparseMatrix matrix(int rows, int cols, int max_degree) {
+    // triplets in random order, its weights multiplied by `scale`.
+    SparseMatrix matrix(int rows, int cols, int max_degree, double scale = 1.0) {
         std::vector<Triplet> t;
         const int hub = rows > 0 ? below(rows) : 0;
         for (int r = 0; r < rows && cols > 0; ++r) {
             const int degree = r == hub ? 3 * max_degree + 5 : below(max_degree + 1);
             for (int k = 0; k < degree; ++k) {
                 const int c = below(cols);
-                t.push_back({r, c, weight()});
-                if (below(8) == 0) t.push_back({r, c, weight()});
+                t.push_back({r, c, weight() * scale});
+                if (below(8) == 0) t.push_back({r, c, weight() * scale});
             }
         }
         std::shuffle(t.begin(), t.end(), rng_);
@@ -122,10 +122,7 @@ class RandomNetworks {
         net.parameters.theta = uniform(-5.0, 20.0);
         net.parameters.beta = uniform(0.05, 1.5);
         net.parameters.f_max = uniform(1.0, 100.0);
-        if (s.with_weights) net.weights = matrix(s.nodes, s.nodes, s.max_degree);
-        if (net.weights) {
-            for (double& w : net.weights->values) w *= s.weight_scale;
-        }
+        if (s.with_weights) net.weights = matrix(s.nodes, s.nodes, s.max_degree, s.weight_scale);
         if (s.with_inputs) net.input_weights = matrix(s.nodes, s.inputs, 3);
         return net;
     }

@@ -42,16 +42,17 @@ TEST(MakeContract, RandomContractsHaveTheRequestedShape) {
         const SparseMatrix& w = *net.weights;
         for (int row = 0; row < nodes; ++row) {
             std::set<int> sources;
-            for (int k = w.row_ptr[row]; k < w.row_ptr[row + 1]; ++k) {
-                sources.insert(w.col_idx[k]);
-                EXPECT_EQ(w.values[k] > 0.0, static_cast<bool>(net.is_excitatory[w.col_idx[k]]));
+            for (int k = w.row_ptr()[row]; k < w.row_ptr()[row + 1]; ++k) {
+                sources.insert(w.col_idx()[k]);
+                EXPECT_EQ(w.values()[k] > 0.0,
+                          static_cast<bool>(net.is_excitatory[w.col_idx()[k]]));
             }
-            EXPECT_EQ(w.row_ptr[row + 1] - w.row_ptr[row], degree) << "row " << row;
+            EXPECT_EQ(w.row_ptr()[row + 1] - w.row_ptr()[row], degree) << "row " << row;
             EXPECT_EQ(sources.size(), static_cast<std::size_t>(degree)) << "row " << row;
             EXPECT_EQ(sources.count(row), 0u) << "self-loop on node " << row;
         }
         std::vector<int> fed(static_cast<std::size_t>(inputs), 0);  // nodes each input feeds
-        for (const auto c : net.input_weights->col_idx) ++fed.at(static_cast<std::size_t>(c));
+        for (const auto c : net.input_weights->col_idx()) ++fed.at(static_cast<std::size_t>(c));
         EXPECT_EQ(fed, std::vector<int>(static_cast<std::size_t>(inputs), fanout));
         for (int k = 0; k < inputs; ++k) EXPECT_EQ(net.input_names[k], "in_" + std::to_string(k));
         const auto n_exc = std::count(net.is_excitatory.begin(), net.is_excitatory.end(), true);

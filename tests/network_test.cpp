@@ -102,8 +102,8 @@ TEST_F(NetworkLoad, DefaultsAndConversions) {
     EXPECT_TRUE(net.is_excitatory[1]);
     EXPECT_EQ(record(net.input_metadata[0]), "-1@0 stim|external|inhibition|null|null|null|null");
     ASSERT_TRUE(net.weights && net.input_weights);
-    EXPECT_TRUE(net.weights->values.empty() && net.input_weights->values.empty());
-    EXPECT_EQ(net.input_weights->cols, 1);
+    EXPECT_TRUE(net.weights->values().empty() && net.input_weights->values().empty());
+    EXPECT_EQ(net.input_weights->cols(), 1);
 }
 
 TEST_F(NetworkLoad, UnnamedAndRepeatedEntries) {

@@ -21,12 +21,12 @@ inline void put_matrix(std::ostringstream& out, const std::optional<SparseMatrix
         out << "absent\n";
         return;
     }
-    out << m->rows << 'x' << m->cols << " rows:";
-    for (auto p : m->row_ptr) out << ' ' << p;
+    out << m->rows() << 'x' << m->cols() << " rows:";
+    for (auto p : m->row_ptr()) out << ' ' << p;
     out << " cols:";
-    for (auto c : m->col_idx) out << ' ' << c;
+    for (auto c : m->col_idx()) out << ' ' << c;
     out << " values: ";
-    for (double v : m->values) put_bits(out, v);
+    for (double v : m->values()) put_bits(out, v);
     out << '\n';
 }
 

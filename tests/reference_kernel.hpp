@@ -22,11 +22,11 @@ namespace vesk::reference {
 // y[i] += row i of `m` times x, folded one stored entry at a time.
 inline void multiply_add(const SparseMatrix& m, const std::vector<double>& x,
                          std::vector<double>& y) {
-    for (std::size_t i = 0; i < static_cast<std::size_t>(m.rows); ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(m.rows()); ++i) {
         double s = y[i];
-        for (auto k = static_cast<std::size_t>(m.row_ptr[i]);
-             k < static_cast<std::size_t>(m.row_ptr[i + 1]); ++k) {
-            s = std::fma(m.values[k], x[static_cast<std::size_t>(m.col_idx[k])], s);
+        for (auto k = static_cast<std::size_t>(m.row_ptr()[i]);
+             k < static_cast<std::size_t>(m.row_ptr()[i + 1]); ++k) {
+            s = std::fma(m.values()[k], x[static_cast<std::size_t>(m.col_idx()[k])], s);
         }
         y[i] = s;
     }

@@ -14,9 +14,9 @@ using Ints = std::vector<std::int32_t>;
 TEST(SparseMatrix, BuildSortsByRowThenColumnKeepingDuplicates) {
     SparseMatrix m(3, 6);
     m.build_from_triplets(3, {{2, 1, 7.0}, {0, 5, 1.0}, {0, 3, 2.0}, {1, 3, 0.5}, {1, 3, 0.25}});
-    EXPECT_EQ(m.row_ptr, (Ints{0, 2, 4, 5}));
-    EXPECT_EQ(m.col_idx, (Ints{3, 5, 3, 3, 1}));
-    EXPECT_EQ(m.values, (std::vector<double>{2.0, 1.0, 0.5, 0.25, 7.0}));
+    EXPECT_EQ(m.row_ptr(), (Ints{0, 2, 4, 5}));
+    EXPECT_EQ(m.col_idx(), (Ints{3, 5, 3, 3, 1}));
+    EXPECT_EQ(m.values(), (std::vector<double>{2.0, 1.0, 0.5, 0.25, 7.0}));
     // Duplicates are all summed by the product, while get returns the first.
     EXPECT_EQ(m.multiply({0, 0, 0, 2.0, 0, 0}), (std::vector<double>{4.0, 1.5, 0.0}));
     EXPECT_EQ((std::vector<double>{m.get(1, 3), m.get(1, 4), m.get(2, 1)}),

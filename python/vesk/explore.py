@@ -2,11 +2,13 @@
 batches wherever the caller says, gathered into one xarray Dataset."""
 
 import concurrent.futures as cf
+import contextlib
 import hashlib
 import json
 import math
 import numbers
 import os
+import tempfile
 import threading
 import types
 import warnings
@@ -62,8 +64,10 @@ def explore(contract: "Contract | str | os.PathLike[str]", grid: Any, scenarios:
       settings, summary or version is refused (ValueError).
     progress: True (a bar on stderr) or callable(done, total).
     lanes, threads, side_by_side: scenarios per batch, threads per run
-      (VESK_THREADS) and runs at once in this process (tasks in flight on
-      an executor); chosen by a short measurement unless given. The Dataset's attribute "plan" says what was chosen and why.
+      (in place of VESK_THREADS) and runs at once in this process (tasks in
+      flight on an executor); chosen from the model's size, and for a long
+      exploration by a short measurement, unless given. The Dataset's
+      attribute "plan" says what was chosen and why.
 
     Every point's values are bit for bit those of run() for that point
     alone (its contract.with_parameters(**point) and its scenario).
@@ -295,8 +299,11 @@ class _Job:
         self.threads = None
         # A process pool's queue blocks on a task larger than a pipe holds
         # when its worker dies (the pool then never shuts down), so tasks for
-        # a pool carry a path; dask ships the text once to each worker.
-        self.ship_text = getattr(contract, "_text", None) is not None
+        # a pool carry a path (for a contract without a file, of a copy of
+        # its text that _dispatch writes once); dask ships the text once to
+        # each worker.
+        self.ship_text = False
+        self.text_file = None
 
     def with_plan(self, plan):
         self.lanes, self.threads = plan.lanes, plan.threads
@@ -305,16 +312,16 @@ class _Job:
     def __getstate__(self):
         state = dict(self.__dict__)
         c = self.contract
-        state["contract"] = (_contract_text(c) if self.ship_text else None, c.source,
-                             c.parameters)
+        state["contract"] = (_contract_text(c) if self.ship_text else None,
+                             self.text_file or c.source, c.source, c.parameters)
         return state
 
     def __setstate__(self, state):
-        text, source, parameters = state["contract"]
+        text, path, source, parameters = state["contract"]
         with _LOADED_LOCK:
             if state["contract_id"] not in _LOADED:
                 if text is None:
-                    text = _contract_text(types.SimpleNamespace(source=source))
+                    text = _contract_text(types.SimpleNamespace(source=path))
                 loaded = Contract.from_json(text, check=False).with_parameters(**parameters)
                 loaded.source = source
                 if _contract_identity(loaded, text) != state["contract_id"]:
@@ -428,9 +435,9 @@ def _dispatch(job, pending, plan, executor, collect, errors):
                     plan.side_by_side, collect, errors)
         return
     tasks = _tasks(batches, plan)
-    # One task waiting behind each running one, so that no slot idles while
-    # the next task travels to it.
-    in_flight = 2 * plan.side_by_side
+    # No more: a slot that took a waiting task would run it beside the
+    # others, each run on the plan's threads, more threads than CPUs.
+    in_flight = plan.side_by_side
     if _is_dask(executor):
         from distributed import as_completed
         job.ship_text = True
@@ -445,8 +452,14 @@ def _dispatch(job, pending, plan, executor, collect, errors):
         _gather(submit, as_completed, [(t, (shipped, t)) for t in tasks], in_flight, collect,
                 errors)
         return
-    _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks], in_flight, collect,
-            errors)
+    with contextlib.ExitStack() as cleanup:
+        if getattr(job.contract, "_text", None) is not None:
+            folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="vesk-explore-"))
+            job.text_file = os.path.join(folder, "contract.json")
+            with open(job.text_file, "w", encoding="utf-8") as f:
+                f.write(job.contract._text)
+        _gather(executor.submit, _AsCompleted, [(t, (job, t)) for t in tasks], in_flight,
+                collect, errors)
 
 
 def _same(job):

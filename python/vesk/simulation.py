@@ -320,9 +320,10 @@ def _warn_about_non_finite(contract, time, nodes, node_ids, all_nodes, where, st
 
 
 # The network parameters a scenario of run_batch may set, in the order its
-# Result lists them.
-BATCH_PARAMETERS = ("alfa", "epsilon", "gamma", "delta", "tau_E", "tau_I", "theta", "beta",
-                    "f_max")
+# Result lists them, as saved Results always have: the constants of
+# "wc_coupling", then those of the other objects ("sigmoid").
+_PARAMETER_GROUPS = dict(_core.PARAMETER_GROUPS)
+BATCH_PARAMETERS = _PARAMETER_GROUPS.pop("wc_coupling") + sum(_PARAMETER_GROUPS.values(), ())
 _SCENARIO_FIELDS = ("schedule", "clamps", "drive", "y0", "parameters")
 
 

@@ -8,9 +8,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
-#include <new>
-#include <stdexcept>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -223,29 +223,31 @@ constexpr std::size_t top_count = std::size(top_fields);
 static_assert(edges_key.substr(1, edges_key.size() - 2) == top_fields[top_edges].key);
 
 // Reads the constants of one object of the schema (the sigmoid or the
-// coupling) into their members of `p`, defaults where missing.
+// coupling), defaults where missing, and hands them to the sink.
 template <std::size_t N>
-bool read_constants(const dom::element* object, const Field (&fields)[N], NetworkParameters& p) {
+bool read_constants(const dom::element* object, Ctx ctx, const Field (&fields)[N], LoadSink& sink) {
     Members<N> m;
     if (object && !m.take(*object, names_of(fields))) return false;
+    NetworkParameters values;
     for (std::size_t i = 0; i < N; ++i) {
-        p.*fields[i].parameter = fields[i].number_default;
+        values.*fields[i].parameter = fields[i].number_default;
         if (!m.found[i]) {
             if (fields[i].required) return false;
-        } else if (!as_double(m.value[i], p.*fields[i].parameter)) {
+        } else if (!as_double(m.value[i], values.*fields[i].parameter)) {
             return false;
         }
     }
+    sink.parameters(ctx, values);
     return true;
 }
 
-bool read_parameters(dom::element params, Network& net) {
+bool read_parameters(dom::element params, LoadSink& sink) {
     Members<std::size(params_fields)> p;
     if (!p.take(params, names_of(params_fields)) || !p.found[params_sigmoid]) return false;
     const dom::element* coupling =
         p.found[params_wc_coupling] ? &p.value[params_wc_coupling] : nullptr;
-    return read_constants(&p.value[params_sigmoid], sigmoid_fields, net.parameters) &&
-           read_constants(coupling, coupling_fields, net.parameters);
+    return read_constants(&p.value[params_sigmoid], Ctx::sigmoid, sigmoid_fields, sink) &&
+           read_constants(coupling, Ctx::coupling, coupling_fields, sink);
 }
 
 // Reads the row-map texts of an entry into `md`; a missing optional one
@@ -267,69 +269,75 @@ bool read_texts(const Members<N>& m, const Field (&fields)[N], PopulationMetadat
     return true;
 }
 
-bool read_nodes(dom::element list, Network& net) {
+// Reads an entry's id and its row index, which defaults to the id.
+template <std::size_t N>
+bool read_id_and_row(const Members<N>& m, std::size_t id, std::size_t row,
+                     std::optional<std::int32_t>& id_out, bool& row_given, PopulationMetadata& md) {
+    std::int32_t value = 0;
+    if (!m.found[id] || !as_int32(m.value[id], value)) return false;
+    id_out = value;
+    md.row_index = value;
+    row_given = m.found[row];
+    return !row_given || as_int32(m.value[row], md.row_index);
+}
+
+bool read_nodes(dom::element list, LoadSink& sink) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
     enum {
-        id = node_node_id,
         tau = node_tau,
         excitatory = node_is_excitatory,
-        row = node_row_index,
     };
+    sink.reserve_nodes(array.size());  // at most 0xFFFFFF: the library's count saturates
+    std::uint64_t position = 0;
     for (const dom::element entry : array) {
         Members<std::size(node_fields)> m;
         if (!m.take(entry, names_of(node_fields))) return false;
-        if (!m.found[id] || !m.found[tau]) return false;
-        std::int32_t node = 0;
-        if (!as_int32(m.value[id], node) || node < 0 || node >= net.n_nodes) return false;
-        const auto i = static_cast<std::size_t>(node);
-        if (!as_double(m.value[tau], net.tau[i])) return false;
-        bool excitatory_flag = node_fields[excitatory].number_default != 0.0;
-        if (m.found[excitatory] && !as_bool(m.value[excitatory], excitatory_flag)) return false;
-        net.is_excitatory[i] = excitatory_flag;
-        PopulationMetadata md;
-        md.node_id = node;
-        md.row_index = node;
-        if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
-        if (!read_texts(m, node_fields, md, {})) return false;
-        net.node_metadata[i] = std::move(md);
+        NodeEntry e;
+        e.at.position = position++;
+        if (!read_id_and_row(m, node_node_id, node_row_index, e.id, e.row_given, e.md)) {
+            return false;
+        }
+        e.md.node_id = *e.id;
+        if (!m.found[tau] || !as_double(m.value[tau], e.tau)) return false;
+        if (m.found[excitatory] && !as_bool(m.value[excitatory], e.is_excitatory)) return false;
+        if (!read_texts(m, node_fields, e.md, {})) return false;
+        e.complete = true;
+        sink.node(std::move(e));
     }
     return true;
 }
 
-bool read_inputs(dom::element list, Network& net) {
+bool read_inputs(dom::element list, LoadSink& sink) {
     dom::array array;
     if (list.get_array().get(array) != simdjson::SUCCESS) return false;
-    enum {
-        id = input_input_id,
-        name = input_input_name,
-        row = input_row_index,
-    };
+    std::uint64_t position = 0;
     for (const dom::element entry : array) {
         Members<std::size(input_fields)> m;
         if (!m.take(entry, names_of(input_fields))) return false;
-        if (!m.found[id] || !m.found[name]) return false;
-        std::int32_t input = 0;
-        if (!as_int32(m.value[id], input) || input < 0 || input >= net.n_inputs) return false;
-        const auto i = static_cast<std::size_t>(input);
-        if (!as_string(m.value[name], net.input_names[i])) return false;
-        PopulationMetadata md;
-        md.node_id = -1;
-        md.input_id = input;
-        md.row_index = input;
-        if (m.found[row] && !as_int32(m.value[row], md.row_index)) return false;
-        net.input_row_index[i] = md.row_index;
-        if (!read_texts(m, input_fields, md, net.input_names[i])) return false;
-        md.pop_typ = input_pop_typ;
-        net.input_metadata.push_back(std::move(md));
+        InputEntry e;
+        e.at.position = position++;
+        if (!read_id_and_row(m, input_input_id, input_row_index, e.id, e.row_given, e.md)) {
+            return false;
+        }
+        e.md.node_id = -1;
+        e.md.input_id = *e.id;
+        if (!m.found[input_input_name] || !as_string(m.value[input_input_name], e.name)) {
+            return false;
+        }
+        if (!read_texts(m, input_fields, e.md, e.name)) return false;
+        e.md.pop_typ = input_pop_typ;
+        e.complete = true;
+        sink.input(std::move(e));
     }
     return true;
 }
 
-// The members of the parsed head that hold the model, with the sizes and
-// constants read into `net`. The root object must end with the key "edges"
-// holding null (the completion of the cut).
-bool read_top(dom::element root, Members<top_count>& top, Network& net) {
+// Hands the parsed head to the sink: the sizes, the constants and the
+// entries. The root object must end with the key "edges" holding null (the
+// completion of the cut).
+bool read_top(dom::element root, LoadSink& sink) {
+    Members<top_count> top;
     if (!top.take(root, names_of(top_fields))) return false;
     for (bool f : top.found) {
         if (!f) return false;
@@ -340,62 +348,40 @@ bool read_top(dom::element root, Members<top_count>& top, Network& net) {
     for (const dom::key_value_pair member : object) last_key = member.key;
     if (last_key != top_fields[top_edges].key || !top.value[top_edges].is_null()) return false;
 
-    Members<2> sizes;
-    if (!sizes.take(top.value[top_counts], names_of(counts_fields)) || !sizes.found[0] ||
-        !sizes.found[1] || !as_int32(sizes.value[0], net.n_nodes) ||
-        !as_int32(sizes.value[1], net.n_inputs) || net.n_nodes < 0 || net.n_inputs < 0) {
+    Members<std::size(counts_fields)> sizes;
+    std::int32_t n_nodes = 0;
+    std::int32_t n_inputs = 0;
+    if (!sizes.take(top.value[top_counts], names_of(counts_fields)) ||
+        !sizes.found[counts_n_nodes] || !sizes.found[counts_n_inputs] ||
+        !as_int32(sizes.value[counts_n_nodes], n_nodes) ||
+        !as_int32(sizes.value[counts_n_inputs], n_inputs) || !counts_valid(n_nodes, n_inputs)) {
         return false;
     }
-    return read_parameters(top.value[top_network_parameters], net);
+    sink.counts(true, n_nodes, n_inputs);
+    return read_parameters(top.value[top_network_parameters], sink) &&
+           read_nodes(top.value[top_nodes], sink) && read_inputs(top.value[top_inputs], sink);
 }
 
-// Sizes the per-node and per-input arrays and fills them from the entries.
-bool read_entries(const Members<top_count>& top, Network& net) {
-    const auto ni = static_cast<std::size_t>(net.n_inputs);
-    reset_node_records(net);
-    net.input_names.assign(ni, std::string());
-    net.input_row_index.assign(ni, 0);
-    net.input_metadata.clear();
-    net.input_metadata.reserve(ni);
-    return read_nodes(top.value[top_nodes], net) && read_inputs(top.value[top_inputs], net);
-}
-
-// The contract being read: the file, the parser, and the triplets so far.
+// The contract being read: the file, the parser, and the sink that
+// assembles the Network.
 class FastReader {
   public:
-    FastReader(const ContractFile& file, const FastReadOptions& options)
-        : file_(file),
-          piece_bytes_(piece_size(options.piece_bytes, file.size())),
-          size_check_(options.size_check) {}
+    FastReader(const ContractFile& file, std::size_t piece_bytes, LoadSink& sink)
+        : file_(file), piece_bytes_(piece_size(piece_bytes, file.size())), sink_(sink) {}
 
-    // As the full reader, nothing is allocated for the counts before the
-    // whole text has parsed, and then only when they pass the size check.
-    bool read(Network& net) {
+    // Hands the whole text to the sink; false, having stopped, at the first
+    // thing the full reader has to judge.
+    bool read() {
         // Deeper texts go to the full reader, which refuses them with its
         // message; a piece of the edges is parsed one level below the root.
-        if (head_parser_.allocate(padding, max_nesting) != simdjson::SUCCESS ||
-            parser_.allocate(padding, max_nesting - 1) != simdjson::SUCCESS) {
-            return false;
-        }
+        if (parser_.allocate(padding, max_nesting) != simdjson::SUCCESS) return false;
         std::uint64_t edges_at = 0;
-        if (!read_head(net, edges_at)) return false;
-        net_ = &net;
-        if (!read_edges(edges_at)) return false;
+        if (!read_head(edges_at)) return false;
+        // The sink holds the head now: its text and index are freed.
         text_.release();
         parser_ = dom::parser();
-        try {
-            if (size_check_) size_check_(net.n_nodes, net.n_inputs);
-        } catch (const std::runtime_error&) {
-            return false;  // the full reader reports it
-        }
-        if (!read_entries(top_, net)) return false;
-        head_parser_ = dom::parser();  // frees the head before the matrices are built
-        net.weights.emplace(net.n_nodes, net.n_nodes);
-        net.input_weights.emplace(net.n_nodes, net.n_inputs);
-        net.weights->build_from_triplets(net.n_nodes, node_triplets_);
-        std::vector<Triplet>().swap(node_triplets_);
-        net.input_weights->build_from_triplets(net.n_nodes, input_triplets_);
-        return true;
+        if (parser_.allocate(padding, max_nesting - 1) != simdjson::SUCCESS) return false;
+        return read_edges(edges_at);
     }
 
   private:
@@ -407,10 +393,9 @@ class FastReader {
     }
 
     // Finds the top-level "edges" key (see the top of this file), parses the
-    // head, reads the sizes and constants into `net`, keeps the members that
-    // hold the entries in top_ and sets `edges_at` to the offset of the '['
-    // of the edges.
-    bool read_head(Network& net, std::uint64_t& edges_at) {
+    // head, hands it to the sink and sets `edges_at` to the offset of the
+    // '[' of the edges.
+    bool read_head(std::uint64_t& edges_at) {
         char c = 0;
         // nlohmann skips a byte order mark at the very start.
         char bom[3] = {};
@@ -439,7 +424,7 @@ class FastReader {
                 if (!parse_head(start, colon + 1, root)) continue;
                 // The cut is proven; whatever fails from here fails for good.
                 edges_at = bracket;
-                return read_top(root, top_, net);
+                return read_top(root, sink_);
             }
             if (got < chunk.size()) return false;
             chunk_at += got - (edges_key.size() - 1);
@@ -456,7 +441,7 @@ class FastReader {
         if (!file_.read_at(start, text, prefix, got) || got != prefix) return false;
         if (std::memchr(text, '\\', prefix) != nullptr) return false;
         std::memcpy(text + prefix, completion.data(), completion.size());
-        return head_parser_.parse(text, prefix + completion.size(), false).get(root) ==
+        return parser_.parse(text, prefix + completion.size(), false).get(root) ==
                simdjson::SUCCESS;
     }
 
@@ -527,21 +512,19 @@ class FastReader {
         return file_.next_token(next, c, at) && c == '}';
     }
 
-    // Reserves room for as many node triplets as the file would hold if the
-    // rest of it were like its first piece, sparing the copies of a growing
-    // list. The guess is bounded by the size of the file.
+    // Reserves room for as many edges as the file would hold if the rest of
+    // it were like its first piece, sparing the copies of a growing list.
+    // The guess is bounded by the size of the file.
     void reserve_like_first_piece(std::uint64_t bracket, std::uint64_t next) {
         const double per_byte =
-            static_cast<double>(node_triplets_.size()) / static_cast<double>(next - bracket);
+            static_cast<double>(sink_.edge_count()) / static_cast<double>(next - bracket);
         const double rest = static_cast<double>(file_.size() > next ? file_.size() - next : 0);
-        node_triplets_.reserve(node_triplets_.size() + static_cast<std::size_t>(per_byte * rest));
+        sink_.reserve_edges(static_cast<std::size_t>(per_byte * rest));
     }
 
     bool add_edges(dom::element piece) {
         dom::array array;
         if (piece.get_array().get(array) != simdjson::SUCCESS) return false;
-        const std::int32_t n_nodes = net_->n_nodes;
-        const std::int32_t n_inputs = net_->n_inputs;
         for (const dom::element element : array) {
             dom::object edge;
             if (element.get_object().get(edge) != simdjson::SUCCESS) return false;
@@ -579,11 +562,11 @@ class FastReader {
                 if (!ok || (seen & bit) != 0) return false;
                 seen |= bit;
             }
-            if (seen != 15 || t.row < 0 || t.row >= n_nodes || t.col < 0) return false;
-            if (kind == source_kind_node && t.col < n_nodes) {
-                node_triplets_.push_back(t);
-            } else if (kind == source_kind_input && t.col < n_inputs) {
-                input_triplets_.push_back(t);
+            if (seen != 15) return false;
+            if (kind == source_kind_node) {
+                sink_.add_edge(t, EdgeSource::node);
+            } else if (kind == source_kind_input) {
+                sink_.add_edge(t, EdgeSource::input);
             } else {
                 return false;
             }
@@ -593,14 +576,9 @@ class FastReader {
 
     const ContractFile& file_;
     const std::size_t piece_bytes_;
-    const SizeCheck size_check_;
-    Network* net_ = nullptr;
-    dom::parser head_parser_;  // holds the head until the entries are read
-    Members<top_count> top_;
-    dom::parser parser_;  // the pieces of the edges
+    LoadSink& sink_;
+    dom::parser parser_;  // the head, then the pieces of the edges
     PaddedText text_;
-    std::vector<Triplet> node_triplets_;
-    std::vector<Triplet> input_triplets_;
 };
 
 }  // namespace
@@ -609,14 +587,18 @@ bool read_contract_fast(const std::string& path, Network& net, const FastReadOpt
     ContractFile file;
     if (!file.open(path)) return false;
     try {
-        Network loaded;
-        FastReader reader(file, options);
-        if (!reader.read(loaded)) return false;
-        net = std::move(loaded);
+        LoadSink sink(path, options.size_check);
+        {
+            FastReader reader(file, options.piece_bytes, sink);
+            if (!reader.read()) return false;
+        }  // the reader's buffers are freed before the Network is built
+        sink.finish(true);
+        sink.build(net);
         return true;
-    } catch (const std::bad_alloc&) {
-        // Out of memory here, with the reader's buffers freed, may still
-        // leave room for the full reader; its failure is then the message.
+    } catch (const std::exception&) {
+        // A fault the sink found (an id out of bounds, a model too large), or
+        // out of memory here, which may still leave room for the full reader:
+        // the full reader gives the message.
         return false;
     }
 }

@@ -20,7 +20,8 @@ struct FastReadOptions {
     SizeCheck size_check;
 };
 
-// Fills `net` from the contract at `path` and returns true when the path
+// Fills `net` from the contract at `path`, through the load sink that the
+// walker feeds too (contract/load_sink.hpp), and returns true when the path
 // names a regular file holding a well-formed contract of the usual shape: a
 // top-level object whose last key is "edges", holding an array of edge
 // objects; "nodes" and "inputs" arrays of objects; no string escapes; every

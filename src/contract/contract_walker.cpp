@@ -769,7 +769,7 @@ class Walker {
             sink_.counts(false, 0, 0);
             return;
         }
-        const bool valid = *n >= 0 && *m >= 0;
+        const bool valid = counts_valid(*n, *m);
         if (!valid) {
             fault(field_path(counts_fields[*n < 0 ? counts_n_nodes : counts_n_inputs].key),
                   stage_rank(Stage::sizes), Msg::negative_sizes, {});

@@ -72,6 +72,11 @@ inline Rank stage_rank(Stage stage, std::uint16_t step = 0) {
     return {stage, 0, {}, step};
 }
 
+// Sizes a model can have: neither is negative.
+constexpr bool counts_valid(std::int32_t n_nodes, std::int32_t n_inputs) {
+    return n_nodes >= 0 && n_inputs >= 0;
+}
+
 // One error the loader would stop on.
 struct Fault {
     Rank rank;

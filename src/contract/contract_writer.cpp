@@ -240,11 +240,11 @@ void write_contract_json(const Network& net, const NetworkParameters& parameters
     for (const bool from_input : {false, true}) {
         const std::optional<SparseMatrix>& m = from_input ? net.input_weights : net.weights;
         if (!m) continue;
-        for (std::int32_t row = 0; row < m->rows; ++row) {
+        for (std::int32_t row = 0; row < m->rows(); ++row) {
             const auto r = static_cast<std::size_t>(row);
-            for (auto k = static_cast<std::size_t>(m->row_ptr[r]);
-                 k < static_cast<std::size_t>(m->row_ptr[r + 1]); ++k) {
-                writer.edge(from_input, m->col_idx[k], row, m->values[k]);
+            for (auto k = static_cast<std::size_t>(m->row_ptr()[r]);
+                 k < static_cast<std::size_t>(m->row_ptr()[r + 1]); ++k) {
+                writer.edge(from_input, m->col_idx()[k], row, m->values()[k]);
             }
         }
     }

@@ -9,7 +9,9 @@
 namespace vesk {
 
 SparseMatrix::SparseMatrix(int n_rows, int n_cols)
-    : rows(n_rows), cols(n_cols), row_ptr(static_cast<std::size_t>(std::max(n_rows, 0)) + 1, 0) {}
+    : rows_(n_rows),
+      cols_(n_cols),
+      row_ptr_(static_cast<std::size_t>(std::max(n_rows, 0)) + 1, 0) {}
 
 void SparseMatrix::build_from_triplets(int n_rows, const std::vector<Triplet>& triplets) {
     // Entry positions are 32-bit: more entries would overflow row_ptr.
@@ -25,37 +27,37 @@ void SparseMatrix::build_from_triplets(int n_rows, const std::vector<Triplet>& t
     });
 
     const std::size_t n = static_cast<std::size_t>(std::max(n_rows, 0));
-    row_ptr.assign(n + 1, 0);
-    col_idx.assign(sorted.size(), 0);
-    values.assign(sorted.size(), 0.0);
+    row_ptr_.assign(n + 1, 0);
+    col_idx_.assign(sorted.size(), 0);
+    values_.assign(sorted.size(), 0.0);
 
     for (const Triplet& t : sorted) {
         if (t.row < 0 || t.row >= n_rows) {
             throw std::runtime_error("Triplet row out of bounds while building CSR");
         }
-        ++row_ptr[static_cast<std::size_t>(t.row) + 1];
+        ++row_ptr_[static_cast<std::size_t>(t.row) + 1];
     }
-    for (std::size_t i = 1; i <= n; ++i) row_ptr[i] += row_ptr[i - 1];
+    for (std::size_t i = 1; i <= n; ++i) row_ptr_[i] += row_ptr_[i - 1];
 
-    std::vector<std::int32_t> next(row_ptr.begin(), row_ptr.end() - 1);
+    std::vector<std::int32_t> next(row_ptr_.begin(), row_ptr_.end() - 1);
     for (const Triplet& t : sorted) {
         const auto pos = static_cast<std::size_t>(next[static_cast<std::size_t>(t.row)]++);
-        col_idx[pos] = t.col;
-        values[pos] = t.value;
+        col_idx_[pos] = t.col;
+        values_[pos] = t.value;
     }
 }
 
 std::vector<double> SparseMatrix::multiply(const std::vector<double>& x) const {
-    if (x.size() != static_cast<std::size_t>(std::max(cols, 0)) || cols < 0) {
+    if (x.size() != static_cast<std::size_t>(std::max(cols_, 0)) || cols_ < 0) {
         throw std::invalid_argument("Dimension mismatch in sparse matrix multiply");
     }
-    std::vector<double> y(static_cast<std::size_t>(std::max(rows, 0)), 0.0);
+    std::vector<double> y(static_cast<std::size_t>(std::max(rows_, 0)), 0.0);
     multiply_add(x, y);
     return y;
 }
 
 void SparseMatrix::multiply_add(const std::vector<double>& x, std::vector<double>& y) const {
-    multiply_add_rows(x, y, 0, rows);
+    multiply_add_rows(x, y, 0, rows_);
 }
 
 void SparseMatrix::multiply_add_rows(const std::vector<double>& x, std::vector<double>& y,
@@ -65,21 +67,22 @@ void SparseMatrix::multiply_add_rows(const std::vector<double>& x, std::vector<d
     const double* xs = x.data();
     double* ys = y.data();
     for (std::int32_t r = from; r < to; ++r) {
-        const auto begin = static_cast<std::size_t>(row_ptr[static_cast<std::size_t>(r)]);
-        const auto end = static_cast<std::size_t>(row_ptr[static_cast<std::size_t>(r) + 1]);
+        const auto begin = static_cast<std::size_t>(row_ptr_[static_cast<std::size_t>(r)]);
+        const auto end = static_cast<std::size_t>(row_ptr_[static_cast<std::size_t>(r) + 1]);
         if (begin == end) continue;
         double s = ys[r];
         for (std::size_t k = begin; k < end; ++k) {
-            s = std::fma(values[k], xs[static_cast<std::size_t>(col_idx[k])], s);
+            s = std::fma(values_[k], xs[static_cast<std::size_t>(col_idx_[k])], s);
         }
         ys[r] = s;
     }
 }
 
 double SparseMatrix::get(int row, int col) const {
-    for (std::int32_t k = row_ptr[static_cast<std::size_t>(row)];
-         k < row_ptr[static_cast<std::size_t>(row) + 1]; ++k) {
-        if (col_idx[static_cast<std::size_t>(k)] == col) return values[static_cast<std::size_t>(k)];
+    for (std::int32_t k = row_ptr_[static_cast<std::size_t>(row)];
+         k < row_ptr_[static_cast<std::size_t>(row) + 1]; ++k) {
+        if (col_idx_[static_cast<std::size_t>(k)] == col)
+            return values_[static_cast<std::size_t>(k)];
     }
     return 0.0;
 }

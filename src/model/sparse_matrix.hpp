@@ -16,15 +16,16 @@ struct Triplet {
 
 class SparseMatrix {
   public:
-    std::int32_t rows = 0;
-    std::int32_t cols = 0;
-    std::vector<std::int32_t> row_ptr;  // rows + 1 entries
-    std::vector<std::int32_t> col_idx;  // one per stored entry
-    std::vector<double> values;         // one per stored entry
-
-    SparseMatrix() : row_ptr(1, 0) {}
+    SparseMatrix() : row_ptr_(1, 0) {}
     // An empty matrix of the given shape (row_ptr all zero).
     SparseMatrix(int n_rows, int n_cols);
+
+    std::int32_t rows() const { return rows_; }
+    std::int32_t cols() const { return cols_; }
+    // Row r holds the stored entries [row_ptr()[r], row_ptr()[r + 1]).
+    const std::vector<std::int32_t>& row_ptr() const { return row_ptr_; }
+    const std::vector<std::int32_t>& col_idx() const { return col_idx_; }
+    const std::vector<double>& values() const { return values_; }
 
     // Replaces the stored entries by the triplets sorted by (row, col);
     // duplicate (row, col) pairs are kept as separate, adjacent entries.
@@ -37,7 +38,7 @@ class SparseMatrix {
     // Throws std::invalid_argument when x.size() != cols.
     std::vector<double> multiply(const std::vector<double>& x) const;
 
-    // y[i] += sum over row i of values[k] * x[col_idx[k]], folded into the
+    // y[i] += sum over row i of values()[k] * x[col_idx()[k]], folded into the
     // running y[i] one stored entry at a time with one fused multiply-add
     // each, in stored order, one row after another (so x and y may be the
     // same vector). Checks nothing, allocates nothing.
@@ -51,6 +52,13 @@ class SparseMatrix {
 
     // The first stored value at (row, col) or 0.0; row must be in range.
     double get(int row, int col) const;
+
+  private:
+    std::int32_t rows_ = 0;
+    std::int32_t cols_ = 0;
+    std::vector<std::int32_t> row_ptr_;  // rows + 1 entries
+    std::vector<std::int32_t> col_idx_;  // one per stored entry
+    std::vector<double> values_;         // one per stored entry
 };
 
 }  // namespace vesk

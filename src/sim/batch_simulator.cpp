@@ -428,8 +428,8 @@ const BatchKernels& batch_kernels() {
 }
 
 std::size_t stored_weights(const Network& net) {
-    return (net.weights ? net.weights->values.size() : 0) +
-           (net.input_weights ? net.input_weights->values.size() : 0);
+    return (net.weights ? net.weights->values().size() : 0) +
+           (net.input_weights ? net.input_weights->values().size() : 0);
 }
 
 }  // namespace
@@ -438,17 +438,17 @@ BatchSimulator::LaneMatrix::LaneMatrix(const SparseMatrix& m, std::size_t lanes,
                                        const std::vector<std::size_t>& window_first_node) {
     // Every offset below is at most cols * lanes, which the run's memory
     // check keeps far below this bound; a batch past it cannot run.
-    if (static_cast<double>(m.cols) * static_cast<double>(lanes) >
+    if (static_cast<double>(m.cols()) * static_cast<double>(lanes) >
         static_cast<double>(std::numeric_limits<std::uint32_t>::max())) {
         throw std::length_error("BatchSimulator: too many lanes for this network");
     }
-    x_at.reserve(m.col_idx.size());
-    for (const std::int32_t col : m.col_idx) {
+    x_at.reserve(m.col_idx().size());
+    for (const std::int32_t col : m.col_idx()) {
         x_at.push_back(static_cast<std::uint32_t>(static_cast<std::size_t>(col) * lanes));
     }
     const auto length = [&m](std::int32_t row) {
         const auto at = static_cast<std::size_t>(row);
-        return m.row_ptr[at + 1] - m.row_ptr[at];
+        return m.row_ptr()[at + 1] - m.row_ptr()[at];
     };
     window_begin.push_back(0);
     for (std::size_t w = 0; w + 1 < window_first_node.size(); ++w) {
@@ -603,7 +603,7 @@ void BatchSimulator::step_part(unsigned part, LaneValues& y) {
                     if (!matrix) continue;
                     const std::size_t begin = lane_matrix->window_begin[w];
                     kernels.fold_rows(
-                        LaneFold{matrix->row_ptr.data(), matrix->values.data(),
+                        LaneFold{matrix->row_ptr().data(), matrix->values().data(),
                                  lane_matrix->x_at.data(), lane_matrix->rows.data() + begin,
                                  lane_matrix->window_begin[w + 1] - begin, first, k},
                         x, sums);

@@ -185,8 +185,8 @@ std::vector<std::size_t> split_nodes(const Network& net, unsigned threads) {
     const std::size_t chunks = (n + chunk - 1) / chunk;
     const std::size_t parts = std::max<std::size_t>(std::min<std::size_t>(threads, chunks), 1);
     const auto row_length = [](const std::optional<SparseMatrix>& m, std::size_t row) {
-        if (!m || row + 1 >= m->row_ptr.size()) return std::size_t{0};
-        return static_cast<std::size_t>(m->row_ptr[row + 1] - m->row_ptr[row]);
+        if (!m || row + 1 >= m->row_ptr().size()) return std::size_t{0};
+        return static_cast<std::size_t>(m->row_ptr()[row + 1] - m->row_ptr()[row]);
     };
     constexpr std::size_t node_work = 16;
     std::vector<std::size_t> done(chunks + 1, 0);  // work of the chunks before each
@@ -227,8 +227,8 @@ Simulator::Simulator(const Network* net, double step)
     : Simulator(
           net, step,
           net ? threads_for_run(static_cast<std::size_t>(std::max(net->n_nodes, 0)),
-                                (net->weights ? net->weights->values.size() : 0) +
-                                    (net->input_weights ? net->input_weights->values.size() : 0))
+                                (net->weights ? net->weights->values().size() : 0) +
+                                    (net->input_weights ? net->input_weights->values().size() : 0))
               : 1) {}
 
 Simulator::Simulator(const Network* net, double step, unsigned threads) : network(net), h(step) {

@@ -94,12 +94,12 @@ void fold_slices_baseline(const SlicedMatrix& m, std::int32_t from, std::int32_t
 }  // namespace
 
 SlicedMatrix::SlicedMatrix(const SparseMatrix& m, const std::vector<std::int32_t>& breaks)
-    : rows(std::max(m.rows, 0)) {
+    : rows(std::max(m.rows(), 0)) {
     const auto length = [&m](std::int32_t row) {
         const auto r = static_cast<std::size_t>(row);
-        return m.row_ptr[r + 1] - m.row_ptr[r];
+        return m.row_ptr()[r + 1] - m.row_ptr()[r];
     };
-    const auto entries = static_cast<std::size_t>(m.row_ptr[static_cast<std::size_t>(rows)]);
+    const auto entries = static_cast<std::size_t>(m.row_ptr()[static_cast<std::size_t>(rows)]);
     col_idx.reserve(entries);
     values.reserve(entries);
     // Rows without entries leave y as it is, so they get no lane.
@@ -132,9 +132,9 @@ SlicedMatrix::SlicedMatrix(const SparseMatrix& m, const std::vector<std::int32_t
             step_width.push_back(width);
             for (std::int32_t r = 0; r < width; ++r) {
                 const auto at =
-                    static_cast<std::size_t>(m.row_ptr[static_cast<std::size_t>(slice[r])] + k);
-                col_idx.push_back(m.col_idx[at]);
-                values.push_back(m.values[at]);
+                    static_cast<std::size_t>(m.row_ptr()[static_cast<std::size_t>(slice[r])] + k);
+                col_idx.push_back(m.col_idx()[at]);
+                values.push_back(m.values()[at]);
             }
         }
         slice_steps.push_back(static_cast<std::int32_t>(step_width.size()));

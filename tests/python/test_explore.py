@@ -77,9 +77,13 @@ SAMPLE = [(0.05, 18.0, "success"), (0.15, 19.0, "fail"), (0.15, 20.0, "success")
     dict(lanes=3, threads=1, side_by_side=2),
     dict(lanes=4, explicit=True),
     dict(lanes=2, pool=2, summary=readout),
-], ids=["auto", "threads-side-by-side", "explicit-points", "process-pool"])
+    dict(pool=2, summary=readout, text=True),
+], ids=["auto", "threads-side-by-side", "explicit-points", "process-pool", "pool-text-contract"])
 def test_sampled_points_equal_their_runs_alone(kaldo, how):
     how = dict(how)
+    if how.pop("text", False):  # no file: the pool's workers load a copy of its text
+        with open(MODEL, encoding="utf-8") as f:
+            kaldo = vesk.Contract.from_json(f.read())
     grid = GRID
     if how.pop("explicit", False):
         grid = [{"alfa": a, "theta": t} for a in GRID["alfa"] for t in GRID["theta"]][::-1]
@@ -97,7 +101,7 @@ def test_sampled_points_equal_their_runs_alone(kaldo, how):
     assert list(ds.scenario.values) == ["success", "fail"]
     assert json.loads(ds.attrs["grid"]) == grid
     assert ds.attrs["vesk_version"] == vesk.__version__
-    assert ds.attrs["contract"] == MODEL
+    assert ds.attrs["contract"] == str(kaldo.source)
     assert_sample_equals_runs(kaldo, ds, SAMPLE)
 
 
