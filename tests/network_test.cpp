@@ -120,8 +120,10 @@ TEST_F(NetworkLoad, UnnamedAndRepeatedEntries) {
     doc["edges"] = {edge("node", 0, 1, 0.5), edge("node", 0, 1, 0.25)};
     const Network net = load(doc);
     EXPECT_EQ(net.tau, (std::vector<double>{0.0, 0.0, 12.0}));
+    EXPECT_EQ(net.is_excitatory, (std::vector<bool>{true, true, true}));
     EXPECT_EQ(record(net.node_metadata[1]), "1@1 ||||||");
     EXPECT_EQ(net.input_names, (std::vector<std::string>{"again", ""}));
+    EXPECT_EQ(net.input_row_index, (std::vector<std::int32_t>{0, 0}));
     EXPECT_EQ(net.input_metadata.size(), 2u);
     EXPECT_EQ(net.weights->multiply({2.0, 0.0, 0.0}), (std::vector<double>{0.0, 1.5, 0.0}));
 }
