@@ -23,6 +23,14 @@ TEST(SparseMatrix, BuildSortsByRowThenColumnKeepingDuplicates) {
               (std::vector<double>{0.5, 0.0, 7.0}));
 }
 
+// The form of a matrix without entries, which readers and products take as
+// they take a built one: rows + 1 zero offsets.
+TEST(SparseMatrix, UnbuiltMatrixHasNoEntries) {
+    EXPECT_EQ(SparseMatrix(0, 2).row_ptr(), (Ints{0}));
+    EXPECT_EQ(SparseMatrix(2, 3).row_ptr(), (Ints{0, 0, 0}));
+    EXPECT_EQ(SparseMatrix(2, 3).multiply({1.0, 1.0, 1.0}), (std::vector<double>{0.0, 0.0}));
+}
+
 TEST(SparseMatrix, BadRowsAndVectorLengthsAreRejected) {
     for (const int row : {-1, 3}) {
         SparseMatrix m(3, 3);
