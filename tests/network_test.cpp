@@ -128,6 +128,25 @@ TEST_F(NetworkLoad, UnnamedAndRepeatedEntries) {
     EXPECT_EQ(net.weights->multiply({2.0, 0.0, 0.0}), (std::vector<double>{0.0, 1.5, 0.0}));
 }
 
+// A key given twice counts with its last value and replaces nothing else:
+// the nodes before a second wc_coupling, the constants before a second counts.
+TEST_F(NetworkLoad, RepeatedSectionsReplaceOnlyThemselves) {
+    json doc = base_contract();
+    doc.erase("network_parameters");
+    doc.erase("counts");
+    std::string text = doc.dump();  // edges, inputs, nodes
+    text.pop_back();
+    text += R"(, "network_parameters": {"sigmoid": {"theta": 1.5, "beta": 2.0, "f_max": 3.0},
+        "wc_coupling": {"alfa": 0.1}, "wc_coupling": {"alfa": 0.7}},
+        "counts": {"n_nodes": 5, "n_inputs": 1}, "counts": {"n_nodes": 2, "n_inputs": 1}})";
+    const std::string path = dir.write("model.json", text);
+    for (const auto reading : {ContractReading::fast, ContractReading::streamed}) {
+        const Network net = load_network(path, check_fits_in_memory, reading);
+        EXPECT_EQ(std::pair(net.n_nodes, net.parameters.alfa), std::pair(2, 0.7));
+        EXPECT_EQ(net.tau, (std::vector<double>{10.0, 11.0}));
+    }
+}
+
 // Every message a contract can fail with, every way of reading it. The JSON
 // library's own messages reach users unchanged and are pinned here, and only here.
 TEST_F(NetworkLoad, RejectsBadContractsWithTheirMessages) {
