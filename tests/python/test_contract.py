@@ -122,11 +122,9 @@ def edited(change):
 # t_end, how many errors): one row per sort of finding the package passes on.
 CHECKS = [
     ("clean", SMALL, "fixed_time 20\nNum_of_words 1\nWord 0 0\nNoun 5\n", "0\n1 x\n", 10, 0),
-    ("repeated node_id and an id gap",
-     edited(lambda c: (c["counts"].update(n_nodes=4), c["nodes"].append(dict(node_id=1, **NODE)))),
-     None, None, None, 0),
-    ("unknown and misplaced keys",
-     edited(lambda c: (c["network_parameters"].update(wc_coupling={"alpha": 1}, tau_I=1),
+    ("repeated node_id, id gap, unknown and misplaced keys",
+     edited(lambda c: (c["counts"].update(n_nodes=4), c["nodes"].append(dict(node_id=1, **NODE)),
+                       c["network_parameters"].update(wc_coupling={"alpha": 1}, tau_I=1),
                        c["nodes"][0].update(labl=1))), None, None, None, 0),
     ("type errors", edited(lambda c: c["nodes"][1].update(is_excitatory=1, circ_id=None)),
      None, None, None, 2),
@@ -140,16 +138,13 @@ CHECKS = [
 def test_check_finds_what_vesk_check_finds(tmp_path, monkeypatch, contract, schedule, bindings,
                                            t_end, errors):
     (tmp_path / "m.json").write_text(json.dumps(contract))
-    args = ["--model", "m.json"]
-    given = {}
-    if schedule is not None:
-        (tmp_path / "i.txt").write_text(schedule)
-        args += ["--instructions", "i.txt"]
-        given["schedule"] = "i.txt"
-    if bindings is not None:
-        (tmp_path / "b.txt").write_text(bindings)
-        args += ["--bindings", "b.txt"]
-        given["clamps"] = "b.txt"
+    args, given = ["--model", "m.json"], {}
+    for option, key, name, text in [("--instructions", "schedule", "i.txt", schedule),
+                                    ("--bindings", "clamps", "b.txt", bindings)]:
+        if text is not None:
+            (tmp_path / name).write_text(text)
+            args += [option, name]
+            given[key] = name
     if t_end is not None:
         args += ["--t-end", str(t_end)]
     expected = vesk_check_lines(tmp_path, *args)
@@ -176,16 +171,22 @@ def test_check_finds_what_vesk_check_finds(tmp_path, monkeypatch, contract, sche
         assert vesk.check(loaded, limit=None) == [f for f in findings if f.place[0] == "m"]
 
 
-def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
-    bad = edited(lambda c: (c["counts"].update(n_nodes=3), c["nodes"][0].update(labl=1)))
+@pytest.mark.parametrize("text, count", [
+    (json.dumps(edited(lambda c: (c["counts"].update(n_nodes=3), c["nodes"][0].update(labl=1)))),
+     2),
+    (json.dumps(SMALL) + '\n {"counts":', 1),
+], ids=["findings", "text-after"])
+def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path, text, count):
     path = tmp_path / "m.json"
-    path.write_text(json.dumps(bad))
+    path.write_text(text)
     expected = [line.replace(": warning:", ":") for line in vesk_check_lines(tmp_path, "--model",
                                                                              str(path))]
-    assert len(expected) == 2
-    for load, name in [(lambda: vesk.load_contract(path), str(path)),
-                       (lambda: vesk.Contract.from_dict(bad), "<dict>"),
-                       (lambda: vesk.Contract.from_json(json.dumps(bad)), "<string>")]:
+    assert len(expected) == count
+    loads = {str(path): lambda: vesk.load_contract(path),
+             "<string>": lambda: vesk.Contract.from_json(text)}
+    if count == 2:  # a dict has no text after it
+        loads["<dict>"] = lambda: vesk.Contract.from_dict(json.loads(text))
+    for name, load in loads.items():
         with pytest.warns(vesk.ContractWarning) as caught:
             load()
         assert [str(w.message) for w in caught] == [e.replace(str(path), name) for e in expected]
@@ -195,30 +196,6 @@ def test_loaders_warn_about_what_vesk_check_warns_about(tmp_path):
         warnings.simplefilter("error")
         vesk.load_contract(path, check=False)
         vesk.Contract.from_dict(SMALL)
-
-
-def test_loaders_warn_about_text_after_the_contract(tmp_path):
-    text = json.dumps(SMALL) + '\n {"counts":'
-    path = tmp_path / "m.json"
-    path.write_text(text)
-    after = (f"the contract ends before byte offset {len(json.dumps(SMALL)) + 2}: what follows "
-             "from there is not read")
-    for load, name in [(lambda: vesk.load_contract(path), str(path)),
-                       (lambda: vesk.Contract.from_json(text), "<string>")]:
-        with pytest.warns(vesk.ContractWarning) as caught:
-            load()
-        assert [str(w.message) for w in caught] == [f"{name}: {after}"]
-
-
-def test_to_json_writes_changed_constants(kaldo, tmp_path):
-    # (A written contract runs as its original: from_arrays' test below.)
-    changed = kaldo.with_parameters(alfa=1.5, tau_I=0.9)
-    changed.to_json(tmp_path / "changed.json")
-    assert (tmp_path / "changed.json").read_text() == changed.to_json_text()
-    loaded = vesk.load_contract(tmp_path / "changed.json")
-    assert loaded.parameters == changed.parameters
-    run = dict(schedule=instructions("success"), clamps=BINDINGS, every=3)
-    assert vesk.run(loaded, 8, **run).nodes.tobytes() == vesk.run(changed, 8, **run).nodes.tobytes()
 
 
 def test_check_keeps_twenty_of_a_sort_and_counts_the_rest():
@@ -370,7 +347,12 @@ def test_from_arrays_refuses_and_warns_as_the_loader_does(change, error, message
     assert str(shown) == message
 
 
-def test_to_json_never_loses_what_it_writes_over(kaldo, tmp_path):
+def test_to_json_writes_changed_constants_and_never_loses_what_it_writes_over(kaldo, tmp_path):
+    # (A written contract runs as its original: from_arrays' test above.)
+    changed = kaldo.with_parameters(alfa=1.5, tau_I=0.9)
+    changed.to_json(tmp_path / "changed.json")
+    assert (tmp_path / "changed.json").read_text() == changed.to_json_text()
+    assert vesk.load_contract(tmp_path / "changed.json").parameters == changed.parameters
     # A contract written over its own file stays loadable, and a failed write
     # removes neither the target nor a device (as root, removing /dev/full
     # deleted the device node).
@@ -379,7 +361,7 @@ def test_to_json_never_loses_what_it_writes_over(kaldo, tmp_path):
     loaded = vesk.load_contract(own)
     loaded.to_json(own)
     assert vesk.load_contract(own).parameters == loaded.parameters
-    assert list(tmp_path.iterdir()) == [own]
+    assert sorted(tmp_path.iterdir()) == [tmp_path / "changed.json", own]
     with pytest.raises(OSError, match="Failed to write contract file: /dev/full"):
         kaldo.to_json("/dev/full")
     assert os.path.exists("/dev/full")

@@ -9,13 +9,15 @@ the programs on PATH under their installed names:
 - text, json, csv: file contents and output, not run.
 
 A sh block with a line "# not run by the tests: <why>" first (after a "#!"
-line) is shown only: it builds, installs system packages or needs a cluster."""
+line) is shown only: it builds, installs system packages or needs a cluster.
+The example scripts the pages point to run too, on small settings."""
 
 import glob
 import os
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -71,22 +73,11 @@ def sandbox(tmp_path_factory):
 
 def console_commands(code):
     """(command, expected output) of each "$ " command of a console block."""
-    commands = []
-    lines = code.splitlines()
-    i = 0
-    while i < len(lines):
-        assert lines[i].startswith("$ "), f"a console block's line is no command: {lines[i]}"
-        command = [lines[i][2:]]
-        while command[-1].endswith("\\"):
-            i += 1
-            command.append(lines[i])
-        i += 1
-        output = []
-        while i < len(lines) and not lines[i].startswith("$ "):
-            output.append(lines[i] + "\n")
-            i += 1
-        commands.append(("\n".join(command), "".join(output)))
-    return commands
+    assert code.startswith("$ "), f"a console block's first line is no command: {code}"
+    for part in re.split(r"^\$ ", code, flags=re.M)[1:]:
+        lines = part.splitlines(keepends=True)
+        ends = next(i for i, line in enumerate(lines, 1) if not line.endswith("\\\n"))
+        yield "".join(lines[:ends]).rstrip("\n"), "".join(lines[ends:])
 
 
 @pytest.mark.parametrize("page", PAGES)
@@ -113,23 +104,26 @@ def test_every_code_block_runs_as_pasted(page, sandbox):
         else:
             pytest.fail(f"{where}: a block in {language or 'no language'}: give console, "
                         "pycon, sh, text, json or csv")
-    if session:
-        run_session(page, session, root, env)
+    if session:  # the page's Python session in a fresh interpreter, as pasted
+        text = root / f"{page.replace('/', '_')}.session"
+        text.write_text("\n".join(f"{page}:{line}\n{code}" for code, line in session))
+        done = subprocess.run(["/usr/bin/python3", "-m", "doctest", "-o", "ELLIPSIS",
+                               "-o", "NORMALIZE_WHITESPACE", text], cwd=root, env=env,
+                              capture_output=True, text=True, timeout=600, check=False)
+        assert done.returncode == 0, done.stdout + done.stderr
 
 
-def run_session(page, session, root, env):
-    """The page's Python session in a fresh interpreter, as a reader pastes it."""
-    script = root / "session.py"
-    parts = "\n".join(f"{page}:{line}\n{code}" for code, line in session)
-    script.write_text(
-        "import doctest, sys\n"
-        f"text = {parts!r}\n"
-        "test = doctest.DocTestParser().get_doctest(text, {}, 'session', sys.argv[1], 0)\n"
-        "flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE\n"
-        "runner = doctest.DocTestRunner(optionflags=flags)\n"
-        "runner.run(test)\n"
-        "sys.exit(1 if runner.failures else 0)\n")
-    done = subprocess.run(["/usr/bin/python3", script, page], cwd=root, env=env,
-                          capture_output=True, text=True, timeout=600, check=False)
-    assert done.returncode == 0, done.stdout + done.stderr
-
+# The example scripts the pages point to, on small settings.
+@pytest.mark.parametrize("script, args, printed", [
+    ("demo_from_python.py", [], ""),
+    ("explore_kaldo.py", ["--alfa", "0.1", "--theta", "20", "--t-end", "180", "--store", "s"],
+     "W2"),
+])
+def test_examples_draw_their_figures(tmp_path, script, args, printed):
+    done = subprocess.run([sys.executable, os.path.join(SOURCE, "examples", script), *args,
+                           "--out", "figure.png"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=600, check=False)
+    # Nothing on standard error but explore_kaldo's progress.
+    errors = [line for line in done.stderr.splitlines() if line and not line.startswith("explore:")]
+    assert (done.returncode, errors) == (0, []) and printed in done.stdout
+    assert (tmp_path / "figure.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
