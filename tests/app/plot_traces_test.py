@@ -7,23 +7,16 @@ Usage: plot_traces_test.py --sim PATH/vesk-sim --source SOURCE_DIR
 
 import argparse
 import contextlib
-import importlib.util
 import io
 import os
+import runpy
+import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
 ARGS = None
-
-
-def load_plot_module():
-    path = os.path.join(ARGS.source, "src", "app", "plot_traces.py")
-    module_source = importlib.util.spec_from_file_location("plot_traces", path)
-    module = importlib.util.module_from_spec(module_source)
-    module_source.loader.exec_module(module)
-    return module
 
 
 def distinct_colours(png):
@@ -40,8 +33,8 @@ class Plots(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.dir = cls.tmp.name
+        cls.dir = tempfile.mkdtemp()
+        cls.addClassCleanup(shutil.rmtree, cls.dir)
         src, examples = ARGS.source, os.path.join(ARGS.source, "examples")
         for scenario in ("success", "fail"):
             run = os.path.join(cls.dir, scenario)
@@ -52,10 +45,6 @@ class Plots(unittest.TestCase):
                  "--bindings", f"{examples}/VESK_SGall_KALDO_Bindings_Sentence_3NVN.txt",
                  "--output", f"{run}/nodes.csv", "--output-inputs", f"{run}/inputs.csv",
                  "--output-row-map", f"{run}/row_map.csv"], check=True, stdout=subprocess.DEVNULL)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -85,53 +74,47 @@ class Plots(unittest.TestCase):
     def test_user_errors(self):
         nodes = self.path("success", "nodes.csv")
         row_map = self.path("success", "row_map.csv")
-        short = os.path.join(self.dir, "short.csv")
-        with open(short, "w") as f:
-            f.write("time_ms,1,2\n0,1,2\n0.1,1\n")
-        binary = os.path.join(self.dir, "binary.csv")
-        with open(binary, "wb") as f:
-            f.write(bytes(range(256)) * 64)
-        long_map = os.path.join(self.dir, "long_map.csv")
-        with open(long_map, "wb") as f:
-            f.write(b"row_index,pop_id\n160," + b"\xff" * 200_000 + b"\n")
-        out = self.path("never.png")
+        short, binary, long_map = (self.path(n) for n in ("short.csv", "binary.csv", "long.csv"))
+        for path, data in [(short, b"time_ms,1,2\n0,1,2\n0.1,1\n"),
+                           (binary, bytes(range(256)) * 64),
+                           (long_map, b"row_index,pop_id\n160," + b"\xff" * 200_000 + b"\n")]:
+            with open(path, "wb") as f:
+                f.write(data)
+        # Each case writes to never.png unless it names its own --out.
         cases = [
-            ([nodes, "--out", out], "choose nodes with --rows ROWS or --select COLUMN=PATTERN"),
-            ([nodes, "--select", "pop_typ=word", "--out", out], "--select needs --row-map"),
-            ([nodes, "--row-map", row_map, "--select", "colour=red", "--out", out],
+            ([nodes], "choose nodes with --rows ROWS or --select COLUMN=PATTERN"),
+            ([nodes, "--select", "pop_typ=word"], "--select needs --row-map"),
+            ([nodes, "--row-map", row_map, "--select", "colour=red"],
              "--select: no row-map column 'colour'"),
-            ([nodes, "--row-map", row_map, "--select", "pop_id=nothing", "--out", out],
+            ([nodes, "--row-map", row_map, "--select", "pop_id=nothing"],
              "no node matches the chosen rows"),
-            ([nodes, "--rows", "999999", "--out", out],
-             "--rows: 999999 is not a node column of the trace file"),
-            ([short, "--rows", "2", "--out", out], f"{short}:3: the row has fewer fields"),
-            ([self.path("missing.csv"), "--rows", "160", "--out", out], "cannot open "),
+            ([nodes, "--rows", "999999"], "--rows: 999999 is not a node column of the trace file"),
+            ([short, "--rows", "2"], f"{short}:3: the row has fewer fields"),
+            ([self.path("missing.csv"), "--rows", "160"], "cannot open "),
             ([nodes, "--rows", "160", "--out", self.path("no", "such", "dir.png")], "cannot write "),
-            ([nodes, "--rows", "160", "--max-lines", "0", "--out", out],
-             "--max-lines must be at least 1, got 0"),
-            ([nodes, "--rows", "160", "--max-lines", "-1", "--out", out],
+            ([nodes, "--rows", "160", "--max-lines", "0"], "--max-lines must be at least 1, got 0"),
+            ([nodes, "--rows", "160", "--max-lines", "-1"],
              "--max-lines must be at least 1, got -1"),
-            ([nodes, "--rows", "160", "--dpi", "0", "--out", out],
-             "--dpi must lie between 10 and 2400, got 0"),
-            ([nodes, "--rows", "160", "--dpi", "100000", "--out", out],
+            ([nodes, "--rows", "160", "--dpi", "0"], "--dpi must lie between 10 and 2400, got 0"),
+            ([nodes, "--rows", "160", "--dpi", "100000"],
              "--dpi must lie between 10 and 2400, got 100000"),
             ([nodes, "--rows", "160", "--out", self.path("never.foo")],
              f"--out {self.path('never.foo')}: no image format '.foo' (formats: eps, jpeg, "),
-            ([binary, "--rows", "160", "--out", out],
+            ([binary, "--rows", "160"],
              f"{binary}: not a vesk-sim trace file (the header does not start with time_ms)"),
-            ([nodes, "--row-map", long_map, "--select", "pop_id=x", "--out", out],
+            ([nodes, "--row-map", long_map, "--select", "pop_id=x"],
              f"{long_map}:2: field larger than field limit (131072)"),
-            ([nodes, "--rows", "160", "--t-range", "1e999:5", "--out", out],
+            ([nodes, "--rows", "160", "--t-range", "1e999:5"],
              "--t-range: expected START:END in ms, got '1e999:5'"),
-            ([nodes, "--rows", "160", "--title", r"$\nosuchsymbol$", "--out", out],
-             "cannot draw the figure: "),
+            ([nodes, "--rows", "160", "--title", r"$\nosuchsymbol$"], "cannot draw the figure: "),
         ]
-        plot = load_plot_module()
+        out = self.path("never.png")
+        plot = runpy.run_path(os.path.join(ARGS.source, "src", "app", "plot_traces.py"))
         for args, message in cases:
             with self.subTest(message=message):
                 err = io.StringIO()
                 with contextlib.redirect_stderr(err):
-                    status = plot.main(args)
+                    status = plot["main"](args + ([] if "--out" in args else ["--out", out]))
                 self.assertEqual(status, 1, err.getvalue())
                 self.assertIn(": error: " + message, err.getvalue())
         self.assertFalse(os.path.exists(out) or os.path.exists(self.path("never.foo")))

@@ -8,21 +8,18 @@ set -uo pipefail
 src=$1 input_names=$2 sim=$3 contract_errors=$4
 fail=0
 
-formats=docs/file-formats.md
-table=$(sed -n '/^<!-- input-names:begin/,/^<!-- input-names:end -->/p' "$src/$formats" | sed '1d;$d')
-if ! diff -u <(printf '%s\n' "$table") <("$input_names"); then
-    echo "$formats: the command table differs from the program's (above);" \
-        "rewrite it with: $input_names --readme $formats" >&2
-    fail=1
-fi
-
-errors=docs/errors.md
-table=$(sed -n '/^<!-- contract-errors:begin/,/^<!-- contract-errors:end -->/p' "$src/$errors" | sed '1d;$d')
-if ! diff -u <(printf '%s\n' "$table") <("$contract_errors"); then
-    echo "$errors: the contract errors differ from the program's (above);" \
-        "rewrite them with: $contract_errors --doc $errors" >&2
-    fail=1
-fi
+# A generated table between <!-- NAME:begin ... --> and <!-- NAME:end -->
+# against its program's output.
+check_table() {  # page, NAME, what, program, its option to rewrite the page
+    local table
+    table=$(sed -n "/^<!-- $2:begin/,/^<!-- $2:end -->/p" "$src/$1" | sed '1d;$d')
+    if ! diff -u <(printf '%s\n' "$table") <("$4"); then
+        echo "$1: $3 differ from the program's (above); rewrite with: $4 $5 $1" >&2
+        fail=1
+    fi
+}
+check_table docs/file-formats.md input-names "the command table's rows" "$input_names" --readme
+check_table docs/errors.md contract-errors "the contract errors" "$contract_errors" --doc
 
 version=$("$sim" --version)
 cff=$(sed -n 's/^version: *//p' "$src/CITATION.cff")
