@@ -46,9 +46,8 @@ expect_eq "sweep exit status with a failed run" "$?" 1
 for name in QA_3NVN_O_fail QA_3NVN_O_success; do
     dir="$out/$name"
     expect_eq "$name status" "$(cat "$dir/status" 2>/dev/null)" 0
-    for f in nodes.csv inputs.csv row_map.csv stdout.txt stderr.txt command.txt; do
-        [ -f "$dir/$f" ] || fail "$name: no $f"
-    done
+    expect_eq "$name files" "$(ls "$dir" | tr '\n' ' ')" \
+        "command.txt inputs.csv nodes.csv row_map.csv scenario seconds status stderr.txt stdout.txt "
     expect_eq "$name stderr" "$(cat "$dir/stderr.txt")" ""
     expect_eq "$name last progress line" "$(tail -n 1 "$dir/stdout.txt")" "Done."
     # 20 ms: 200 samples and the header.

@@ -1,5 +1,5 @@
-"""Results as labelled tables (pandas, xarray), saved and read back, and the
-sample grid known before a run."""
+"""Results as labelled tables (pandas, xarray), saved and read back. (The
+sample grid known before a run: tests/python/test_run.py.)"""
 
 import numpy as np
 import pytest
@@ -71,10 +71,3 @@ def test_load_result_gives_back_what_save_wrote(kaldo, both, tmp_path):
     assert (tmp_path / "back.csv").read_bytes() == (tmp_path / "plain.csv").read_bytes()
     with pytest.raises(ValueError, match="^to_csv: a Result read by load_result writes no row"):
         back.to_csv(tmp_path / "x.csv", row_map_path=tmp_path / "m.csv")
-
-
-@pytest.mark.parametrize("grid", [
-    dict(t_end=180), dict(n_steps=7), dict(t_end=0.7, h=0.1), dict(n_steps=4, h=0.25),
-])
-def test_sample_times_are_the_runs_times(kaldo, grid):
-    assert np.array_equal(vesk.sample_times(**grid), vesk.run(kaldo, record=[160], **grid).time)

@@ -81,6 +81,9 @@ def test_h_override_on_the_command_line_grid_is_the_same_run(kaldo):
     (dict(t_end="0.2_5"), [0.0, 0.2]),
     # The first sample is kept whatever `every`.
     (dict(t_end=10, every=2**63 - 1), [0.0]),
+    # n_steps samples, without h as far apart as n_steps steps of 0.1 ms make them.
+    (dict(n_steps=4, h=0.25), [0.0, 0.25, 0.5, 0.75]),
+    (dict(n_steps=3), [0.0, 0.15000000000000002, 0.30000000000000004]),
 ])
 def test_samples_lie_on_the_grid_up_to_t_end(kaldo, grid, times):
     result = vesk.run(kaldo, record=[160], **grid)
