@@ -29,8 +29,8 @@ def public_calls():
         yield name, thing
         if inspect.isclass(thing):
             for member, value in vars(thing).items():
-                if not member.startswith("_") and (callable(value) or isinstance(value, property)
-                                                   or isinstance(value, classmethod)):
+                if not member.startswith("_") and (callable(value) or
+                                                   isinstance(value, (property, classmethod))):
                     yield f"{name}.{member}", getattr(thing, member)
 
 
