@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "contract/contract_fast_reader.hpp"
+#include "contract/load_network.hpp"
 #include "network_text.hpp"
 #include "run/memory_budget.hpp"
 #include "test_support.hpp"

@@ -1,10 +1,11 @@
 // Shared by the fuzz targets: a property check that turns a broken
-// invariant into a crash libFuzzer records, and the test that a message
-// quoting the input stays one plain line.
+// invariant into a crash libFuzzer records, and the test for the exceptions
+// that count as an orderly rejection of the input.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #define FUZZ_CHECK(cond)                                                                      \
     do {                                                                                      \
