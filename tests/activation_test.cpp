@@ -20,17 +20,21 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Each function's value just inside and just outside its edges. The legacy
 // margin is 0.1 ms per step, and never less than the 1e-12 ms edge
-// tolerance that clamps also have.
+// tolerance that clamps also have. Clamp windows hold 0.0 as a value, and
+// the last window holding t decides.
 TEST(Activation, ValuesAtAndAroundTheEdges) {
     const std::vector<ScheduleWindow> overlapping{{0.0, 1.0, 100.0}, {0.5, 2.0, 7.0}};
     const std::vector<ScheduleWindow> one{{1.0, 2.0, 100.0}};
-    const std::vector<std::pair<double, double>> tiny_margin{
-        {1.0, 0.0},           {1.0 + 5e-13, 0.0}, {1.5, 100.0}, {2.0, 100.0},
-        {2.0 + 5e-13, 100.0}, {2.0 + 2e-12, 0.0}, {kNaN, 0.0}};
+    using Probes = std::vector<std::pair<double, std::optional<double>>>;  // time, value
+    const Probes tiny_margin{{1.0, 0.0},           {1.0 + 5e-13, 0.0}, {1.5, 100.0}, {2.0, 100.0},
+                             {2.0 + 5e-13, 100.0}, {2.0 + 2e-12, 0.0}, {kNaN, 0.0}};
+    const Probes clamped{{0.1 - 5e-10, 0.0},  {0.3, 0.0},          {0.5, 7.0},
+                         {7 * 0.1, 7.0},      {1.0 + 5e-10, 7.0},  {0.1 - 2e-9, std::nullopt},
+                         {1.5, std::nullopt}, {kNaN, std::nullopt}};
     const struct {
         const char* what;
-        ActivationFunction f;
-        std::vector<std::pair<double, double>> probes;  // time, value
+        ClampFunction f;  // activations too: they have a value at every time
+        Probes probes;
     } cases[] = {
         {"legacy, no margin", make_piecewise_activation_legacy_window(one, 0.0), tiny_margin},
         {"legacy, negative margin", make_piecewise_activation_legacy_window(one, -3.0),
@@ -48,6 +52,7 @@ TEST(Activation, ValuesAtAndAroundTheEdges) {
              std::make_shared<const std::vector<double>>(std::vector<double>{1.0, 2.0, -3.0}), 0.0,
              0.1),
          {{0.0, 1.0}, {0.1, 2.0}, {0.2, -3.0}, {0.1 + 0.1 + 0.1, 0.0}, {-0.1, 0.0}, {kNaN, 0.0}}},
+        {"clamp windows", make_clamp_windows({{0.1, 0.7, 0.0}, {0.5, 1.0, 7.0}}, 1e-9), clamped},
     };
     for (const auto& c : cases) {
         for (const auto& [t, value] : c.probes) EXPECT_EQ(c.f(t), value) << c.what << " at " << t;
@@ -86,16 +91,6 @@ TEST(Activation, PiecewiseGivesTheBitsOfThePlainScan) {
                 << "round " << round << " at " << t;
         }
     }
-}
-
-// Clamp windows hold 0.0 as a value; the last window holding t decides.
-TEST(Activation, ClampWindowsMayHoldZero) {
-    const ClampFunction f = make_clamp_windows({{0.1, 0.7, 0.0}, {0.5, 1.0, 7.0}}, 1e-9);
-    const std::vector<std::pair<double, std::optional<double>>> probes{
-        {0.1 - 5e-10, 0.0},  {0.3, 0.0},          {0.5, 7.0},
-        {7 * 0.1, 7.0},      {1.0 + 5e-10, 7.0},  {0.1 - 2e-9, std::nullopt},
-        {1.5, std::nullopt}, {kNaN, std::nullopt}};
-    for (const auto& [t, value] : probes) EXPECT_EQ(f(t), value) << t;
 }
 
 }  // namespace

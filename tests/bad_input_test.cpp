@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "test_support.hpp"

@@ -10,9 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <ostream>
 #include <thread>
@@ -74,7 +73,7 @@ class StreamedInputs {
             if (colon == std::string::npos) continue;
             const std::string path = dir.file(name.substr(colon + 1));
             if (name.compare(0, colon, "fifo") == 0) {
-                feeders_.emplace_back([this, path, text = text] { feed(path, text); });
+                feeders_.emplace_back(path, std::thread(feed, path, text));
                 continue;
             }
             int ends[2];
@@ -89,36 +88,26 @@ class StreamedInputs {
         }
     }
     ~StreamedInputs() {
-        done_ = true;
-        for (std::thread& t : feeders_) t.join();
+        // A reader of our own lets a feeder end whose pipe the program never opened.
+        for (auto& [path, feeder] : feeders_) {
+            const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            feeder.join();
+            close(fd);
+        }
         for (const int fd : read_ends_) close(fd);
     }
-    StreamedInputs(const StreamedInputs&) = delete;
-    StreamedInputs& operator=(const StreamedInputs&) = delete;
 
   private:
     // Writes `text` to the first reader of the named pipe, then closes it.
-    void feed(const std::string& path, const std::string& text) {
+    static void feed(const std::string& path, const std::string& text) {
         sigset_t pipe_signal;  // a reader that leaves early gives EPIPE instead
         sigemptyset(&pipe_signal);
         sigaddset(&pipe_signal, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-        int fd = -1;
-        while (!done_ && (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (fd < 0) return;
-        fcntl(fd, F_SETFL, 0);
-        for (std::size_t at = 0; at < text.size();) {
-            const ssize_t n = write(fd, text.data() + at, text.size() - at);
-            if (n <= 0) break;
-            at += static_cast<std::size_t>(n);
-        }
-        close(fd);
+        std::ofstream(path) << text;
     }
 
-    std::atomic<bool> done_{false};
-    std::vector<std::thread> feeders_;
+    std::vector<std::pair<std::string, std::thread>> feeders_;
     std::vector<int> read_ends_;
 };
 

@@ -3,11 +3,8 @@
 
 #include "contract/contract_writer.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 

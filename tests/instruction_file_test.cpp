@@ -3,7 +3,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "stimulus/text_lines.hpp"
 #include "test_support.hpp"

@@ -115,16 +115,20 @@ class RandomNetworks {
         net.n_nodes = s.nodes;
         net.n_inputs = s.inputs;
         for (int i = 0; i < s.nodes; ++i) net.is_excitatory.push_back(below(3) != 0);
-        for (double* p : {&net.parameters.alfa, &net.parameters.epsilon, &net.parameters.gamma,
-                          &net.parameters.delta})
-            *p = uniform(0.0, 2.0);
-        for (double* p : {&net.parameters.tau_E, &net.parameters.tau_I}) *p = uniform(0.5, 5.0);
-        net.parameters.theta = uniform(-5.0, 20.0);
-        net.parameters.beta = uniform(0.05, 1.5);
-        net.parameters.f_max = uniform(1.0, 100.0);
+        net.parameters = parameters();
         if (s.with_weights) net.weights = matrix(s.nodes, s.nodes, s.max_degree, s.weight_scale);
         if (s.with_inputs) net.input_weights = matrix(s.nodes, s.inputs, 3);
         return net;
+    }
+
+    NetworkParameters parameters() {
+        NetworkParameters p;
+        for (double* v : {&p.alfa, &p.epsilon, &p.gamma, &p.delta}) *v = uniform(0.0, 2.0);
+        for (double* v : {&p.tau_E, &p.tau_I}) *v = uniform(0.5, 5.0);
+        p.theta = uniform(-5.0, 20.0);
+        p.beta = uniform(0.05, 1.5);
+        p.f_max = uniform(1.0, 100.0);
+        return p;
     }
 
     std::vector<double> values(std::size_t n, double lo, double hi) {
@@ -153,18 +157,6 @@ const std::vector<Shape> shapes = {
 // Lane counts of the batch runs, one per shape in turn: single lanes, part
 // and whole vectors of four, and more than the sixteen held in registers.
 constexpr std::size_t lane_counts[] = {3, 1, 2, 4, 5, 7, 8, 9, 12, 13, 16, 17, 20, 6};
-
-// Parameters of a batch lane: the network's for lane 0, others varied.
-NetworkParameters lane_parameters(RandomNetworks& gen, const Network& net, std::size_t lane) {
-    NetworkParameters p = net.parameters;
-    if (lane == 0) return p;
-    for (double* v : {&p.alfa, &p.epsilon, &p.gamma, &p.delta}) *v = gen.uniform(0.0, 2.0);
-    for (double* v : {&p.tau_E, &p.tau_I}) *v = gen.uniform(0.5, 5.0);
-    p.theta = gen.uniform(-5.0, 20.0);
-    p.beta = gen.uniform(0.05, 1.5);
-    p.f_max = gen.uniform(1.0, 100.0);
-    return p;
-}
 
 // On each path and shape: the sparse products (CSR, sliced, in place), and
 // whole runs with clamps and inputs on every thread count.
@@ -257,7 +249,8 @@ TEST(KernelDiff, FastKernelsMatchThePlainOnes) {
             std::vector<std::vector<double>> lane_y0;
             std::vector<std::vector<std::vector<double>>> lane_expected;
             for (std::size_t l = 0; l < lanes; ++l) {
-                const NetworkParameters parameters = lane_parameters(gen, net, l);
+                // Lane 0 runs on the network's own parameters.
+                const NetworkParameters parameters = l == 0 ? net.parameters : gen.parameters();
                 std::vector<ActivationFunction> lane_clamps(n, [](double) { return 0.0; });
                 for (std::size_t j = l % 2; j < n; j += 2 + l % 3) {
                     lane_clamps[j] =

@@ -36,8 +36,7 @@ TEST(MakeContract, RandomContractsHaveTheRequestedShape) {
                            "--inputs", std::to_string(inputs), "--seed", "7", "--out", out});
         ASSERT_EQ(std::tie(r.status, r.err), std::make_tuple(0, "")) << r.err;
         const int fanout = std::min(nodes, 10);
-        Network net;
-        net = load_network(out, check_fits_in_memory);
+        const Network net = load_network(out, check_fits_in_memory);
         ASSERT_EQ(std::pair(net.n_nodes, net.n_inputs), std::pair(nodes, inputs));
         const SparseMatrix& w = *net.weights;
         for (int row = 0; row < nodes; ++row) {

@@ -1,9 +1,8 @@
 // The fast contract reader against the streamed one: every contract here
 // must give the same Network, or the same exception with the same text,
 // both ways. The fast reader on its own may decline a file, but whatever it
-// reads must be that same Network.
-
-#include <sys/stat.h>
+// reads must be that same Network. (Pipes, which only the streamed reader
+// takes: the read_once rows of check_test.cpp.)
 
 #include <algorithm>
 #include <bit>
@@ -11,12 +10,9 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
-#include <thread>
-#include <typeinfo>
 
 #include "contract/contract_fast_reader.hpp"
 #include "contract/load_network.hpp"
@@ -32,17 +28,6 @@ FastReadOptions pieces_of(std::size_t bytes) {
     options.piece_bytes = bytes;
     options.size_check = check_fits_in_memory;
     return options;
-}
-
-// The Network, or the exception's type and text.
-std::string outcome(const std::string& path, ContractReading reading) {
-    Network net;
-    try {
-        net = load_network(path, check_fits_in_memory, reading);
-    } catch (const std::exception& e) {
-        return std::string("throws ") + typeid(e).name() + ": " + e.what();
-    }
-    return test::describe(net);
 }
 
 const std::string corpus = std::string(VESK_SOURCE_DIR) + "/tests/fuzz/corpus/contract/";
@@ -63,8 +48,8 @@ class StreamedLoad : public ::testing::Test {
     // with its usual piece size.
     std::string same_both_ways(const std::string& text, bool* fast_taken = nullptr) {
         const std::string path = dir.write("contract.json", text);
-        const std::string whole = outcome(path, ContractReading::streamed);
-        EXPECT_EQ(outcome(path, ContractReading::fast), whole) << "contract: " << text;
+        const std::string whole = test::load_outcome(path, ContractReading::streamed);
+        EXPECT_EQ(test::load_outcome(path, ContractReading::fast), whole) << "contract: " << text;
         for (const std::size_t piece : {std::size_t{64}, std::size_t{150}, std::size_t{1} << 20}) {
             Network net;
             const bool taken = read_contract_fast(path, net, pieces_of(piece));
@@ -104,24 +89,6 @@ TEST_F(StreamedLoad, FuzzSeedsLoadTheSameEveryWay) {
         if (kind == "parse") {
             EXPECT_EQ(result.find("bounds"), std::string::npos) << name << "\n" << result;
             EXPECT_EQ(result.find("Unknown"), std::string::npos) << name << "\n" << result;
-        }
-    }
-}
-
-// A pipe reads like a file.
-TEST_F(StreamedLoad, ReadsFromAPipe) {
-    for (const char* seed : {"takes_many_edges.json", "fails_null_edge.json", "truncated.json"}) {
-        const std::string text = test::read_file(corpus + seed);
-        // The same path both times, since error messages name it.
-        const std::string fifo = dir.write("pipe.json", text);
-        const std::string reference = outcome(fifo, ContractReading::streamed);
-        std::remove(fifo.c_str());
-        for (ContractReading reading : {ContractReading::streamed, ContractReading::fast}) {
-            ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-            std::thread writer([&] { std::ofstream(fifo) << text; });
-            EXPECT_EQ(outcome(fifo, reading), reference);
-            writer.join();
-            std::remove(fifo.c_str());
         }
     }
 }

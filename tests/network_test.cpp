@@ -49,11 +49,7 @@ class NetworkLoad : public ::testing::Test {
   protected:
     test::TempDir dir;
     std::string write(const json& doc) const { return dir.write("model.json", doc.dump()); }
-    Network load(const json& doc) const {
-        Network net;
-        net = load_network(write(doc), check_fits_in_memory);
-        return net;
-    }
+    Network load(const json& doc) const { return load_network(write(doc), check_fits_in_memory); }
 };
 
 TEST_F(NetworkLoad, ReadsEveryFieldOfAValidContract) {

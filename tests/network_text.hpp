@@ -4,11 +4,16 @@
 
 #include <bit>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include "contract/contract_schema.hpp"
+#include "contract/load_network.hpp"
 #include "model/network.hpp"
+#include "run/memory_budget.hpp"
 
 namespace vesk::test {
 
@@ -53,6 +58,29 @@ inline std::string describe(const Network& net) {
     put_matrix(out, net.weights);
     put_matrix(out, net.input_weights);
     return out.str();
+}
+
+// A load of `path` as describe() gives it, or "throws TYPE: MESSAGE" for the
+// exceptions with which a load rejects a file; any other exception escapes.
+// The Network loaded goes to `loaded` when given.
+inline std::string load_outcome(const std::string& path, ContractReading reading,
+                                Network* loaded = nullptr) {
+    const auto rejected = [](const std::exception& e) {
+        return std::string("throws ") + typeid(e).name() + ": " + e.what();
+    };
+    Network net;
+    try {
+        net = load_network(path, check_fits_in_memory, reading);
+    } catch (const nlohmann::json::exception& e) {
+        return rejected(e);
+    } catch (const std::runtime_error& e) {
+        return rejected(e);
+    } catch (const std::invalid_argument& e) {
+        return rejected(e);
+    }
+    std::string text = describe(net);
+    if (loaded) *loaded = std::move(net);
+    return text;
 }
 
 }  // namespace vesk::test

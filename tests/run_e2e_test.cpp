@@ -1,5 +1,5 @@
 // End-to-end runs of vesk-sim. The expected CSV files under data/e2e were
-// produced by tests/reference/reference_sim.py, a separate implementation of
+// produced by tools/reference_sim.py, a separate implementation of
 // the run, never by vesk-sim itself.
 #include <algorithm>
 #include <string>

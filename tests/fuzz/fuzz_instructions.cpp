@@ -13,6 +13,15 @@
 #include "fuzz_check.hpp"
 #include "stimulus/instruction_file.hpp"
 
+namespace vesk {
+
+// For comparing whole schedules: the same window, value for value.
+bool operator==(const ScheduleWindow& x, const ScheduleWindow& y) {
+    return x.start_ms == y.start_ms && x.end_ms == y.end_ms && x.value == y.value;
+}
+
+}  // namespace vesk
+
 namespace {
 
 const std::string kPath = "fuzz.txt";
@@ -49,20 +58,6 @@ class Collector : public vesk::InstructionSink {
     vesk::ScheduleMap windows;
 };
 
-bool same(const vesk::ScheduleMap& a, const vesk::ScheduleMap& b) {
-    if (a.size() != b.size()) return false;
-    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
-        if (i->first != j->first || i->second.size() != j->second.size()) return false;
-        for (std::size_t k = 0; k < i->second.size(); ++k) {
-            const vesk::ScheduleWindow &x = i->second[k], &y = j->second[k];
-            if (x.start_ms != y.start_ms || x.end_ms != y.end_ms || x.value != y.value) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 void check_message(const std::exception& e) {
     const std::string message = e.what();
     FUZZ_CHECK(message.rfind(kPath + ":", 0) == 0 ||
@@ -81,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const vesk::ScheduleMap schedules = vesk::parse_instruction_stream(in, kPath, 0.1, 100.0);
         check_schedule(schedules);
-        FUZZ_CHECK(!collector.first_fault && same(schedules, collector.windows));
+        FUZZ_CHECK(!collector.first_fault && schedules == collector.windows);
     } catch (const std::runtime_error& e) {
         check_message(e);
         FUZZ_CHECK(collector.first_fault == std::string(e.what()));
