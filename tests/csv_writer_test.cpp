@@ -116,18 +116,6 @@ TEST(CsvStreamWriter, WritesWhatPrintfWould) {
     EXPECT_EQ(test::read_file(dir.file("none.csv")), "time_ms\n1.5\n");
 }
 
-TEST(WriteCsv, ChecksShapesBeforeCreatingTheFile) {
-    test::TempDir dir;
-    const std::string path = dir.file("t.csv");
-    EXPECT_THROW_MSG(write_csv(path, {0, 1, 2}, {{1.0}, {2.0}}, {"a"}), std::runtime_error,
-                     "write_csv: time_points and solution row count mismatch");
-    EXPECT_THROW_MSG(write_csv(path, {0, 1}, {{1.0}, {2.0, 3.0}}, {"a"}), std::runtime_error,
-                     "write_csv: solution row width does not match node_names");
-    EXPECT_FALSE(test::file_exists(path));
-    write_csv(path, {0, 0.25}, {{1.0}, {2.0}}, {"a"});
-    EXPECT_EQ(test::read_file(path), "time_ms,a\n0,1\n0.25,2\n");
-}
-
 PopulationMetadata record(int row, std::string pop_id) {
     return {0, row, std::move(pop_id), "E", "c", "k", "h", "d", "m"};
 }

@@ -225,23 +225,6 @@ void CsvStreamWriter::finish() {
     }
 }
 
-void write_csv(const std::string& path, const std::vector<double>& time_points,
-               const std::vector<std::vector<double>>& solution,
-               const std::vector<std::string>& node_names) {
-    if (solution.size() != time_points.size()) {
-        throw std::runtime_error("write_csv: time_points and solution row count mismatch");
-    }
-    for (const auto& row : solution) {
-        if (row.size() != node_names.size()) {
-            throw std::runtime_error("write_csv: solution row width does not match node_names");
-        }
-    }
-    CsvStreamWriter writer(path, node_names);
-    for (std::size_t i = 0; i < time_points.size(); ++i)
-        writer.write_row(time_points[i], solution[i]);
-    writer.finish();
-}
-
 void write_row_map_csv(const std::string& path, const std::vector<PopulationMetadata>& records) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) throw std::runtime_error("write_row_map_csv: failed to open output file: " + path);

@@ -54,13 +54,6 @@ class CsvStreamWriter {
     std::size_t chunk_used_ = 0;
 };
 
-// Writes a whole trace file from memory. Throws std::runtime_error for a row
-// count or width that does not fit, before the file is created, and for a
-// file that cannot be opened or written.
-void write_csv(const std::string& path, const std::vector<double>& time_points,
-               const std::vector<std::vector<double>>& solution,
-               const std::vector<std::string>& node_names);
-
 // Writes "row_index,pop_id,pop_typ,con_typ,circ_id,h_row,d_row,mat_id" and
 // one line per record, ordered by row_index, records with equal row_index in
 // their given order. A text holding a comma, a double quote or a line break
