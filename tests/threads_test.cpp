@@ -1,7 +1,8 @@
-// Threads: the thread count a run takes from its environment and the
-// background row writer. That a run's results do not depend on the thread
-// count: kernel_diff_test.cpp, on every count from 1 to 8.
+// Threads: the thread count a run takes from its environment, the background
+// row writer, and whole runs that must write the same bytes for every count.
+// (The kernels on each count against the plain arithmetic: kernel_diff_test.cpp.)
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -155,6 +156,33 @@ TEST(BackgroundRowWriter, WritesWhatTheWriterWouldWrite) {
     rows_writer.close();
     EXPECT_THROW_MSG(full.finish(), std::runtime_error,
                      "write_csv: failed to write output file: /dev/full");
+}
+
+// A whole run on a generated contract with work enough for 8 threads, whose
+// last range is not a whole slice: every VESK_THREADS (one thread without
+// the background writer, several with it, junk and empty falling back to the
+// processors at hand) gives the same status, streams and files.
+TEST(ThreadedRuns, EveryThreadCountWritesTheSameBytes) {
+    const test::TempDir dir;
+    const auto made = test::run_program(
+        VESK_MAKE_CONTRACT_PATH, {"--nodes", "12000", "--degree", "40", "--inputs", "3", "--seed",
+                                  "5", "--out", dir.file("c.json")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    std::optional<std::vector<std::string>> expected;  // stdout, stderr, the two traces
+    for (const char* threads : {"1", "2", "3", "5", "8", "junk", ""}) {
+        const test::ScopedEnv env("VESK_THREADS", threads);
+        const auto r = test::run_cli({"--model", "c.json", "--t-end", "3", "--output", "nodes.csv",
+                                      "--output-inputs", "inputs.csv"},
+                                     dir.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> got = {r.out, r.err, test::read_file(dir.file("nodes.csv")),
+                                              test::read_file(dir.file("inputs.csv"))};
+        if (!expected) expected = got;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_TRUE(got[i] == (*expected)[i])
+                << "VESK_THREADS=" << threads << ": stdout/stderr/nodes/inputs " << i;
+        }
+    }
 }
 
 }  // namespace

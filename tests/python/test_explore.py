@@ -89,8 +89,9 @@ def test_sampled_points_equal_their_runs_alone(kaldo, how):
     if how.pop("explicit", False):
         grid = [{"alfa": a, "theta": t} for a in GRID["alfa"] for t in GRID["theta"]][::-1]
     seen = []
-    with cf.ProcessPoolExecutor(how.pop("pool")) if "pool" in how else contextlib.nullcontext() as pool:
-        ds = vesk.explore(kaldo, grid, SCENARIOS, **OPTIONS, executor=pool,
+    pool = cf.ProcessPoolExecutor(how.pop("pool")) if "pool" in how else contextlib.nullcontext()
+    with pool as executor:
+        ds = vesk.explore(kaldo, grid, SCENARIOS, **OPTIONS, executor=executor,
                           progress=lambda done, total: seen.append((done, total)), **how)
     assert seen[-1] == (12, 12)
     lead = ("point",) if isinstance(grid, list) else ("alfa", "theta")
